@@ -1,0 +1,51 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace varnhold {
+
+// Overwrites `size` bytes with zeros through stores the optimiser may not remove as dead.
+// Every buffer that held secret material is wiped through this one helper.
+void secure_wipe(void* data, std::size_t size) noexcept;
+
+template <class T>
+void secure_wipe_object(T& object) noexcept {
+    secure_wipe(&object, sizeof(T));
+}
+
+// The 32 bytes of a secret or a key; wiped whenever it goes out of scope, including the source
+// of a move or copy.
+struct SecretBytes {
+    static constexpr std::size_t size = 32;
+    std::array<std::uint8_t, size> bytes{};
+
+    SecretBytes() = default;
+    SecretBytes(const SecretBytes&) = default;
+    SecretBytes& operator=(const SecretBytes&) = default;
+    ~SecretBytes() { secure_wipe(bytes.data(), bytes.size()); }
+};
+
+// A vector of secret values that is wiped before its memory is released. It never grows after
+// construction, so no reallocation leaves an unwiped copy behind.
+template <class T>
+class WipedVector {
+public:
+    explicit WipedVector(std::size_t count) : items_(count) {}
+    WipedVector(const WipedVector&) = delete;
+    WipedVector& operator=(const WipedVector&) = delete;
+    ~WipedVector() { secure_wipe(items_.data(), items_.size() * sizeof(T)); }
+
+    T& operator[](std::size_t i) { return items_[i]; }
+    const T& operator[](std::size_t i) const { return items_[i]; }
+    T* data() noexcept { return items_.data(); }
+    const T* data() const noexcept { return items_.data(); }
+    std::size_t size() const noexcept { return items_.size(); }
+
+private:
+    std::vector<T> items_;
+};
+
+}  // namespace varnhold

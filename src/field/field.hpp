@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+
+#include "common/result.hpp"
+
+namespace varnhold {
+
+__extension__ typedef unsigned __int128 uint128;
+
+// p = 2^127 - 1, a Mersenne prime: 2^127 is congruent to 1, which turns reduction into folds.
+inline constexpr uint128 field_modulus = (static_cast<uint128>(1) << 127) - 1;
+
+// An element of GF(p), always canonical: 0 <= value < p.
+struct FieldElement {
+    uint128 value = 0;
+
+    constexpr std::uint64_t low() const noexcept { return static_cast<std::uint64_t>(value); }
+    constexpr std::uint64_t high() const noexcept {
+        return static_cast<std::uint64_t>(value >> 64);
+    }
+    friend constexpr bool operator==(FieldElement, FieldElement) = default;
+};
+
+inline constexpr const char* zero_denominator_message =
+    "Zero denominator in GF(p): invalid or duplicate share";
+
+namespace field_detail {
+
+// s <= 2^127 to its canonical residue. s >= p only for s = p or p + 1, exactly when bit 127 of
+// s + 1 is set; adding that bit and masking subtracts p without a branch on the value.
+constexpr uint128 canonical_from_at_most_2_127(uint128 s) noexcept {
+    return (s + ((s + 1) >> 127)) & field_modulus;
+}
+
+// One fold: any 128-bit value to at most 2^127 with the same residue.
+constexpr uint128 fold(uint128 v) noexcept { return (v & field_modulus) + (v >> 127); }
+
+// (a * b + c) mod p for a, b, c below 2^127. The full product is below 2^254 and adding c keeps
+// it below 2^255, so the first fold fits in 128 bits and the second leaves at most 2^127.
+constexpr uint128 mul_add(uint128 a, uint128 b, uint128 c) noexcept {
+    const std::uint64_t a0 = static_cast<std::uint64_t>(a);
+    const std::uint64_t a1 = static_cast<std::uint64_t>(a >> 64);
+    const std::uint64_t b0 = static_cast<std::uint64_t>(b);
+    const std::uint64_t b1 = static_cast<std::uint64_t>(b >> 64);
+    const uint128 p00 = static_cast<uint128>(a0) * b0;
+    // a1, b1 < 2^63, so each cross product is below 2^127 and their sum cannot overflow.
+    const uint128 mid = static_cast<uint128>(a0) * b1 + static_cast<uint128>(a1) * b0;
+    const uint128 p11 = static_cast<uint128>(a1) * b1;
+
+    uint128 low = p00 + (mid << 64);
+    uint128 high = p11 + (mid >> 64) + (low < p00 ? 1 : 0);
+    const uint128 with_c = low + c;
+    high += with_c < low ? 1 : 0;
+    low = with_c;
+    // product = high * 2^128 + low; split it at bit 127 instead.
+    const uint128 t = (low & field_modulus) + ((high << 1) | (low >> 127));
+    return canonical_from_at_most_2_127(fold(t));
+}
+
+}  // namespace field_detail
+
+// v mod p for any 128-bit value.
+constexpr FieldElement field_reduce(uint128 v) noexcept {
+    return FieldElement{field_detail::canonical_from_at_most_2_127(field_detail::fold(v))};
+}
+
+constexpr FieldElement field_add(FieldElement a, FieldElement b) noexcept {
+    return field_reduce(a.value + b.value);
+}
+
+constexpr FieldElement field_sub(FieldElement a, FieldElement b) noexcept {
+    return field_reduce(a.value + field_modulus - b.value);
+}
+
+constexpr FieldElement field_mul(FieldElement a, FieldElement b) noexcept {
+    return FieldElement{field_detail::mul_add(a.value, b.value, 0)};
+}
+
+// (a * b + c) mod p in one reduction: the inner step of evaluation and elimination.
+constexpr FieldElement field_mul_add(FieldElement a, FieldElement b, FieldElement c) noexcept {
+    return FieldElement{field_detail::mul_add(a.value, b.value, c.value)};
+}
+
+// a^(p-2) by right-to-left square-and-multiply over the fixed exponent: the same 127 squarings
+// and 126 multiplications whatever the operand. Zero (any multiple of p) has no inverse and
+// comes out as 0.
+constexpr FieldElement field_pow_p_minus_2(uint128 a) noexcept {
+    FieldElement base = field_reduce(a);
+    FieldElement result{1};
+    uint128 exponent = field_modulus - 2;
+    while (exponent != 0) {
+        // The branch reads only the fixed exponent, never the operand.
+        if ((exponent & 1) != 0) result = field_mul(result, base);
+        exponent >>= 1;
+        base = field_mul(base, base);
+    }
+    return result;
+}
+
+inline Result<FieldElement> field_inv(uint128 a) {
+    const FieldElement inverse = field_pow_p_minus_2(a);
+    if (inverse.value == 0) return SharingError{zero_denominator_message};
+    return inverse;
+}
+
+}  // namespace varnhold

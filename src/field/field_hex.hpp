@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "common/result.hpp"
+#include "field/field.hpp"
+
+namespace varnhold {
+
+inline constexpr std::size_t field_hex_length = 32;
+
+// Writes the 32 lowercase, zero-padded hexadecimal digits of v to out[0..31].
+void write_field_hex(FieldElement v, char* out) noexcept;
+
+std::string format_field_hex(FieldElement v);
+
+// Reads exactly 32 hexadecimal digits of either case (the length counted in bytes). The label
+// names the value in the two failure messages.
+Result<FieldElement> parse_field_hex(std::string_view text, std::string_view label);
+
+}  // namespace varnhold
