@@ -1,0 +1,42 @@
+#include "random/random_field.hpp"
+#include "shamir/chunks.hpp"
+#include "shamir/shamir.hpp"
+#include "shamir/shamir_share.hpp"
+
+namespace varnhold {
+
+Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
+                          ByteSource& random, ShareWriter& out) {
+    if (secret.size() != secret_length) return SharingError{"Secret must be 32 bytes"};
+    if (k < 2 || n < k) return SharingError{"Invalid k/n parameters"};
+    if (n > max_shares) return SharingError{"Invalid n: must be <= 1048576"};
+
+    const SecretChunks chunks = secret_to_chunks(secret);
+    // Coefficient j (1..k-1) of chunk c's polynomial sits at c * (k - 1) + (j - 1). With them
+    // and one share anyone could rebuild the secret, so they are wiped on every way out.
+    const std::size_t degree = static_cast<std::size_t>(k - 1);
+    WipedVector<FieldElement> coefficients(chunk_count * degree);
+    for (std::size_t i = 0; i < coefficients.size(); ++i) {
+        coefficients[i] = random_field_element(random);
+    }
+
+    out.begin(static_cast<std::size_t>(n));
+    std::array<FieldElement, chunk_count> values{};
+    char text[shamir_share_buffer_length];
+    for (std::uint64_t x = 1; x <= n; ++x) {
+        const FieldElement point{x};
+        for (std::size_t c = 0; c < chunk_count; ++c) {
+            // Horner's rule: k - 1 multiply-adds per value, and the same exact result as summing
+            // the powers.
+            const FieldElement* a = coefficients.data() + c * degree;
+            FieldElement y = a[degree - 1];
+            for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_add(y, point, a[j]);
+            values[c] = field_mul_add(y, point, chunks[c]);
+        }
+        out.add(std::string_view(text, write_shamir_share(x, values, text)));
+    }
+    secure_wipe_object(values);
+    return {};
+}
+
+}  // namespace varnhold
