@@ -1,0 +1,107 @@
+#include "binding/arguments.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "binding/errors.hpp"
+
+namespace varnhold::binding {
+namespace {
+
+std::string function_text(const ArgumentSpec& spec) {
+    return std::string(spec.function_name) + "()";
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string quoted_list(const std::array<const char*, max_parameters>& names, std::size_t count) {
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) list += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+        list += '\'';
+        list += names[i];
+        list += '\'';
+    }
+    return list;
+}
+
+// The parameter whose name is the key's UTF-8 text, or -1 (also for keys that are not str or
+// have no UTF-8 form).
+int parameter_of(const ArgumentSpec& spec, PyObject* key) {
+    if (!PyUnicode_Check(key)) return -1;
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < spec.count; ++i) {
+        if (text == spec.names[i]) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
+    PyRef text = PyRef::steal(PyObject_Str(key));
+    if (!text) return false;
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
+                                                      spec.function_name, text.get()));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+    return false;
+}
+
+}  // namespace
+
+bool bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
+                    BoundArguments& bound) {
+    const Py_ssize_t given_count = PyTuple_Size(args);
+    if (given_count < 0) return false;
+    const std::size_t given = static_cast<std::size_t>(given_count);
+    if (given > spec.count) {
+        raise_message(PyExc_TypeError, function_text(spec) + " takes " +
+                                           std::to_string(spec.count) +
+                                           " positional arguments but " + std::to_string(given) +
+                                           (given == 1 ? " was" : " were") + " given");
+        return false;
+    }
+    std::array<PyObject*, max_parameters> borrowed{};
+    for (std::size_t i = 0; i < given; ++i) {
+        borrowed[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    }
+
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            const int parameter = parameter_of(spec, key);
+            if (parameter < 0) return unexpected_keyword(spec, key);
+            const std::size_t slot = static_cast<std::size_t>(parameter);
+            if (borrowed[slot] != nullptr) {
+                raise_message(PyExc_TypeError, function_text(spec) +
+                                                   " got multiple values for argument '" +
+                                                   spec.names[slot] + "'");
+                return false;
+            }
+            borrowed[slot] = value;
+        }
+    }
+
+    std::array<const char*, max_parameters> missing{};
+    std::size_t missing_count = 0;
+    for (std::size_t i = 0; i < spec.count; ++i) {
+        if (borrowed[i] == nullptr) missing[missing_count++] = spec.names[i];
+    }
+    if (missing_count > 0) {
+        raise_message(PyExc_TypeError,
+                      function_text(spec) + " missing " + std::to_string(missing_count) +
+                          " required positional " + (missing_count == 1 ? "argument" : "arguments") +
+                          ": " + quoted_list(missing, missing_count));
+        return false;
+    }
+    for (std::size_t i = 0; i < spec.count; ++i) bound.slots[i] = PyRef::borrow(borrowed[i]);
+    return true;
+}
+
+}  // namespace varnhold::binding

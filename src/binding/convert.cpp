@@ -1,0 +1,126 @@
+#include "binding/convert.hpp"
+
+#include <algorithm>
+
+#include "binding/cached.hpp"
+#include "binding/errors.hpp"
+#include "common/memory_limit.hpp"
+
+namespace varnhold::binding {
+namespace {
+
+bool has_type_flag(PyObject* object, unsigned long flag) {
+    return (PyType_GetFlags(Py_TYPE(object)) & flag) != 0;
+}
+
+// A caller's object may report any length; the hint only sizes the first allocation.
+constexpr std::size_t max_capacity_hint = 1 << 16;
+
+}  // namespace
+
+std::optional<std::string_view> extract_secret(PyObject* object) {
+    if (!has_type_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) {
+        raise_type_mismatch(object, "bytes");
+        return std::nullopt;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(object, &data, &size) < 0) return std::nullopt;
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::optional<std::uint64_t> extract_size(PyObject* object) {
+    unsigned long long value = 0;
+    if (has_type_flag(object, Py_TPFLAGS_LONG_SUBCLASS)) {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        PyRef index = PyRef::steal(PyNumber_Index(object));
+        if (!index) return std::nullopt;
+        if (!has_type_flag(index.get(), Py_TPFLAGS_LONG_SUBCLASS)) {
+            raise_type_mismatch(index.get(), "int");
+            return std::nullopt;
+        }
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    // All ones is a valid size unless the conversion reported an error with it.
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
+std::optional<ShareTexts> extract_share_texts(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return std::nullopt;
+    }
+    if (!PySequence_Check(object)) {
+        if (PyObject* sequence = sequence_class()) raise_type_mismatch(object, sequence);
+        return std::nullopt;
+    }
+    Py_ssize_t hint = PyObject_Size(object);
+    if (hint < 0) {
+        fetch_error();  // only a size hint: dropped, unless it is a PanicException
+        hint = 0;
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return std::nullopt;
+
+    ShareTexts texts;
+    const std::size_t capacity = std::min(static_cast<std::size_t>(hint), max_capacity_hint);
+    texts.views.reserve(capacity);
+    texts.owners.reserve(capacity);
+    const std::uint64_t memory_budget = physical_memory_bytes();
+    std::uint64_t held_bytes = 0;
+    // The same str object given again in a row ([share] * k) shares its text instead of a copy.
+    PyRef previous;
+    for (;;) {
+        PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred() != nullptr) return std::nullopt;
+            break;
+        }
+        if (item.get() == previous.get()) {
+            texts.views.push_back(texts.views.back());
+            continue;
+        }
+        if (!PyUnicode_Check(item.get())) {
+            raise_type_mismatch(item.get(), "str");
+            return std::nullopt;
+        }
+        PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(item.get()));
+        if (!utf8) return std::nullopt;
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) return std::nullopt;
+        held_bytes = saturating_add(held_bytes, static_cast<std::uint64_t>(size));
+        if (held_bytes > memory_budget) {
+            PyErr_NoMemory();
+            return std::nullopt;
+        }
+        texts.views.emplace_back(data, static_cast<std::size_t>(size));
+        texts.owners.push_back(std::move(utf8));
+        previous = std::move(item);
+    }
+    return texts;
+}
+
+void PyListShareWriter::begin(std::size_t count) {
+    list_ = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list_) object_creation_failed();
+}
+
+void PyListShareWriter::add(std::string_view text) {
+    PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (item == nullptr) object_creation_failed();
+    PyList_SetItem(list_.get(), next_++, item);
+}
+
+PyObject* make_bytes(const SecretBytes& secret) {
+    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(secret.bytes.data()),
+                                                static_cast<Py_ssize_t>(secret.bytes.size()));
+    if (bytes == nullptr) object_creation_failed();
+    return bytes;
+}
+
+}  // namespace varnhold::binding

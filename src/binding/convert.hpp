@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "binding/py_ref.hpp"
+#include "common/share_writer.hpp"
+#include "common/wipe.hpp"
+
+namespace varnhold::binding {
+
+// Each extract_* returns nothing with the Python error pending on failure; the caller passes the
+// failure through argument_error with the parameter's name.
+
+// The bytes of a bytes object (or subclass), without a copy: the caller keeps the object alive.
+std::optional<std::string_view> extract_secret(PyObject* object);
+
+// An unsigned 64-bit size from an int or any object with __index__.
+std::optional<std::uint64_t> extract_size(PyObject* object);
+
+// The UTF-8 texts of a sequence of str, in iteration order. The views point into UTF-8 bytes
+// objects that this value owns.
+struct ShareTexts {
+    std::vector<PyRef> owners;
+    std::vector<std::string_view> views;
+};
+std::optional<ShareTexts> extract_share_texts(PyObject* object);
+
+// Builds the Python list of a split's shares while the split writes them, so that no second
+// copy of the whole output is ever held.
+class PyListShareWriter final : public ShareWriter {
+public:
+    void begin(std::size_t count) override;
+    void add(std::string_view text) override;
+    PyObject* release() noexcept { return list_.release(); }
+
+private:
+    PyRef list_;
+    Py_ssize_t next_ = 0;
+};
+
+// A new bytes object of the 32 bytes; the caller's buffer is wiped by its owner right after.
+PyObject* make_bytes(const SecretBytes& secret);
+
+}  // namespace varnhold::binding

@@ -1,0 +1,194 @@
+// The module varnhold_core: its definition, the method table and the five entry points. Each
+// entry binds its arguments, converts them in parameter order, runs the scheme and turns the
+// outcome into a Python result or exception, all inside boundary_call.
+
+#include <span>
+#include <string>
+
+#include "binding/arguments.hpp"
+#include "binding/cached.hpp"
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "blakley/blakley.hpp"
+#include "random/entropy_source.hpp"
+#include "shamir/shamir.hpp"
+
+namespace varnhold::binding {
+namespace {
+
+constexpr ArgumentSpec shamir_split_spec{"shamir_split", 3, {"secret", "k", "n"}};
+constexpr ArgumentSpec shamir_combine_spec{"shamir_combine", 2, {"shares", "k"}};
+constexpr ArgumentSpec blakley_split_spec{"blakley_split", 3, {"secret", "k", "n"}};
+constexpr ArgumentSpec blakley_combine_spec{"blakley_combine", 2, {"shares", "k"}};
+
+using SplitScheme = Result<void> (*)(std::string_view, std::uint64_t, std::uint64_t, ByteSource&,
+                                     ShareWriter&);
+using CombineScheme = Result<SecretBytes> (*)(std::span<const std::string_view>, std::uint64_t);
+
+PyObject* run_split(const ArgumentSpec& spec, SplitScheme split, PyObject* args, PyObject* kwargs) {
+    BoundArguments bound;
+    if (!bind_arguments(spec, args, kwargs, bound)) return nullptr;
+    const std::optional<std::string_view> secret = extract_secret(bound[0]);
+    if (!secret) return argument_error("secret");
+    const std::optional<std::uint64_t> k = extract_size(bound[1]);
+    if (!k) return argument_error("k");
+    const std::optional<std::uint64_t> n = extract_size(bound[2]);
+    if (!n) return argument_error("n");
+
+    PyListShareWriter shares;
+    if (Result<void> done = split(*secret, *k, *n, process_entropy_source(), shares); !done) {
+        return raise_sharing_error(done.error());
+    }
+    return shares.release();
+}
+
+PyObject* run_combine(const ArgumentSpec& spec, CombineScheme combine, PyObject* args,
+                      PyObject* kwargs) {
+    BoundArguments bound;
+    if (!bind_arguments(spec, args, kwargs, bound)) return nullptr;
+    const std::optional<ShareTexts> shares = extract_share_texts(bound[0]);
+    if (!shares) return argument_error("shares");
+    const std::optional<std::uint64_t> k = extract_size(bound[1]);
+    if (!k) return argument_error("k");
+
+    const Result<SecretBytes> secret = combine(shares->views, *k);
+    if (!secret) return raise_sharing_error(secret.error());
+    // The result buffer is wiped by its owner as soon as the bytes object exists, or failed to.
+    return make_bytes(*secret);
+}
+
+PyObject* generate_key_entry(PyObject*, PyObject*) {
+    return boundary_call(
+        [] {
+            SecretBytes key;
+            fill_random(key.bytes.data(), key.bytes.size());
+            return make_bytes(key);
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* shamir_split_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary_call([&] { return run_split(shamir_split_spec, shamir_split, args, kwargs); },
+                         static_cast<PyObject*>(nullptr));
+}
+
+PyObject* shamir_combine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary_call(
+        [&] { return run_combine(shamir_combine_spec, shamir_combine, args, kwargs); },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* blakley_split_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary_call(
+        [&] { return run_split(blakley_split_spec, blakley_split, args, kwargs); },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* blakley_combine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary_call(
+        [&] { return run_combine(blakley_combine_spec, blakley_combine, args, kwargs); },
+        static_cast<PyObject*>(nullptr));
+}
+
+// The interpreter stores every entry as PyCFunction and calls it with the arguments its flags
+// announce; the detour through a plain function pointer keeps the cast well-defined to the
+// compiler.
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int keyword_flags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+
+PyMethodDef method_table[] = {
+    {"generate_key", as_cfunction(generate_key_entry), METH_NOARGS | METH_STATIC,
+     "generate_key()\n--\n\n"},
+    {"shamir_split", as_cfunction(shamir_split_entry), keyword_flags,
+     "shamir_split(secret, k, n)\n--\n\n"},
+    {"shamir_combine", as_cfunction(shamir_combine_entry), keyword_flags,
+     "shamir_combine(shares, k)\n--\n\n"},
+    {"blakley_split", as_cfunction(blakley_split_entry), keyword_flags,
+     "blakley_split(secret, k, n)\n--\n\n"},
+    {"blakley_combine", as_cfunction(blakley_combine_entry), keyword_flags,
+     "blakley_combine(shares, k)\n--\n\n"},
+};
+
+// Makes one function object, appends its name to __all__ and sets it on the module.
+bool register_function(PyObject* module, PyMethodDef* entry) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    PyRef function = PyRef::steal(PyCMethod_New(entry, module, module_name.get(), nullptr));
+    module_name.reset();
+    if (!function) return false;
+
+    PyObject* name_key = interned_name();
+    if (name_key == nullptr) return false;
+    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), name_key));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+        raise_type_mismatch(name.get(), "str");
+        return false;
+    }
+
+    PyObject* all_key = interned_all();
+    if (all_key == nullptr) return false;
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_key));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, all_key, all.get()) < 0) return false;
+    } else if (!PyList_Check(all.get())) {
+        raise_type_mismatch(all.get(), "list");
+        return false;
+    }
+    if (PyList_Append(all.get(), name.get()) < 0) {
+        PyError error = fetch_error();
+        PyRef text = PyRef::steal(PyObject_Str(error.value.get()));
+        PyRef utf8 = text ? PyRef::steal(PyUnicode_AsUTF8String(text.get())) : PyRef();
+        std::string message = "could not append __name__ to __all__";
+        if (utf8) message += std::string(": ") + PyBytes_AsString(utf8.get());
+        PyErr_Clear();
+        throw InternalFailure(message);
+    }
+    return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+int module_exec(PyObject* module) {
+    return boundary_call(
+        [module] {
+            if (!PyModule_Check(module)) {
+                raise_type_mismatch(module, "module");
+                return -1;
+            }
+            for (PyMethodDef& entry : method_table) {
+                if (!register_function(module, &entry)) return -1;
+            }
+            return 0;
+        },
+        -1);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "varnhold_core",  // m_name
+    "",               // m_doc: an empty string, not None
+    0,                // m_size: no per-module state
+    nullptr,          // m_methods: the exec step adds the functions
+    module_slots,
+    nullptr,  // m_traverse
+    nullptr,  // m_clear
+    nullptr,  // m_free
+};
+
+}  // namespace
+}  // namespace varnhold::binding
+
+PyMODINIT_FUNC PyInit_varnhold_core() {
+    return PyModuleDef_Init(&varnhold::binding::module_definition);
+}
