@@ -82,20 +82,46 @@ constexpr FieldElement field_mul_add(FieldElement a, FieldElement b, FieldElemen
     return FieldElement{field_detail::mul_add(a.value, b.value, c.value)};
 }
 
-// a^(p-2) by right-to-left square-and-multiply over the fixed exponent: the same 127 squarings
-// and 126 multiplications whatever the operand. Zero (any multiple of p) has no inverse and
-// comes out as 0.
+// a * a, with one multiplication fewer than field_mul.
+constexpr FieldElement field_square(FieldElement a) noexcept {
+    const std::uint64_t a0 = a.low();
+    const std::uint64_t a1 = a.high();
+    const uint128 p00 = static_cast<uint128>(a0) * a0;
+    // a1 < 2^63, so a0 * a1 < 2^127 and its double still fits.
+    const uint128 mid = (static_cast<uint128>(a0) * a1) << 1;
+    const uint128 p11 = static_cast<uint128>(a1) * a1;
+    const uint128 low = p00 + (mid << 64);
+    const uint128 high = p11 + (mid >> 64) + (low < p00 ? 1 : 0);
+    const uint128 t = (low & field_modulus) + ((high << 1) | (low >> 127));
+    return FieldElement{field_detail::canonical_from_at_most_2_127(field_detail::fold(t))};
+}
+
+// x^(2^n) by n squarings.
+constexpr FieldElement field_square_times(FieldElement x, int n) noexcept {
+    for (int i = 0; i < n; ++i) x = field_square(x);
+    return x;
+}
+
+// a^(p-2) = a^(2^127 - 3), by Fermat. The exponent is fixed, so one addition chain serves every
+// operand: x^(2^125 - 1) is built from runs of ones (x^(2^(m+n) - 1) = (x^(2^m - 1))^(2^n) *
+// x^(2^n - 1)), then two squarings and one multiplication by x give 2^127 - 4 + 1. That is 126
+// squarings and 12 multiplications, the same sequence whatever the operand; zero (any multiple
+// of p) comes out as 0.
 constexpr FieldElement field_pow_p_minus_2(uint128 a) noexcept {
-    FieldElement base = field_reduce(a);
-    FieldElement result{1};
-    uint128 exponent = field_modulus - 2;
-    while (exponent != 0) {
-        // The branch reads only the fixed exponent, never the operand.
-        if ((exponent & 1) != 0) result = field_mul(result, base);
-        exponent >>= 1;
-        base = field_mul(base, base);
-    }
-    return result;
+    const FieldElement x = field_reduce(a);
+    const FieldElement e1 = x;
+    const FieldElement e2 = field_mul(field_square(e1), e1);
+    const FieldElement e4 = field_mul(field_square_times(e2, 2), e2);
+    const FieldElement e8 = field_mul(field_square_times(e4, 4), e4);
+    const FieldElement e16 = field_mul(field_square_times(e8, 8), e8);
+    const FieldElement e32 = field_mul(field_square_times(e16, 16), e16);
+    const FieldElement e64 = field_mul(field_square_times(e32, 32), e32);
+    const FieldElement e96 = field_mul(field_square_times(e64, 32), e32);
+    const FieldElement e112 = field_mul(field_square_times(e96, 16), e16);
+    const FieldElement e120 = field_mul(field_square_times(e112, 8), e8);
+    const FieldElement e124 = field_mul(field_square_times(e120, 4), e4);
+    const FieldElement e125 = field_mul(field_square(e124), e1);
+    return field_mul(field_square_times(e125, 2), x);
 }
 
 inline Result<FieldElement> field_inv(uint128 a) {

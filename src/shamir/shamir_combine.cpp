@@ -1,3 +1,4 @@
+#include <array>
 #include <vector>
 
 #include "common/decimal.hpp"
@@ -11,10 +12,13 @@ namespace {
 // The Lagrange weights at zero, w_i = prod_{j != i} (0 - x_j) / prod_{j != i} (x_i - x_j). They
 // depend only on the indices, so they serve all four chunks, and a single inversion of the
 // product of all denominators yields every denominator's inverse.
+// `work` holds 3k elements: the weights come out in the first k, the rest is scratch.
 Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
-                                      std::vector<FieldElement>& weights) {
+                                      std::vector<FieldElement>& work) {
     const std::size_t k = shares.size();
-    std::vector<FieldElement> prefix(k);
+    FieldElement* const weights = work.data();
+    FieldElement* const prefix = weights + k;
+    FieldElement* const denominators = prefix + k;
 
     // Numerators from prefix and suffix products of -x_j, which stays correct when an index is 0.
     FieldElement running{1};
@@ -28,18 +32,35 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
         running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
     }
 
-    // Denominators, and their running products for the batch inversion.
-    std::vector<FieldElement> denominators(k);
-    FieldElement product{1};
-    for (std::size_t i = 0; i < k; ++i) {
-        const FieldElement xi{shares[i].index};
+    // Denominators d_i = prod_{j != i} (x_i - x_j). Four rows at a time keep four independent
+    // multiplication chains in flight; the factor for j = i is 0 and becomes 1 by a mask.
+    std::size_t row = 0;
+    for (; row + 4 <= k; row += 4) {
+        std::array<FieldElement, 4> den = {FieldElement{1}, FieldElement{1}, FieldElement{1},
+                                           FieldElement{1}};
+        for (std::size_t j = 0; j < k; ++j) {
+            const FieldElement xj{shares[j].index};
+            for (std::size_t r = 0; r < 4; ++r) {
+                FieldElement factor = field_sub(FieldElement{shares[row + r].index}, xj);
+                factor.value |= static_cast<uint128>(row + r == j);
+                den[r] = field_mul(den[r], factor);
+            }
+        }
+        for (std::size_t r = 0; r < 4; ++r) denominators[row + r] = den[r];
+    }
+    for (; row < k; ++row) {
+        const FieldElement xi{shares[row].index};
         FieldElement den{1};
         for (std::size_t j = 0; j < k; ++j) {
-            if (j != i) den = field_mul(den, field_sub(xi, FieldElement{shares[j].index}));
+            if (j != row) den = field_mul(den, field_sub(xi, FieldElement{shares[j].index}));
         }
-        denominators[i] = den;
-        prefix[i] = product;
-        product = field_mul(product, den);
+        denominators[row] = den;
+    }
+    // Running products for the batch inversion.
+    FieldElement product{1};
+    for (std::size_t r = 0; r < k; ++r) {
+        prefix[r] = product;
+        product = field_mul(product, denominators[r]);
     }
 
     Result<FieldElement> inverse = field_inv(product.value);
@@ -77,7 +98,7 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
         }
     }
 
-    std::vector<FieldElement> weights(count);
+    std::vector<FieldElement> weights(3 * count);
     if (Result<void> computed = lagrange_weights_at_zero(parsed, weights); !computed) {
         return std::move(computed).error();
     }

@@ -48,6 +48,7 @@ TEST(FieldArithmetic, MatchesReferenceOnSampledPairs) {
             ASSERT_EQ(field_add(fa, fb).value, ref_add(a, b));
             ASSERT_EQ(field_sub(fa, fb).value, (a + p - b) % p);
             ASSERT_EQ(field_mul(fa, fb).value, ref_mul(a, b));
+            ASSERT_EQ(field_square(fa).value, ref_mul(a, a));
             ASSERT_EQ(field_mul_add(fa, fb, FieldElement{b}).value, ref_add(ref_mul(a, b), b));
         }
     }
