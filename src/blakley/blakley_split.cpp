@@ -1,0 +1,56 @@
+#include <array>
+#include <string>
+#include <vector>
+
+#include "blakley/blakley.hpp"
+#include "blakley/blakley_share.hpp"
+#include "common/memory_limit.hpp"
+#include "common/wipe.hpp"
+#include "random/random_field.hpp"
+#include "shamir/chunks.hpp"
+
+namespace varnhold {
+
+Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
+                           ByteSource& random, ShareWriter& out) {
+    if (secret.size() != secret_length) return SharingError{"Secret must be 32 bytes"};
+    if (k < 2 || n < k) return SharingError{"Invalid k/n"};
+    if (n > max_shares) {
+        return SharingError{"Invalid n: must be <= " + std::to_string(max_shares)};
+    }
+    // The output alone grows as n * k; an impossible request fails here instead of drawing
+    // random values for hours first.
+    const std::uint64_t share_length = blakley_share_length(k);
+    require_fits_in_memory(saturating_mul(n, share_length));
+
+    const SecretChunks chunks = secret_to_chunks(secret);
+    // Coordinate t of chunk j's secret point sits at t * chunk_count + j, so that a coefficient
+    // meets the four coordinates it multiplies side by side. Coordinate 0 is the secret itself.
+    const auto dimension = static_cast<std::size_t>(k);
+    WipedVector<FieldElement> points(dimension * chunk_count);
+    for (std::size_t j = 0; j < chunk_count; ++j) {
+        points[j] = chunks[j];
+        for (std::size_t t = 1; t < dimension; ++t) {
+            points[t * chunk_count + j] = random_nonzero_field_element(random);
+        }
+    }
+
+    out.begin(static_cast<std::size_t>(n));
+    std::vector<FieldElement> coefficients(dimension);
+    std::string text(static_cast<std::size_t>(share_length), '\0');
+    for (std::uint64_t i = 0; i < n; ++i) {
+        for (FieldElement& a : coefficients) a = random_nonzero_field_element(random);
+        std::array<FieldElement, chunk_count> constants{};
+        for (std::size_t t = 0; t < dimension; ++t) {
+            const FieldElement* point = points.data() + t * chunk_count;
+            for (std::size_t j = 0; j < chunk_count; ++j) {
+                constants[j] = field_mul_add(coefficients[t], point[j], constants[j]);
+            }
+        }
+        write_blakley_share(coefficients, constants, text.data());
+        out.add(text);
+    }
+    return {};
+}
+
+}  // namespace varnhold

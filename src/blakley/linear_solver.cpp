@@ -1,0 +1,117 @@
+#include "blakley/linear_solver.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace varnhold {
+namespace {
+
+constexpr FieldElement negate(FieldElement x) noexcept {
+    return field_sub(FieldElement{0}, x);
+}
+
+// target[j] += factor * source[j]: the inner loop of both eliminations, where all their time goes.
+void add_scaled_row(FieldElement* target, const FieldElement* source, std::size_t count,
+                    FieldElement factor) noexcept {
+    for (std::size_t j = 0; j < count; ++j) target[j] = field_mul_add(factor, source[j], target[j]);
+}
+
+// target[j] = scale * target[j] + factor * source[j]: elimination without dividing by the pivot.
+void scale_and_add_row(FieldElement* target, const FieldElement* source, std::size_t count,
+                       FieldElement scale, FieldElement factor) noexcept {
+    for (std::size_t j = 0; j < count; ++j) {
+        target[j] = field_mul_add(factor, source[j], field_mul(scale, target[j]));
+    }
+}
+
+// An inversion is an exponentiation of 138 squarings and multiplications. Where scaling the rows
+// by the pivot costs fewer, the step keeps the rows unnormalised instead: scaling an equation by
+// a nonzero element changes neither its solutions nor the rank of the system.
+constexpr std::size_t inversion_cost = 138;
+
+// The first of rows [begin, end) whose entry at `column` is nonzero, or `end`. Any nonzero pivot
+// is as good as another in a finite field.
+std::size_t find_pivot(const FieldElement* rows, std::size_t width, std::size_t column,
+                       std::size_t begin, std::size_t end) noexcept {
+    for (std::size_t r = begin; r < end; ++r) {
+        if (rows[r * width + column].value != 0) return r;
+    }
+    return end;
+}
+
+}  // namespace
+
+Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> matrix,
+                                                      std::vector<FieldElement> rhs) {
+    const std::size_t n = rhs.size();
+    FieldElement* const a = matrix.data();
+    for (std::size_t c = 0; c < n; ++c) {
+        const std::size_t pivot = find_pivot(a, n, c, c, n);
+        if (pivot == n) return SharingError{linearly_dependent_message};
+        FieldElement* const pivot_row = a + c * n;
+        if (pivot != c) {
+            std::swap_ranges(pivot_row, pivot_row + n, a + pivot * n);
+            std::swap(rhs[c], rhs[pivot]);
+        }
+        const Result<FieldElement> inverse = field_inv(pivot_row[c].value);
+        if (!inverse) return inverse.error();
+        // Entries left of column c are already zero in this row.
+        for (std::size_t j = c; j < n; ++j) pivot_row[j] = field_mul(pivot_row[j], *inverse);
+        rhs[c] = field_mul(rhs[c], *inverse);
+
+        for (std::size_t i = 0; i < n; ++i) {
+            FieldElement* const row = a + i * n;
+            if (i == c || row[c].value == 0) continue;
+            const FieldElement factor = negate(row[c]);
+            add_scaled_row(row + c, pivot_row + c, n - c, factor);
+            rhs[i] = field_mul_add(factor, rhs[c], rhs[i]);
+        }
+    }
+    return rhs;
+}
+
+Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<FieldElement> rows,
+                                                                     std::size_t n) {
+    if (n == 0) return SharingError{empty_solution_message};
+    const std::size_t width = chunk_count + n;
+    FieldElement* const a = rows.data();
+    // Unknowns are removed from the last one down. Removing unknown c takes the rows still in
+    // play (0 .. c) and leaves one of them behind as the pivot; the others then only involve the
+    // right-hand sides and unknowns left of c, which sit at the front of the row. So each step
+    // touches a shrinking prefix of a shrinking set of rows, and no back substitution follows:
+    // what is left at the end is one equation in unknown 0.
+    for (std::size_t c = n; c-- > 1;) {
+        const std::size_t column = chunk_count + c;
+        const std::size_t pivot = find_pivot(a, width, column, 0, c + 1);
+        if (pivot == c + 1) return SharingError{linearly_dependent_message};
+        FieldElement* const pivot_row = a + c * width;
+        if (pivot != c) std::swap_ranges(pivot_row, pivot_row + column + 1, a + pivot * width);
+        const FieldElement pivot_value = pivot_row[column];
+
+        // Column c of the rows left in play is never read again, so it is not cleared.
+        if (c * column < inversion_cost) {
+            for (std::size_t i = 0; i < c; ++i) {
+                FieldElement* const row = a + i * width;
+                if (row[column].value == 0) continue;
+                scale_and_add_row(row, pivot_row, column, pivot_value, negate(row[column]));
+            }
+            continue;
+        }
+        const Result<FieldElement> inverse = field_inv(pivot_value.value);
+        if (!inverse) return inverse.error();
+        for (std::size_t i = 0; i < c; ++i) {
+            FieldElement* const row = a + i * width;
+            if (row[column].value == 0) continue;
+            add_scaled_row(row, pivot_row, column, negate(field_mul(row[column], *inverse)));
+        }
+    }
+
+    if (a[chunk_count].value == 0) return SharingError{linearly_dependent_message};
+    const Result<FieldElement> inverse = field_inv(a[chunk_count].value);
+    if (!inverse) return inverse.error();
+    std::array<FieldElement, chunk_count> first{};
+    for (std::size_t j = 0; j < chunk_count; ++j) first[j] = field_mul(a[j], *inverse);
+    return first;
+}
+
+}  // namespace varnhold
