@@ -16,6 +16,18 @@ void add_scaled_row(FieldElement* target, const FieldElement* source, std::size_
     for (std::size_t j = 0; j < count; ++j) target[j] = field_mul_add(factor, source[j], target[j]);
 }
 
+// The same for two target rows at once: each entry of the source is loaded once and the two
+// independent updates overlap.
+void add_scaled_row_pair(FieldElement* first, FieldElement* second, const FieldElement* source,
+                         std::size_t count, FieldElement first_factor,
+                         FieldElement second_factor) noexcept {
+    for (std::size_t j = 0; j < count; ++j) {
+        const FieldElement x = source[j];
+        first[j] = field_mul_add(first_factor, x, first[j]);
+        second[j] = field_mul_add(second_factor, x, second[j]);
+    }
+}
+
 // target[j] = scale * target[j] + factor * source[j]: elimination without dividing by the pivot.
 void scale_and_add_row(FieldElement* target, const FieldElement* source, std::size_t count,
                        FieldElement scale, FieldElement factor) noexcept {
@@ -99,9 +111,17 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
         }
         const Result<FieldElement> inverse = field_inv(pivot_value.value);
         if (!inverse) return inverse.error();
-        for (std::size_t i = 0; i < c; ++i) {
+        // A row whose factor is 0 is left as it is either way.
+        std::size_t i = 0;
+        for (; i + 1 < c; i += 2) {
+            FieldElement* const first = a + i * width;
+            FieldElement* const second = first + width;
+            add_scaled_row_pair(first, second, pivot_row, column,
+                                negate(field_mul(first[column], *inverse)),
+                                negate(field_mul(second[column], *inverse)));
+        }
+        if (i < c) {
             FieldElement* const row = a + i * width;
-            if (row[column].value == 0) continue;
             add_scaled_row(row, pivot_row, column, negate(field_mul(row[column], *inverse)));
         }
     }

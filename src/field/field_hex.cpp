@@ -59,14 +59,21 @@ std::string format_field_hex(FieldElement v) {
 
 Result<FieldElement> parse_field_hex(std::string_view text, std::string_view label) {
     if (text.size() != field_hex_length) return invalid_hex(label);
-    uint128 value = 0;
+    // Two 64-bit halves: cheaper shifts than one 128-bit value. An invalid byte maps to 0xff,
+    // which survives the OR of all digits (valid ones never exceed 0x0f).
+    std::uint64_t halves[2] = {0, 0};
     std::uint8_t seen = 0;
-    for (const char c : text) {
-        const std::uint8_t digit = digit_values[static_cast<unsigned char>(c)];
-        seen |= digit;
-        value = (value << 4) | (digit & 0x0f);
+    for (std::size_t half = 0; half < 2; ++half) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 16 * half; i < 16 * half + 16; ++i) {
+            const std::uint8_t digit = digit_values[static_cast<unsigned char>(text[i])];
+            seen |= digit;
+            value = (value << 4) | (digit & 0x0f);
+        }
+        halves[half] = value;
     }
     if (seen == not_a_digit) return invalid_hex(label);
+    const uint128 value = (static_cast<uint128>(halves[0]) << 64) | halves[1];
     if (value >= field_modulus) {
         std::string message = "Invalid ";
         message.append(label);
