@@ -79,9 +79,8 @@ PyObject* shamir_combine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* blakley_split_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary_call(
-        [&] { return run_split(blakley_split_spec, blakley_split, args, kwargs); },
-        static_cast<PyObject*>(nullptr));
+    return boundary_call([&] { return run_split(blakley_split_spec, blakley_split, args, kwargs); },
+                         static_cast<PyObject*>(nullptr));
 }
 
 PyObject* blakley_combine_entry(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -45,8 +45,8 @@ int parameter_of(const ArgumentSpec& spec, PyObject* key) {
 bool unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
     PyRef text = PyRef::steal(PyObject_Str(key));
     if (!text) return false;
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
-                                                      spec.function_name, text.get()));
+    PyRef message = PyRef::steal(PyUnicode_FromFormat(
+        "%s() got an unexpected keyword argument '%U'", spec.function_name, text.get()));
     if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
@@ -94,10 +94,10 @@ bool bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
         if (borrowed[i] == nullptr) missing[missing_count++] = spec.names[i];
     }
     if (missing_count > 0) {
-        raise_message(PyExc_TypeError,
-                      function_text(spec) + " missing " + std::to_string(missing_count) +
-                          " required positional " + (missing_count == 1 ? "argument" : "arguments") +
-                          ": " + quoted_list(missing, missing_count));
+        raise_message(PyExc_TypeError, function_text(spec) + " missing " +
+                                           std::to_string(missing_count) + " required positional " +
+                                           (missing_count == 1 ? "argument" : "arguments") + ": " +
+                                           quoted_list(missing, missing_count));
         return false;
     }
     for (std::size_t i = 0; i < spec.count; ++i) bound.slots[i] = PyRef::borrow(borrowed[i]);

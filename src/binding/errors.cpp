@@ -35,7 +35,9 @@ std::string text_of(PyObject* object, std::string_view fallback) {
 
 }  // namespace
 
-void PyError::restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+void PyError::restore() noexcept {
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+}
 
 PyError fetch_error() {
     PyObject* type = nullptr;
@@ -59,21 +61,21 @@ PyError fetch_error() {
 }
 
 void raise_message(PyObject* type, std::string_view message) noexcept {
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-        message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(type, text.get());
 }
 
 void raise_type_mismatch(PyObject* object, std::string_view expected_qualname) {
     if (object == Py_None) {
-        raise_message(PyExc_TypeError, "'None' is not an instance of '" +
-                                           std::string(expected_qualname) + "'");
+        raise_message(PyExc_TypeError,
+                      "'None' is not an instance of '" + std::string(expected_qualname) + "'");
         return;
     }
     std::string type_name = "<failed to extract type name>";
     if (PyObject* qualname_key = interned_qualname()) {
-        PyRef qualname = PyRef::steal(PyObject_GetAttr(
-            reinterpret_cast<PyObject*>(Py_TYPE(object)), qualname_key));
+        PyRef qualname = PyRef::steal(
+            PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), qualname_key));
         if (qualname && PyUnicode_Check(qualname.get())) {
             type_name = text_of(qualname.get(), type_name);
         } else if (!qualname) {
@@ -110,8 +112,7 @@ PyObject* argument_error(const char* name) {
         fetch_error().restore();
         return nullptr;
     }
-    PyRef message =
-        PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, inner_text.get()));
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, inner_text.get()));
     if (!message) return nullptr;
     PyRef outer =
         PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));

@@ -6,9 +6,7 @@
 namespace varnhold {
 namespace {
 
-constexpr FieldElement negate(FieldElement x) noexcept {
-    return field_sub(FieldElement{0}, x);
-}
+constexpr FieldElement negate(FieldElement x) noexcept { return field_sub(FieldElement{0}, x); }
 
 // target[j] += factor * source[j]: the inner loop of both eliminations, where all their time goes.
 void add_scaled_row(FieldElement* target, const FieldElement* source, std::size_t count,

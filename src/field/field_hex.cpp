@@ -23,7 +23,8 @@ constexpr std::uint8_t not_a_digit = 0xff;
 constexpr std::array<std::uint8_t, 256> make_digit_values() {
     std::array<std::uint8_t, 256> table{};
     for (auto& entry : table) entry = not_a_digit;
-    for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+    for (int c = '0'; c <= '9'; ++c)
+        table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
     for (int c = 'a'; c <= 'f'; ++c) {
         table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
         table[static_cast<std::size_t>(c - 'a' + 'A')] = static_cast<std::uint8_t>(c - 'a' + 10);

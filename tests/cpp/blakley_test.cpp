@@ -23,9 +23,7 @@ using testing::ScriptedSource;
 constexpr uint128 p = field_modulus;
 
 // Slow reference arithmetic, independent of the field code: shift-and-add modulo p.
-uint128 ref_add(uint128 a, uint128 b) {
-    return a + b >= p ? a + b - p : a + b;
-}
+uint128 ref_add(uint128 a, uint128 b) { return a + b >= p ? a + b - p : a + b; }
 uint128 ref_mul(uint128 a, uint128 b) {
     uint128 product = 0;
     for (; b != 0; b >>= 1, a = ref_add(a, a)) {
@@ -63,9 +61,7 @@ uint128 random_below_p(std::mt19937_64& engine) {
     return ((static_cast<uint128>(engine()) << 64) | engine()) % p;
 }
 
-uint128 random_nonzero(std::mt19937_64& engine) {
-    return 1 + random_below_p(engine) % (p - 1);
-}
+uint128 random_nonzero(std::mt19937_64& engine) { return 1 + random_below_p(engine) % (p - 1); }
 
 std::vector<FieldElement> elements(const std::vector<uint128>& values) {
     std::vector<FieldElement> out;

@@ -172,8 +172,8 @@ struct TransferCase {
     const char* name;
     std::size_t length;
     std::vector<std::pair<long, int>> results;  // result and errno of each transfer
-    int expected_errno;                          // 0: success; otherwise the failure's errno text
-    const char* expected_message;                // used when expected_errno is 0 and it is set
+    int expected_errno;                         // 0: success; otherwise the failure's errno text
+    const char* expected_message;               // used when expected_errno is 0 and it is set
 };
 
 void PrintTo(Path path, std::ostream* out) {
@@ -181,8 +181,7 @@ void PrintTo(Path path, std::ostream* out) {
 }
 void PrintTo(const TransferCase& row, std::ostream* out) { *out << row.name; }
 
-class EntropyTransfer
-    : public ::testing::TestWithParam<std::tuple<Path, TransferCase>> {};
+class EntropyTransfer : public ::testing::TestWithParam<std::tuple<Path, TransferCase>> {};
 
 TEST_P(EntropyTransfer, FollowsTheResultRules) {
     const auto& [path, row] = GetParam();
@@ -201,9 +200,8 @@ TEST_P(EntropyTransfer, FollowsTheResultRules) {
     std::size_t remaining = row.length;
     for (const auto& [result, error] : row.results) {
         script.push_back({call, result, error});
-        expected_log.push_back(path == Path::getrandom
-                                   ? "getrandom " + std::to_string(remaining)
-                                   : "read 6 " + std::to_string(remaining));
+        expected_log.push_back(path == Path::getrandom ? "getrandom " + std::to_string(remaining)
+                                                       : "read 6 " + std::to_string(remaining));
         if (result > 0 && static_cast<std::size_t>(result) <= remaining) {
             remaining -= static_cast<std::size_t>(result);
         }
@@ -285,13 +283,11 @@ TEST_P(EntropyProbe, DecidesThePath) {
     EXPECT_EQ(source.cached_descriptor(), uses_device ? urandom_fd : -1);
 }
 
-INSTANTIATE_TEST_SUITE_P(EntropyRows, EntropyProbe,
-                         ::testing::Values(std::make_tuple(-1L, EPERM, true),
-                                           std::make_tuple(-1L, ENOSYS, true),
-                                           std::make_tuple(-1L, EINVAL, false),
-                                           std::make_tuple(-1L, EFAULT, false),
-                                           std::make_tuple(0L, EPERM, false),
-                                           std::make_tuple(0L, 0, false)));
+INSTANTIATE_TEST_SUITE_P(
+    EntropyRows, EntropyProbe,
+    ::testing::Values(std::make_tuple(-1L, EPERM, true), std::make_tuple(-1L, ENOSYS, true),
+                      std::make_tuple(-1L, EINVAL, false), std::make_tuple(-1L, EFAULT, false),
+                      std::make_tuple(0L, EPERM, false), std::make_tuple(0L, 0, false)));
 
 struct OpeningCase {
     const char* name;
@@ -337,19 +333,29 @@ TEST_P(EntropyDeviceOpening, RetriesOnlyWhatItShouldAndCachesOnlySuccess) {
 
 const OpeningCase opening_cases[] = {
     {"RandomOpenInterrupted",
-     {{Call::open, -1, EINTR}, {Call::open, random_fd}, {Call::poll, 1}, {Call::close, 0},
+     {{Call::open, -1, EINTR},
+      {Call::open, random_fd},
+      {Call::poll, 1},
+      {Call::close, 0},
       {Call::open, urandom_fd}},
      {"open /dev/random", "open /dev/random", "poll 5", "close 5", "open /dev/urandom"},
      0,
      nullptr},
     {"PollInterruptedAndWouldBlock",
-     {{Call::open, random_fd}, {Call::poll, -1, EINTR}, {Call::poll, -1, EAGAIN},
-      {Call::poll, 1}, {Call::close, 0}, {Call::open, urandom_fd}},
+     {{Call::open, random_fd},
+      {Call::poll, -1, EINTR},
+      {Call::poll, -1, EAGAIN},
+      {Call::poll, 1},
+      {Call::close, 0},
+      {Call::open, urandom_fd}},
      {"open /dev/random", "poll 5", "poll 5", "poll 5", "close 5", "open /dev/urandom"},
      0,
      nullptr},
     {"UrandomOpenInterrupted",
-     {{Call::open, random_fd}, {Call::poll, 1}, {Call::close, 0}, {Call::open, -1, EINTR},
+     {{Call::open, random_fd},
+      {Call::poll, 1},
+      {Call::close, 0},
+      {Call::open, -1, EINTR},
       {Call::open, urandom_fd}},
      {"open /dev/random", "poll 5", "close 5", "open /dev/urandom", "open /dev/urandom"},
      0,
@@ -359,11 +365,7 @@ const OpeningCase opening_cases[] = {
      {"open /dev/random", "poll 5", "close 5", "open /dev/urandom"},
      0,
      nullptr},
-    {"RandomOpenFails",
-     {{Call::open, -1, EACCES}},
-     {"open /dev/random"},
-     EACCES,
-     nullptr},
+    {"RandomOpenFails", {{Call::open, -1, EACCES}}, {"open /dev/random"}, EACCES, nullptr},
     {"RandomOpenFailsWithoutErrno",
      {{Call::open, -1, 0}},
      {"open /dev/random"},
@@ -422,7 +424,10 @@ TEST(EntropyDescribe, Utf8Check) {
     const Row rows[] = {
         {"empty", "", true},
         {"ascii", "Input/output error", true},
-        {"two byte", "Entr\xC3\xA9" "e", true},
+        {"two byte",
+         "Entr\xC3\xA9"
+         "e",
+         true},
         {"three byte", "\xE2\x82\xAC", true},
         {"four byte, highest", "\xF4\x8F\xBF\xBF", true},
         {"embedded nul is just ASCII", std::string("a\0b", 3), true},
@@ -436,7 +441,10 @@ TEST(EntropyDescribe, Utf8Check) {
         {"surrogate", "\xED\xA0\x80", false},
         {"past U+10FFFF", "\xF4\x90\x80\x80", false},
         {"five byte lead", "\xF8\x88\x80\x80\x80", false},
-        {"latin-1", "Entr\xE9" "e", false},
+        {"latin-1",
+         "Entr\xE9"
+         "e",
+         false},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(error_text_is_utf8(row.text), row.valid) << row.name;
@@ -469,8 +477,8 @@ private:
 };
 
 TEST(RandomU64, FirstByteIsLeastSignificantAndEachDrawIsOneRequest) {
-    ScriptedBytes source({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                          0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80});
+    ScriptedBytes source({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF, 0x00, 0x00, 0x00,
+                          0x00, 0x00, 0x00, 0x80});
     EXPECT_EQ(random_u64(source), 0x0807060504030201u);
     EXPECT_EQ(random_u64(source), 0x80000000000000FFu);
     EXPECT_EQ(source.requests, (std::vector<std::size_t>{8, 8}));

@@ -28,9 +28,17 @@ uint128 ref_mul(uint128 a, uint128 b) {
 
 // Values that stress carries and folds, plus random ones.
 std::vector<uint128> sample_elements() {
-    std::vector<uint128> values = {0,          1,          2,          p - 1,      p - 2,
-                                   one << 64,  (one << 64) - 1,       one << 126, (one << 126) + 1,
-                                   (one << 126) - 1,      (one << 63) * 3};
+    std::vector<uint128> values = {0,
+                                   1,
+                                   2,
+                                   p - 1,
+                                   p - 2,
+                                   one << 64,
+                                   (one << 64) - 1,
+                                   one << 126,
+                                   (one << 126) + 1,
+                                   (one << 126) - 1,
+                                   (one << 63) * 3};
     std::mt19937_64 rng(12345);
     for (int i = 0; i < 60; ++i) {
         const uint128 v = (static_cast<uint128>(rng()) << 64) | rng();
@@ -56,8 +64,8 @@ TEST(FieldArithmetic, MatchesReferenceOnSampledPairs) {
 
 TEST(FieldArithmetic, ReduceMatchesRemainderForAny128BitValue) {
     std::mt19937_64 rng(99);
-    std::vector<uint128> values = {0, p - 1, p, p + 1, 2 * p - 1, 2 * p, 2 * p + 1, ~uint128{0},
-                                   ~uint128{0} - 1, one << 127};
+    std::vector<uint128> values = {0,     p - 1,     p,           p + 1,           2 * p - 1,
+                                   2 * p, 2 * p + 1, ~uint128{0}, ~uint128{0} - 1, one << 127};
     for (int i = 0; i < 1000; ++i) values.push_back((static_cast<uint128>(rng()) << 64) | rng());
     for (const uint128 v : values) ASSERT_EQ(field_reduce(v).value, v % p);
 }
@@ -139,7 +147,11 @@ TEST(FieldHex, ParseRules) {
         {std::string(15, '0') + " " + std::string(16, '0'), too_long.c_str()},
         {std::string(31, '0') + '\0', too_long.c_str()},
         // Sixteen two-byte characters are 32 bytes; 31 digits and one such character are 33.
-        {[] { std::string s; for (int i = 0; i < 16; ++i) s += "\xc3\xa9"; return s; }(),
+        {[] {
+             std::string s;
+             for (int i = 0; i < 16; ++i) s += "\xc3\xa9";
+             return s;
+         }(),
          too_long.c_str()},
         {std::string(31, '0') + "\xc3\xa9", too_long.c_str()},
     };

@@ -41,7 +41,8 @@ private:
 // each little-endian.
 inline std::vector<std::uint8_t> element_bytes(uint128 v) {
     std::vector<std::uint8_t> bytes(16);
-    for (int i = 0; i < 16; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 16; ++i)
+        bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
     return bytes;
 }
 

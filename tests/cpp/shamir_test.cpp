@@ -7,10 +7,10 @@
 
 #include "common/decimal.hpp"
 #include "field/field_hex.hpp"
+#include "scripted_source.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
-#include "scripted_source.hpp"
 
 namespace varnhold {
 namespace {
@@ -276,7 +276,8 @@ TEST(ShamirCombine, FailuresInOrder) {
         {{good, "+01" + v + v + v + v}, 2, "Duplicate share index 1"},
         // The index is checked for duplicates before the values are read.
         {{good, "1" + v + v + v + ":zz"}, 2, "Duplicate share index 1"},
-        {{good, "2" + v + v + v + ":" + std::string(31, '0')}, 2,
+        {{good, "2" + v + v + v + ":" + std::string(31, '0')},
+         2,
          "Invalid share value: expected exactly 32 hex chars"},
         {{"2" + v + v + v, good}, 2, "Invalid format"},
         {{good, good2, good}, 3, "Duplicate share index 1"},

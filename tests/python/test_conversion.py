@@ -73,7 +73,7 @@ def test_secret_must_be_bytes(split, secret, shown):
     assert error.args == (f"argument 'secret': {shown} is not an instance of 'bytes'",)
 
 
-@pytest.mark.parametrize("split, combine", zip(SPLITS, COMBINES))
+@pytest.mark.parametrize("split, combine", list(zip(SPLITS, COMBINES)))
 def test_bytes_subclass_is_a_secret_and_results_are_exact_types(split, combine):
     shares = split(Bytes(S), 2, 3)
     assert type(shares) is list and len(shares) == 3
@@ -468,7 +468,7 @@ def test_failing_calls_leave_reference_counts_unchanged():
         assert after == before
 
 
-@pytest.mark.parametrize("split, combine", zip(SPLITS, COMBINES))
+@pytest.mark.parametrize("split, combine", list(zip(SPLITS, COMBINES)))
 def test_results_are_owned_by_the_caller_alone(split, combine):
     shares = split(bytes(range(1, 33)), 2, 3)
     # The list and each text are referenced only by the caller (and getrefcount's argument).
