@@ -16,18 +16,19 @@
 namespace varnhold::binding {
 namespace {
 
-constexpr ArgumentSpec shamir_split_spec{"shamir_split", 3, {"secret", "k", "n"}};
-constexpr ArgumentSpec shamir_combine_spec{"shamir_combine", 2, {"shares", "k"}};
-constexpr ArgumentSpec blakley_split_spec{"blakley_split", 3, {"secret", "k", "n"}};
-constexpr ArgumentSpec blakley_combine_spec{"blakley_combine", 2, {"shares", "k"}};
+constexpr ArgumentSpec shamir_split_signature{"shamir_split", 3, {"secret", "k", "n"}};
+constexpr ArgumentSpec shamir_combine_signature{"shamir_combine", 2, {"shares", "k"}};
+constexpr ArgumentSpec blakley_split_signature{"blakley_split", 3, {"secret", "k", "n"}};
+constexpr ArgumentSpec blakley_combine_signature{"blakley_combine", 2, {"shares", "k"}};
 
 using SplitScheme = Result<void> (*)(std::string_view, std::uint64_t, std::uint64_t, ByteSource&,
                                      ShareWriter&);
 using CombineScheme = Result<SecretBytes> (*)(std::span<const std::string_view>, std::uint64_t);
 
-PyObject* run_split(const ArgumentSpec& spec, SplitScheme split, PyObject* args, PyObject* kwargs) {
+PyObject* run_split(const ArgumentSpec& signature, SplitScheme split, PyObject* args,
+                    PyObject* kwargs) {
     BoundArguments bound;
-    if (!bind_arguments(spec, args, kwargs, bound)) return nullptr;
+    if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
     const std::optional<std::string_view> secret = extract_secret(bound[0]);
     if (!secret) return argument_error("secret");
     const std::optional<std::uint64_t> k = extract_size(bound[1]);
@@ -42,10 +43,10 @@ PyObject* run_split(const ArgumentSpec& spec, SplitScheme split, PyObject* args,
     return shares.release();
 }
 
-PyObject* run_combine(const ArgumentSpec& spec, CombineScheme combine, PyObject* args,
+PyObject* run_combine(const ArgumentSpec& signature, CombineScheme combine, PyObject* args,
                       PyObject* kwargs) {
     BoundArguments bound;
-    if (!bind_arguments(spec, args, kwargs, bound)) return nullptr;
+    if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
     const std::optional<ShareTexts> shares = extract_share_texts(bound[0]);
     if (!shares) return argument_error("shares");
     const std::optional<std::uint64_t> k = extract_size(bound[1]);
@@ -68,24 +69,26 @@ PyObject* generate_key_entry(PyObject*, PyObject*) {
 }
 
 PyObject* shamir_split_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary_call([&] { return run_split(shamir_split_spec, shamir_split, args, kwargs); },
-                         static_cast<PyObject*>(nullptr));
+    return boundary_call(
+        [&] { return run_split(shamir_split_signature, shamir_split, args, kwargs); },
+        static_cast<PyObject*>(nullptr));
 }
 
 PyObject* shamir_combine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary_call(
-        [&] { return run_combine(shamir_combine_spec, shamir_combine, args, kwargs); },
+        [&] { return run_combine(shamir_combine_signature, shamir_combine, args, kwargs); },
         static_cast<PyObject*>(nullptr));
 }
 
 PyObject* blakley_split_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary_call([&] { return run_split(blakley_split_spec, blakley_split, args, kwargs); },
-                         static_cast<PyObject*>(nullptr));
+    return boundary_call(
+        [&] { return run_split(blakley_split_signature, blakley_split, args, kwargs); },
+        static_cast<PyObject*>(nullptr));
 }
 
 PyObject* blakley_combine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary_call(
-        [&] { return run_combine(blakley_combine_spec, blakley_combine, args, kwargs); },
+        [&] { return run_combine(blakley_combine_signature, blakley_combine, args, kwargs); },
         static_cast<PyObject*>(nullptr));
 }
 

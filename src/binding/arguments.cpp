@@ -8,8 +8,8 @@
 namespace varnhold::binding {
 namespace {
 
-std::string function_text(const ArgumentSpec& spec) {
-    return std::string(spec.function_name) + "()";
+std::string function_text(const ArgumentSpec& signature) {
+    return std::string(signature.function_name) + "()";
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
@@ -26,7 +26,7 @@ std::string quoted_list(const std::array<const char*, max_parameters>& names, st
 
 // The parameter whose name is the key's UTF-8 text, or -1 (also for keys that are not str or
 // have no UTF-8 form).
-int parameter_of(const ArgumentSpec& spec, PyObject* key) {
+int parameter_of(const ArgumentSpec& signature, PyObject* key) {
     if (!PyUnicode_Check(key)) return -1;
     PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
     char* data = nullptr;
@@ -36,31 +36,31 @@ int parameter_of(const ArgumentSpec& spec, PyObject* key) {
         return -1;
     }
     const std::string_view text(data, static_cast<std::size_t>(size));
-    for (std::size_t i = 0; i < spec.count; ++i) {
-        if (text == spec.names[i]) return static_cast<int>(i);
+    for (std::size_t i = 0; i < signature.count; ++i) {
+        if (text == signature.names[i]) return static_cast<int>(i);
     }
     return -1;
 }
 
-bool unexpected_keyword(const ArgumentSpec& spec, PyObject* key) {
+bool unexpected_keyword(const ArgumentSpec& signature, PyObject* key) {
     PyRef text = PyRef::steal(PyObject_Str(key));
     if (!text) return false;
     PyRef message = PyRef::steal(PyUnicode_FromFormat(
-        "%s() got an unexpected keyword argument '%U'", spec.function_name, text.get()));
+        "%s() got an unexpected keyword argument '%U'", signature.function_name, text.get()));
     if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
 
 }  // namespace
 
-bool bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound) {
     const Py_ssize_t given_count = PyTuple_Size(args);
     if (given_count < 0) return false;
     const std::size_t given = static_cast<std::size_t>(given_count);
-    if (given > spec.count) {
-        raise_message(PyExc_TypeError, function_text(spec) + " takes " +
-                                           std::to_string(spec.count) +
+    if (given > signature.count) {
+        raise_message(PyExc_TypeError, function_text(signature) + " takes " +
+                                           std::to_string(signature.count) +
                                            " positional arguments but " + std::to_string(given) +
                                            (given == 1 ? " was" : " were") + " given");
         return false;
@@ -75,13 +75,13 @@ bool bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            const int parameter = parameter_of(spec, key);
-            if (parameter < 0) return unexpected_keyword(spec, key);
+            const int parameter = parameter_of(signature, key);
+            if (parameter < 0) return unexpected_keyword(signature, key);
             const std::size_t slot = static_cast<std::size_t>(parameter);
             if (borrowed[slot] != nullptr) {
-                raise_message(PyExc_TypeError, function_text(spec) +
+                raise_message(PyExc_TypeError, function_text(signature) +
                                                    " got multiple values for argument '" +
-                                                   spec.names[slot] + "'");
+                                                   signature.names[slot] + "'");
                 return false;
             }
             borrowed[slot] = value;
@@ -90,17 +90,17 @@ bool bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
 
     std::array<const char*, max_parameters> missing{};
     std::size_t missing_count = 0;
-    for (std::size_t i = 0; i < spec.count; ++i) {
-        if (borrowed[i] == nullptr) missing[missing_count++] = spec.names[i];
+    for (std::size_t i = 0; i < signature.count; ++i) {
+        if (borrowed[i] == nullptr) missing[missing_count++] = signature.names[i];
     }
     if (missing_count > 0) {
-        raise_message(PyExc_TypeError, function_text(spec) + " missing " +
+        raise_message(PyExc_TypeError, function_text(signature) + " missing " +
                                            std::to_string(missing_count) + " required positional " +
                                            (missing_count == 1 ? "argument" : "arguments") + ": " +
                                            quoted_list(missing, missing_count));
         return false;
     }
-    for (std::size_t i = 0; i < spec.count; ++i) bound.slots[i] = PyRef::borrow(borrowed[i]);
+    for (std::size_t i = 0; i < signature.count; ++i) bound.slots[i] = PyRef::borrow(borrowed[i]);
     return true;
 }
 

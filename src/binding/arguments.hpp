@@ -28,7 +28,7 @@ struct BoundArguments {
 
 // Fills `bound` from args (never null) and kwargs (may be null). On failure raises TypeError with
 // the interpreter-style message and returns false; nothing has been converted by then.
-bool bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound);
 
 }  // namespace varnhold::binding

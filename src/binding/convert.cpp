@@ -111,6 +111,9 @@ void PyListShareWriter::begin(std::size_t count) {
 }
 
 void PyListShareWriter::add(std::string_view text) {
+    // A split may run for minutes (a large k evaluated at up to 2^20 points): let Ctrl-C and
+    // other signal handlers end it between two shares.
+    if (PyErr_CheckSignals() < 0) throw PythonErrorPending{};
     PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (item == nullptr) object_creation_failed();
     PyList_SetItem(list_.get(), next_++, item);

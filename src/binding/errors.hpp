@@ -13,6 +13,10 @@ namespace varnhold::binding {
 
 inline constexpr const char* default_panic_message = "varnhold_core failed in its native code";
 
+// Thrown from deep inside a call (through a scheme) when a Python exception is already set and
+// the call must end with it, such as a KeyboardInterrupt raised by a signal handler.
+struct PythonErrorPending {};
+
 // A Python exception taken off the thread's error indicator, normalised.
 struct PyError {
     PyRef type;
@@ -56,6 +60,8 @@ template <class Body, class Value = decltype(std::declval<Body&>()())>
 Value boundary_call(Body&& body, Value failure) noexcept {
     try {
         return body();
+    } catch (const PythonErrorPending&) {
+        // The exception is already set.
     } catch (const InternalFailure& internal) {
         raise_panic(internal.what());
     } catch (const std::bad_alloc&) {

@@ -1,6 +1,8 @@
 import itertools
 import random
 import re
+import signal
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -164,3 +166,25 @@ def test_all_subsets_of_a_small_split():
     shares = vc.shamir_split(SECRET, 3, 5)
     for subset in itertools.permutations(shares, 3):
         assert vc.shamir_combine(list(subset), 3) == SECRET
+
+
+@pytest.mark.parametrize(
+    "split, k",
+    [(vc.shamir_split, 200000), (vc.blakley_split, 200)],
+    ids=["shamir", "blakley"],
+)
+def test_a_long_split_ends_at_a_signal(split, k):
+    # Both calls would run for many minutes; a signal handler's exception ends them between shares.
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            split(SECRET, k, 1048576)
+        assert time.monotonic() - start < 20
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
