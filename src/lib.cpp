@@ -145,13 +145,9 @@ bool register_function(PyObject* module, PyMethodDef* entry) {
         return false;
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
-        PyError error = fetch_error();
-        PyRef text = PyRef::steal(PyObject_Str(error.value.get()));
-        PyRef utf8 = text ? PyRef::steal(PyUnicode_AsUTF8String(text.get())) : PyRef();
-        std::string message = "could not append __name__ to __all__";
-        if (utf8) message += std::string(": ") + PyBytes_AsString(utf8.get());
-        PyErr_Clear();
-        throw InternalFailure(message);
+        const PyError error = fetch_error();
+        throw InternalFailure("could not append __name__ to __all__: " +
+                              text_of(error.value.get(), "unknown error"));
     }
     return PyObject_SetAttr(module, name.get(), function.get()) == 0;
 }

@@ -5,19 +5,6 @@
 namespace varnhold::binding {
 namespace {
 
-// str(object) as UTF-8, or `fallback` when that cannot be had.
-std::string text_of(PyObject* object, std::string_view fallback) {
-    PyRef text = PyRef::steal(PyObject_Str(object));
-    PyRef utf8 = text ? PyRef::steal(PyUnicode_AsUTF8String(text.get())) : PyRef();
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) {
-        PyErr_Clear();
-        return std::string(fallback);
-    }
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 [[noreturn]] void reraise_panic(PyError&& error) {
     std::string message = text_of(error.value.get(), default_panic_message);
     PySys_WriteStderr(
@@ -34,6 +21,18 @@ std::string text_of(PyObject* object, std::string_view fallback) {
 }
 
 }  // namespace
+
+std::string text_of(PyObject* object, std::string_view fallback) {
+    PyRef text = PyRef::steal(PyObject_Str(object));
+    PyRef utf8 = text ? PyRef::steal(PyUnicode_AsUTF8String(text.get())) : PyRef();
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) {
+        PyErr_Clear();
+        return std::string(fallback);
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
 
 void PyError::restore() noexcept {
     PyErr_Restore(type.release(), value.release(), traceback.release());

@@ -32,6 +32,9 @@ struct PyError {
 // with the same message (this throws InternalFailure).
 PyError fetch_error();
 
+// str(object) as UTF-8, or `fallback` when that cannot be had (the error is cleared).
+std::string text_of(PyObject* object, std::string_view fallback);
+
 // Sets `type` with a message built from UTF-8 text (embedded zero bytes kept).
 void raise_message(PyObject* type, std::string_view message) noexcept;
 

@@ -98,8 +98,8 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
         }
     }
 
-    std::vector<FieldElement> weights(3 * count);
-    if (Result<void> computed = lagrange_weights_at_zero(parsed, weights); !computed) {
+    std::vector<FieldElement> work(3 * count);
+    if (Result<void> computed = lagrange_weights_at_zero(parsed, work); !computed) {
         return std::move(computed).error();
     }
 
@@ -107,7 +107,7 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
     for (std::size_t c = 0; c < chunk_count; ++c) {
         FieldElement sum{};
         for (std::size_t i = 0; i < count; ++i) {
-            sum = field_mul_add(weights[i], parsed[i].values[c], sum);
+            sum = field_mul_add(work[i], parsed[i].values[c], sum);
         }
         rebuilt[c] = sum;
     }
