@@ -18,10 +18,10 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
     if (n > max_shares) {
         return SharingError{"Invalid n: must be <= " + std::to_string(max_shares)};
     }
-    // The output alone grows as n * k; an impossible request fails here instead of drawing
-    // random values for hours first.
+    // The output alone grows as n * k; a request that this process cannot hold fails here
+    // instead of drawing random values for hours first or being killed halfway through.
     const std::uint64_t share_length = blakley_share_length(k);
-    require_fits_in_memory(saturating_mul(n, share_length));
+    require_fits_in_memory(saturating_mul(n, out.bytes_per_share(share_length)));
 
     const SecretChunks chunks = secret_to_chunks(secret);
     // Coordinate t of chunk j's secret point sits at t * chunk_count + j, so that a coefficient

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,11 @@ public:
     virtual void begin(std::size_t count) = 0;
     // The text is only valid during the call.
     virtual void add(std::string_view text) = 0;
+    // The memory the writer ends up holding for one share of `text_length` characters, its own
+    // bookkeeping included, so that a split can check its whole output before making any of it.
+    virtual std::uint64_t bytes_per_share(std::uint64_t text_length) const noexcept {
+        return text_length;
+    }
 };
 
 // Keeps the texts in memory (tests and tools outside the interpreter).
