@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstring>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +12,47 @@
 #include "shamir/chunks.hpp"
 
 namespace varnhold {
+namespace {
+
+// Marks every share among the first n whose text already appeared at a lower position. The same
+// buffer given again (a list holding one object many times) is recognised by its address alone,
+// so a text is compared with others only once per distinct buffer: the work stays proportional
+// to the text the caller really holds, however often it is repeated.
+std::vector<bool> find_repeated_texts(std::span<const std::string_view> shares, std::size_t n) {
+    std::vector<bool> repeated(n, false);
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const auto same_buffer = [&](std::size_t a, std::size_t b) {
+        return shares[a].data() == shares[b].data() && shares[a].size() == shares[b].size();
+    };
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const auto key_a =
+            std::pair(reinterpret_cast<std::uintptr_t>(shares[a].data()), shares[a].size());
+        const auto key_b =
+            std::pair(reinterpret_cast<std::uintptr_t>(shares[b].data()), shares[b].size());
+        return key_a != key_b ? key_a < key_b : a < b;
+    });
+    // One position per distinct buffer, the lowest of its group.
+    std::vector<std::size_t> firsts;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0 && same_buffer(order[i - 1], order[i])) {
+            repeated[order[i]] = true;
+        } else {
+            firsts.push_back(order[i]);
+        }
+    }
+    order = {};
+    std::sort(firsts.begin(), firsts.end(), [&](std::size_t a, std::size_t b) {
+        const int by_text = shares[a].compare(shares[b]);
+        return by_text != 0 ? by_text < 0 : a < b;
+    });
+    for (std::size_t i = 1; i < firsts.size(); ++i) {
+        if (shares[firsts[i - 1]] == shares[firsts[i]]) repeated[firsts[i]] = true;
+    }
+    return repeated;
+}
+
+}  // namespace
 
 Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, std::uint64_t k) {
     if (shares.size() < k) {
@@ -18,22 +61,42 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     }
     if (k < 2) return SharingError{"Invalid k: threshold must be at least 2"};
 
-    // Share 0 is read before the system is allocated: a valid share proves that the caller really
-    // sent k coefficients, so a bare large k cannot make the call reserve k^2 elements.
-    Result<BlakleyShare> first = parse_blakley_share(shares[0], 0, k);
-    if (!first) return std::move(first).error();
-
-    // Each row holds the four chunks' right-hand sides and then the share's coefficients, so all
-    // four chunks are eliminated together. k <= shares.size(), so k + 4 cannot overflow; k * width
-    // still can, hence the saturating product.
+    // k <= shares.size(), so k + 4 cannot overflow; k * width still can, hence the saturating
+    // product below.
     const auto n = static_cast<std::size_t>(k);
     const std::size_t width = n + chunk_count;
+
+    // Every one of the first k shares is known to parse before the k-by-k system is allocated.
+    // A valid share of threshold k is exactly blakley_share_length(k) characters long, so k
+    // distinct texts of that length are at least 33k^2 bytes the caller already holds, more than
+    // the system itself. Anything else (a repeated text, a text of another length) is parsed
+    // into one scratch row: a parse error decides the message as it would in the system, and
+    // repeated rows without one make the system singular, which is certain before any
+    // elimination.
+    const std::vector<bool> repeated = find_repeated_texts(shares, n);
+    const std::uint64_t valid_length = blakley_share_length(k);
+    const bool any_repeated = std::find(repeated.begin(), repeated.end(), true) != repeated.end();
+    const bool all_full_length =
+        std::all_of(shares.begin(), shares.begin() + n,
+                    [&](std::string_view s) { return s.size() == valid_length; });
+    if (any_repeated || !all_full_length) {
+        std::vector<FieldElement> scratch(width);
+        const std::span<FieldElement> row(scratch);
+        for (std::size_t i = 0; i < n; ++i) {
+            // A repeated text parses exactly as its first appearance did.
+            if (repeated[i]) continue;
+            const Result<void> parsed = parse_blakley_share_into(
+                shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
+            if (!parsed) return parsed.error();
+        }
+        if (any_repeated) return SharingError{linearly_dependent_message};
+    }
+
+    // Each row holds the four chunks' right-hand sides and then the share's coefficients, so all
+    // four chunks are eliminated together.
     require_fits_in_memory(saturating_mul(saturating_mul(n, width), sizeof(FieldElement)));
     std::vector<FieldElement> rows(n * width);
-
-    std::copy(first->constants.begin(), first->constants.end(), rows.begin());
-    std::copy(first->coefficients.begin(), first->coefficients.end(), rows.begin() + chunk_count);
-    for (std::size_t i = 1; i < n; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         const std::span<FieldElement> row(rows.data() + i * width, width);
         const Result<void> parsed = parse_blakley_share_into(
             shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());

@@ -390,18 +390,77 @@ TEST(BlakleyCombine, RoundTripsAnySubsetInAnyOrder) {
     }
 }
 
-TEST(BlakleyCombine, SystemTooLargeForMemoryAfterValidShareZero) {
+TEST(BlakleyCombine, RepeatedTextsAndParseErrorsComeBeforeAnySystem) {
+    MtSource source(11);
+    VectorShareWriter k3;
+    ASSERT_TRUE(blakley_split(std::string(32, 'r'), 3, 3, source, k3));
+    const std::string a = k3.texts[0], b = k3.texts[1], c = k3.texts[2];
+    const std::string a_copy = a;  // equal text in another buffer
+    std::string a_upper = a;
+    std::transform(a_upper.begin(), a_upper.end(), a_upper.begin(), ::toupper);
+    const std::string bad_constant = a.substr(0, a.size() - 1) + "g";
+    const struct {
+        const char* name;
+        std::vector<std::string_view> shares;
+        std::string outcome;
+    } cases[] = {
+        {"same buffer in a row", {a, a, b}, "System is linearly dependent"},
+        {"same buffer apart", {a, b, a}, "System is linearly dependent"},
+        {"equal text, other buffer", {a, b, a_copy}, "System is linearly dependent"},
+        {"equal rows, other case", {a, a_upper, b}, "System is linearly dependent"},
+        {"repeat beyond k is not read", {a, b, c, a}, "rebuilt"},
+        {"parse error after a repeat", {a, a, "x:y"},
+         "Share 2 has invalid format: expected 5 parts, got 2"},
+        {"parse error before a repeat", {bad_constant, b, b},
+         "Invalid share value: expected exactly 32 hex chars"},
+        {"repeated faulty text names its first position", {a, "", ""},
+         "Share 1 has invalid format: expected 5 parts, got 1"},
+        {"short distinct text", {a, b, a.substr(1)},
+         "Invalid coefficient: expected exactly 32 hex chars"},
+    };
+    for (const auto& test : cases) {
+        const Result<SecretBytes> secret = blakley_combine(test.shares, 3);
+        const std::string outcome =
+            secret ? (std::string(secret->bytes.begin(), secret->bytes.end()) == std::string(32, 'r')
+                          ? "rebuilt"
+                          : "wrong secret")
+                   : secret.error().message;
+        EXPECT_EQ(outcome, test.outcome) << test.name;
+    }
+}
+
+TEST(BlakleyCombine, HugeThresholdWithRepeatedOrShortSharesNeedsNoSystem) {
+    // A system for this k would not fit in this machine's memory; none of these inputs may
+    // ask for it, however large k is.
     const std::uint64_t memory = physical_memory_bytes();
     std::uint64_t k = 2;
     while (saturating_mul(saturating_mul(k, k + 4), sizeof(FieldElement)) <= memory) k *= 2;
     if (k > 4'000'000) GTEST_SKIP() << "too much memory to build the share";
     const std::vector<uint128> coefficients(k, 1);
     const std::string big = share_text(coefficients, {1, 2, 3, 4});
+    const std::string other = share_text(std::vector<uint128>(k, 2), {1, 2, 3, 4});
     std::vector<std::string_view> shares(k, big);
-    EXPECT_THROW((void)blakley_combine(shares, k), std::bad_alloc);
-    // An invalid share 0 is reported before any memory is asked for.
+    Result<SecretBytes> result = blakley_combine(shares, k);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message, "System is linearly dependent");
+
+    shares[k / 2] = other;
+    result = blakley_combine(shares, k);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message, "System is linearly dependent");
+
+    // One valid share and then short texts: the first short one is reported.
+    std::vector<std::string> tiny(k);
+    for (std::size_t i = 0; i < k; ++i) tiny[i] = std::to_string(i);
+    std::vector<std::string_view> mostly_tiny(tiny.begin(), tiny.end());
+    mostly_tiny[0] = big;
+    result = blakley_combine(mostly_tiny, k);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message, "Share 1 has invalid format: expected 5 parts, got 1");
+
+    // An invalid share 0 is reported first.
     shares[0] = std::string_view(big).substr(1);
-    const Result<SecretBytes> result = blakley_combine(shares, k);
+    result = blakley_combine(shares, k);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message, "Invalid coefficient: expected exactly 32 hex chars");
 }
