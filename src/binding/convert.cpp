@@ -1,6 +1,7 @@
 #include "binding/convert.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "binding/cached.hpp"
 #include "binding/errors.hpp"
@@ -15,6 +16,10 @@ bool has_type_flag(PyObject* object, unsigned long flag) {
 
 // A caller's object may report any length; the hint only sizes the first allocation.
 constexpr std::size_t max_capacity_hint = 1 << 16;
+
+// Below this many bytes of copied text, repeats of an object are simply copied again; the waste
+// is bounded by this fixed amount and small calls keep no table of objects.
+constexpr std::uint64_t track_objects_from = std::uint64_t{1} << 20;
 
 }  // namespace
 
@@ -60,7 +65,13 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
     }
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
-        fetch_error();  // only a size hint: dropped, unless it is a PanicException
+        // Only a size hint: an ordinary error in __len__ is dropped, but an interrupt, an exit
+        // request or any other exception outside Exception ends the call as it is.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            fetch_error().restore();  // a PanicException is raised anew instead
+            return std::nullopt;
+        }
+        fetch_error();  // dropped, unless it is a PanicException
         hint = 0;
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
@@ -70,10 +81,15 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
     const std::size_t capacity = std::min(static_cast<std::size_t>(hint), max_capacity_hint);
     texts.views.reserve(capacity);
     texts.owners.reserve(capacity);
-    const std::uint64_t memory_budget = physical_memory_bytes();
     std::uint64_t held_bytes = 0;
+    // Set once the copies reach memory_check_threshold: the most they may reach in this call.
+    std::optional<std::uint64_t> held_limit;
     // The same str object given again in a row ([share] * k) shares its text instead of a copy.
     PyRef previous;
+    // Once the copies are large, every str object is copied at most once more: later
+    // appearances anywhere in the sequence share its text. The objects are kept alive, so an
+    // address cannot be reused by another object during the call.
+    std::unordered_map<PyObject*, std::string_view> copied;
     for (;;) {
         PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
         if (!item) {
@@ -83,6 +99,14 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
         if (item.get() == previous.get()) {
             texts.views.push_back(texts.views.back());
             continue;
+        }
+        const bool track = held_bytes >= track_objects_from;
+        if (track) {
+            if (const auto found = copied.find(item.get()); found != copied.end()) {
+                texts.views.push_back(found->second);
+                previous = std::move(item);
+                continue;
+            }
         }
         if (!PyUnicode_Check(item.get())) {
             raise_type_mismatch(item.get(), "str");
@@ -94,12 +118,20 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) return std::nullopt;
         held_bytes = saturating_add(held_bytes, static_cast<std::uint64_t>(size));
-        if (held_bytes > memory_budget) {
+        if (!held_limit && held_bytes >= memory_check_threshold) {
+            held_limit = saturating_add(held_bytes, obtainable_memory_bytes());
+        }
+        if (held_limit && held_bytes > *held_limit) {
             PyErr_NoMemory();
             return std::nullopt;
         }
-        texts.views.emplace_back(data, static_cast<std::size_t>(size));
+        const std::string_view view(data, static_cast<std::size_t>(size));
+        texts.views.push_back(view);
         texts.owners.push_back(std::move(utf8));
+        if (track) {
+            copied.emplace(item.get(), view);
+            texts.owners.push_back(PyRef::borrow(item.get()));
+        }
         previous = std::move(item);
     }
     return texts;

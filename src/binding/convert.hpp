@@ -21,7 +21,8 @@ std::optional<std::string_view> extract_secret(PyObject* object);
 std::optional<std::uint64_t> extract_size(PyObject* object);
 
 // The UTF-8 texts of a sequence of str, in iteration order. The views point into UTF-8 bytes
-// objects that this value owns.
+// objects that this value owns (with some of the str objects, kept alive while they are
+// recognised by address). A str object that appears more than once is copied at most twice.
 struct ShareTexts {
     std::vector<PyRef> owners;
     std::vector<std::string_view> views;
