@@ -3,8 +3,6 @@
 namespace varnhold::binding {
 namespace {
 
-struct MakeFailed {};
-
 constexpr const char panic_doc[] =
     "\n"
     "The exception raised when the native code of varnhold_core fails while it is called from "
@@ -31,32 +29,53 @@ CachedObject all_cache([] { return PyUnicode_InternFromString("__all__"); });
 CachedObject sequence_cache(make_sequence_class);
 CachedObject panic_cache(make_panic_class);
 
+// Gives up the interpreter lock for the life of the value.
+class InterpreterLockReleased {
+public:
+    InterpreterLockReleased() noexcept : saved_(PyEval_SaveThread()) {}
+    ~InterpreterLockReleased() { PyEval_RestoreThread(saved_); }
+    InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+    InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
 }  // namespace
 
 PyObject* CachedObject::get() {
     if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
+    // Only this thread ever stores its own id here, so the test needs no lock. Waiting would
+    // never end: the maker further up this thread's stack waits for this call to return.
+    if (maker_.load(std::memory_order_acquire) == std::this_thread::get_id()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "varnhold_core was called again, on the same thread, while it was "
+                        "setting up an object it keeps for later calls (for example by an import "
+                        "hook); the inner call fails instead of waiting for itself");
+        return nullptr;
+    }
     // Another thread may be making the object and may need the interpreter lock to finish (an
-    // import runs Python code), so wait for it without holding the lock; the maker itself runs
-    // with the lock held again.
-    PyThreadState* saved = PyEval_SaveThread();
-    bool holds_lock = false;
-    bool failed = false;
+    // import runs Python code), so wait for it without holding the lock. No thread ever waits
+    // for the mutex while it holds the interpreter lock, so the two cannot deadlock.
+    {
+        const InterpreterLockReleased released;
+        making_.lock();
+    }
+    const std::unique_lock lock(making_, std::adopt_lock);
+    if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
+
+    maker_.store(std::this_thread::get_id(), std::memory_order_release);
+    PyObject* made = nullptr;
     try {
-        std::call_once(once_, [&] {
-            PyEval_RestoreThread(saved);
-            holds_lock = true;
-            PyObject* made = make_();
-            if (made == nullptr) throw MakeFailed{};
-            value_.store(made, std::memory_order_release);
-        });
-    } catch (const MakeFailed&) {
-        failed = true;
+        made = make_();
     } catch (...) {
-        if (!holds_lock) PyEval_RestoreThread(saved);
+        maker_.store(std::thread::id(), std::memory_order_release);
         throw;
     }
-    if (!holds_lock) PyEval_RestoreThread(saved);
-    return failed ? nullptr : value_.load(std::memory_order_acquire);
+    maker_.store(std::thread::id(), std::memory_order_release);
+    // A failure leaves nothing behind: the next use tries again.
+    value_.store(made, std::memory_order_release);
+    return made;
 }
 
 PyObject* interned_name() { return name_cache.get(); }

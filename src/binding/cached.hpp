@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "binding/py_ref.hpp"
 
@@ -18,7 +19,9 @@ public:
     CachedObject& operator=(const CachedObject&) = delete;
 
     // Borrowed; null with a Python exception set when making it failed (it is tried again on the
-    // next use). The interpreter lock must be held.
+    // next use), or when the maker, while running, led back into get() on the same thread (an
+    // import hook calling the module): that inner use fails with RuntimeError instead of waiting
+    // for itself. The interpreter lock must be held.
     PyObject* get();
 
     // The object if it has been made already, else null; never makes it and never blocks.
@@ -26,7 +29,11 @@ public:
 
 private:
     Make make_;
-    std::once_flag once_;
+    // Held by the thread making the object for as long as that takes; other threads wait on it
+    // without the interpreter lock.
+    std::mutex making_;
+    // The thread running make_, or no thread.
+    std::atomic<std::thread::id> maker_{};
     std::atomic<PyObject*> value_{nullptr};
 };
 
