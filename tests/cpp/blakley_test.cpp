@@ -409,22 +409,27 @@ TEST(BlakleyCombine, RepeatedTextsAndParseErrorsComeBeforeAnySystem) {
         {"equal text, other buffer", {a, b, a_copy}, "System is linearly dependent"},
         {"equal rows, other case", {a, a_upper, b}, "System is linearly dependent"},
         {"repeat beyond k is not read", {a, b, c, a}, "rebuilt"},
-        {"parse error after a repeat", {a, a, "x:y"},
+        {"parse error after a repeat",
+         {a, a, "x:y"},
          "Share 2 has invalid format: expected 5 parts, got 2"},
-        {"parse error before a repeat", {bad_constant, b, b},
+        {"parse error before a repeat",
+         {bad_constant, b, b},
          "Invalid share value: expected exactly 32 hex chars"},
-        {"repeated faulty text names its first position", {a, "", ""},
+        {"repeated faulty text names its first position",
+         {a, "", ""},
          "Share 1 has invalid format: expected 5 parts, got 1"},
-        {"short distinct text", {a, b, a.substr(1)},
+        {"short distinct text",
+         {a, b, a.substr(1)},
          "Invalid coefficient: expected exactly 32 hex chars"},
     };
     for (const auto& test : cases) {
         const Result<SecretBytes> secret = blakley_combine(test.shares, 3);
         const std::string outcome =
-            secret ? (std::string(secret->bytes.begin(), secret->bytes.end()) == std::string(32, 'r')
-                          ? "rebuilt"
-                          : "wrong secret")
-                   : secret.error().message;
+            secret
+                ? (std::string(secret->bytes.begin(), secret->bytes.end()) == std::string(32, 'r')
+                       ? "rebuilt"
+                       : "wrong secret")
+                : secret.error().message;
         EXPECT_EQ(outcome, test.outcome) << test.name;
     }
 }
