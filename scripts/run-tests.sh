@@ -65,3 +65,6 @@ for python in "$python_oldest" "$python_newest"; do
     # Run from the tests folder so that only the installed wheel can be imported.
     (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider)
 done
+
+step "native checks: fuzzing, memcheck, constant flow"
+scripts/check-native.sh "$build/venv-$("$python_newest" -c 'import sys; print("%d.%d" % sys.version_info[:2])')/bin/python"

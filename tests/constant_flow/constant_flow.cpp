@@ -1,0 +1,193 @@
+// Runs the field operations, both splits and both combines with every secret input marked as
+// undefined for memcheck: the secret, the random bytes that become polynomial coefficients or
+// secret points, and the value digits of share texts. Under memcheck, any branch or address
+// computed from them is reported. Public data (k, n, indices, Blakley hyperplane coefficients,
+// separators, lengths) stays defined. Results are declassified only where this harness checks
+// them.
+//
+// Usage: valgrind --error-exitcode=1 --suppressions=... varnhold_constant_flow [--self-test]
+// --self-test makes one branch on a marked byte on purpose, to show that the check can fail.
+
+#include <valgrind/memcheck.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "blakley/blakley.hpp"
+#include "field/field.hpp"
+#include "field/field_hex.hpp"
+#include "shamir/chunks.hpp"
+#include "shamir/shamir.hpp"
+
+using namespace varnhold;
+
+namespace {
+
+int failures = 0;
+
+void expect(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "constant-flow harness: %s\n", what);
+        ++failures;
+    }
+}
+
+template <class T>
+void mark_secret(T* data, std::size_t count) {
+    VALGRIND_MAKE_MEM_UNDEFINED(data, count * sizeof(T));
+}
+
+template <class T>
+void declassify(T* data, std::size_t count) {
+    VALGRIND_MAKE_MEM_DEFINED(data, count * sizeof(T));
+}
+
+// A byte stream whose first `secret_bytes` bytes come out marked; later bytes are public. Every
+// 16-byte element of the script is nonzero and below p, so no draw is ever rejected and the
+// split's draws line up with the script exactly.
+class MarkedSource final : public ByteSource {
+public:
+    MarkedSource(std::size_t secret_bytes, std::uint64_t seed)
+        : secret_bytes_(secret_bytes), state_(seed) {}
+
+    void fill(std::uint8_t* data, std::size_t length) override {
+        for (std::size_t i = 0; i < length; ++i, ++position_) {
+            state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+            auto byte = static_cast<std::uint8_t>(state_ >> 56);
+            // Byte 15 of an element is the top of the high word: at most 0x3f, and byte 0 of
+            // the low word is odd, so the element is neither 0 nor p.
+            if (position_ % 16 == 15) byte &= 0x3f;
+            if (position_ % 16 == 0) byte |= 1;
+            data[i] = byte;
+            if (position_ < secret_bytes_) mark_secret(data + i, 1);
+        }
+    }
+
+private:
+    std::size_t secret_bytes_;
+    std::size_t position_ = 0;
+    std::uint64_t state_;
+};
+
+std::string make_secret(std::uint8_t first) {
+    std::string secret(secret_length, '\0');
+    for (std::size_t i = 0; i < secret_length; ++i) {
+        secret[i] = static_cast<char>(first + 37 * i);
+    }
+    return secret;
+}
+
+// Marks the 32 digits after each of the last four colons: the four values of a Shamir share, or
+// the four constants of a Blakley share. The index and the Blakley coefficients stay public.
+void mark_value_digits(std::string& text) {
+    std::size_t end = text.size();
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+        const std::size_t colon = text.rfind(':', end - 1);
+        mark_secret(text.data() + colon + 1, field_hex_length);
+        end = colon;
+    }
+}
+
+bool same_secret(const std::string& secret, SecretBytes rebuilt) {
+    declassify(rebuilt.bytes.data(), rebuilt.bytes.size());
+    return std::memcmp(secret.data(), rebuilt.bytes.data(), secret_length) == 0;
+}
+
+// Each field operation, and the text codec, on marked operands.
+void exercise_field_ops() {
+    std::array<FieldElement, 3> x = {FieldElement{(uint128{0x1234} << 100) | 0xdeadbeefULL},
+                                     FieldElement{field_modulus - 1}, FieldElement{5}};
+    mark_secret(x.data(), x.size());
+    std::array<FieldElement, 9> out = {
+        field_add(x[0], x[1]),
+        field_sub(x[0], x[1]),
+        field_mul(x[0], x[1]),
+        field_mul_add(x[0], x[1], x[2]),
+        field_square(x[0]),
+        field_reduce(x[0].value * 3),
+        field_pow_p_minus_2(x[2].value),
+        field_inv(x[1].value).value(),
+        {},
+    };
+    const std::string text = format_field_hex(x[0]);
+    out[8] = parse_field_hex(text, "share value").value();
+    declassify(out.data(), out.size());
+    expect(field_mul(out[6], FieldElement{5}) == FieldElement{1}, "5 * 5^(p-2) is not 1");
+    expect(out[8] == FieldElement{(uint128{0x1234} << 100) | 0xdeadbeefULL},
+           "hex text did not read back");
+}
+
+void exercise_shamir(std::uint64_t k, std::uint64_t n) {
+    std::string secret = make_secret(static_cast<std::uint8_t>(k));
+    const std::string expected = secret;
+    mark_secret(secret.data(), secret.size());
+    // Every coefficient of every polynomial is secret.
+    MarkedSource random(static_cast<std::size_t>(chunk_count * (k - 1) * 16), k);
+    VectorShareWriter shares;
+    expect(shamir_split(secret, k, n, random, shares).ok(), "Shamir split failed");
+
+    // Shares n, n-1, ...: the combine sees the indices in descending order.
+    std::vector<std::string> texts(shares.texts.rbegin(), shares.texts.rbegin() + k);
+    std::vector<std::string_view> views;
+    for (std::string& text : texts) {
+        declassify(text.data(), text.size());
+        mark_value_digits(text);
+        views.emplace_back(text);
+    }
+    Result<SecretBytes> rebuilt = shamir_combine(views, k);
+    expect(rebuilt.ok() && same_secret(expected, *rebuilt), "Shamir shares did not combine");
+}
+
+void exercise_blakley(std::uint64_t k, std::uint64_t n) {
+    std::string secret = make_secret(static_cast<std::uint8_t>(100 + k));
+    const std::string expected = secret;
+    mark_secret(secret.data(), secret.size());
+    // The k - 1 random coordinates of each secret point are secret; the hyperplane coefficients
+    // drawn after them are written into the shares in the clear.
+    MarkedSource random(static_cast<std::size_t>(chunk_count * (k - 1) * 16), 7 * k);
+    VectorShareWriter shares;
+    expect(blakley_split(secret, k, n, random, shares).ok(), "Blakley split failed");
+
+    std::vector<std::string> texts(shares.texts.begin() + static_cast<std::ptrdiff_t>(n - k),
+                                   shares.texts.end());
+    std::vector<std::string_view> views;
+    for (std::string& text : texts) {
+        declassify(text.data(), text.size());
+        mark_value_digits(text);
+        views.emplace_back(text);
+    }
+    Result<SecretBytes> rebuilt = blakley_combine(views, k);
+    expect(rebuilt.ok() && same_secret(expected, *rebuilt), "Blakley shares did not combine");
+}
+
+// A branch on a marked byte, which memcheck must report.
+int branch_on_secret() {
+    volatile std::uint8_t byte = 1;
+    mark_secret(const_cast<std::uint8_t*>(&byte), 1);
+    return byte == 1 ? 1 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!RUNNING_ON_VALGRIND) {
+        std::fprintf(stderr, "run this harness under valgrind's memcheck: outside it, nothing "
+                             "is checked\n");
+        return 2;
+    }
+    if (argc > 1 && std::string_view(argv[1]) == "--self-test") {
+        std::printf("%d\n", branch_on_secret());
+        return 0;
+    }
+    exercise_field_ops();
+    for (const auto& [k, n] : {std::pair<std::uint64_t, std::uint64_t>{2, 3}, {3, 5}, {5, 8}}) {
+        exercise_shamir(k, n);
+        exercise_blakley(k, n);
+    }
+    if (failures == 0) std::printf("constant-flow harness: all operations ran\n");
+    return failures == 0 ? 0 : 1;
+}
