@@ -1,70 +1,113 @@
 #!/usr/bin/env bash
-# Runs every test of varnhold on a fresh machine, installing what it needs:
-#   1. the C++ unit tests of the core, then the same tests under AddressSanitizer and
-#      UndefinedBehaviorSanitizer;
-#   2. one abi3 wheel, checked with abi3audit;
-#   3. the Python tests against that same wheel on CPython 3.9 and on the newest CPython found.
+# Runs every test of varnhold on a fresh machine, installing what it needs. The steps, in order,
+# are listed in `steps` below; each is one function here or one script beside it. Naming steps
+# on the command line runs only those (scripts/run-tests.sh wheel python_tests).
+#   tools          GoogleTest, CMake, Ninja and g++ from apt-get when missing
+#   cpp_tests      the C++ unit tests of the core
+#   cpp_sanitized  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   wheel          the portable wheel (scripts/build-wheel.sh): cp39-abi3, manylinux_2_17_x86_64
+#   wheel_checks   abi3audit --strict and auditwheel's manylinux2014 check (scripts/check-wheel.sh)
+#   python_tests   the Python tests against that same wheel on every supported CPython
+#   native_checks  short fuzz runs, memcheck of the C++ and Python tests, the constant-flow check
+#                  (scripts/check-native.sh), in the newest CPython's test environment
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 build=build/ci
+# Every CPython the wheel supports; each must be present (or installable with pyenv).
+python_versions=(3.9 3.10 3.11 3.12 3.13)
+steps=(tools cpp_tests cpp_sanitized wheel wheel_checks python_tests native_checks)
 
 step() { printf '\n==== %s\n' "$*"; }
 
-step "tools"
-missing=()
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-command -v cmake >/dev/null || missing+=(cmake)
-command -v g++ >/dev/null || missing+=(g++)
-command -v ninja >/dev/null || missing+=(ninja-build)
-if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+tools() {
+    local missing=()
+    [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    command -v cmake >/dev/null || missing+=(cmake)
+    command -v g++ >/dev/null || missing+=(g++)
+    command -v ninja >/dev/null || missing+=(ninja-build)
+    if [ ${#missing[@]} -gt 0 ]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    fi
+}
+
+cpp_tests() {
+    cmake -S . -B "$build/cpp" -G Ninja -DVARNHOLD_BUILD_MODULE=OFF -DVARNHOLD_BUILD_TESTS=ON >/dev/null
+    cmake --build "$build/cpp" -j "$jobs"
+    "$build/cpp/varnhold_cpp_tests"
+}
+
+cpp_sanitized() {
+    cmake -S . -B "$build/cpp-sanitized" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVARNHOLD_BUILD_MODULE=OFF -DVARNHOLD_BUILD_TESTS=ON -DVARNHOLD_SANITIZE=ON >/dev/null
+    cmake --build "$build/cpp-sanitized" -j "$jobs"
+    ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        "$build/cpp-sanitized/varnhold_cpp_tests"
+}
+
+wheel() {
+    wheel=$(bash scripts/build-wheel.sh "$build/wheelhouse" | tail -n 1)
+    echo "built $wheel"
+}
+
+# The wheel of the wheel step, or of an earlier run when that step is not run now.
+built_wheel() {
+    [ -n "${wheel:-}" ] || wheel=$(ls "$build"/wheelhouse/varnhold-*.whl)
+}
+
+wheel_checks() {
+    built_wheel
+    bash scripts/check-wheel.sh "$wheel"
+}
 
 pyenv_root=$( (command -v pyenv >/dev/null && pyenv root) || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-python_of() {  # the newest installed CPython whose version starts with $1
-    local version
-    version=$(ls "$pyenv_root/versions" 2>/dev/null | grep -E "^$1[0-9.]*$" | sort -V | tail -n 1)
-    [ -n "$version" ] && echo "$pyenv_root/versions/$version/bin/python3"
+
+# Prints the interpreter of the newest installed CPython $1.x; installs one with pyenv if there
+# is none, and fails with a clear message if that is impossible.
+python_of() {
+    local series=$1 version
+    version=$(ls "$pyenv_root/versions" 2>/dev/null | grep -E "^${series//./\\.}\.[0-9]+$" |
+        sort -V | tail -n 1) || true
+    if [ -z "$version" ]; then
+        echo "CPython $series is not installed under $pyenv_root; installing it with pyenv" >&2
+        if ! command -v pyenv >/dev/null || ! pyenv install --skip-existing "$series" >&2; then
+            echo "CPython $series is missing and could not be installed" >&2
+            return 1
+        fi
+        version=$(ls "$pyenv_root/versions" | grep -E "^${series//./\\.}\.[0-9]+$" | sort -V | tail -n 1)
+    fi
+    echo "$pyenv_root/versions/$version/bin/python3"
 }
-python_oldest=$(python_of '3\.9\.') || { echo "CPython 3.9 not found under $pyenv_root" >&2; exit 1; }
-python_newest=$(python_of '3\.[0-9]+\.') || { echo "no CPython under $pyenv_root" >&2; exit 1; }
-build_python=$(command -v python3)
 
-step "C++ unit tests"
-cmake -S . -B "$build/cpp" -G Ninja -DVARNHOLD_BUILD_MODULE=OFF -DVARNHOLD_BUILD_TESTS=ON >/dev/null
-cmake --build "$build/cpp" -j "$jobs"
-"$build/cpp/varnhold_cpp_tests"
+python_tests() {
+    local series python venv actual
+    built_wheel
+    for series in "${python_versions[@]}"; do
+        python=$(python_of "$series")
+        actual=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+        [ "$actual" = "$series" ] || { echo "$python is CPython $actual, not $series" >&2; return 1; }
+        step "Python tests on CPython $("$python" -c 'import platform; print(platform.python_version())')"
+        venv="$build/venv-$series"
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+        "$venv/bin/pip" install -q "$wheel" pytest hypothesis
+        # Run from the tests folder so that only the installed wheel can be imported.
+        (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider)
+    done
+}
 
-step "C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B "$build/cpp-sanitized" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVARNHOLD_BUILD_MODULE=OFF -DVARNHOLD_BUILD_TESTS=ON -DVARNHOLD_SANITIZE=ON >/dev/null
-cmake --build "$build/cpp-sanitized" -j "$jobs"
-ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    "$build/cpp-sanitized/varnhold_cpp_tests"
+native_checks() {
+    local venv="$build/venv-${python_versions[-1]}"
+    [ -x "$venv/bin/python" ] || { echo "run python_tests first: $venv is missing" >&2; return 1; }
+    bash scripts/check-native.sh "$venv/bin/python"
+}
 
-step "wheel"
-rm -rf "$build/dist"
-"$build_python" -m pip wheel . --no-deps -w "$build/dist" -q
-wheel=$(ls "$build/dist"/varnhold-*.whl)
-echo "built $wheel"
-case "$wheel" in *-cp39-abi3-*) ;; *) echo "the wheel is not tagged cp39-abi3" >&2; exit 1 ;; esac
-"$build_python" -m venv "$build/venv-tools"
-"$build/venv-tools/bin/pip" install -q abi3audit
-"$build/venv-tools/bin/abi3audit" --strict --report "$wheel"
-
-for python in "$python_oldest" "$python_newest"; do
-    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-    step "Python tests on CPython $version"
-    venv="$build/venv-$version"
-    rm -rf "$venv"
-    "$python" -m venv "$venv"
-    "$venv/bin/pip" install -q "$wheel" pytest hypothesis
-    # Run from the tests folder so that only the installed wheel can be imported.
-    (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider)
+[ $# -eq 0 ] || steps=("$@")
+for name in "${steps[@]}"; do
+    step "$name"
+    "$name"
 done
-
-step "native checks: fuzzing, memcheck, constant flow"
-scripts/check-native.sh "$build/venv-$("$python_newest" -c 'import sys; print("%d.%d" % sys.version_info[:2])')/bin/python"
+echo
+echo "all tests passed"
