@@ -9,6 +9,75 @@
 namespace varnhold {
 namespace {
 
+// Denominators d_i = prod_{j != i} (x_i - x_j) for any indices below p. Four rows at a time keep
+// four independent multiplication chains in flight; the factor for j = i is 0 and becomes 1 by a
+// mask.
+void general_denominators(const std::vector<ShamirShare>& shares, FieldElement* denominators) {
+    const std::size_t k = shares.size();
+    std::size_t row = 0;
+    for (; row + 4 <= k; row += 4) {
+        std::array<FieldElement, 4> den = {FieldElement{1}, FieldElement{1}, FieldElement{1},
+                                           FieldElement{1}};
+        for (std::size_t j = 0; j < k; ++j) {
+            const FieldElement xj{shares[j].index};
+            for (std::size_t r = 0; r < 4; ++r) {
+                FieldElement factor = field_sub(FieldElement{shares[row + r].index}, xj);
+                factor.value |= static_cast<uint128>(row + r == j);
+                den[r] = field_mul(den[r], factor);
+            }
+        }
+        for (std::size_t r = 0; r < 4; ++r) denominators[row + r] = den[r];
+    }
+    for (; row < k; ++row) {
+        const FieldElement xi{shares[row].index};
+        FieldElement den{1};
+        for (std::size_t j = 0; j < k; ++j) {
+            if (j != row) den = field_mul(den, field_sub(xi, FieldElement{shares[j].index}));
+        }
+        denominators[row] = den;
+    }
+}
+
+// One denominator from indices that all fit in a word: the differences are words too, and their
+// magnitudes are multiplied as words until the next one would overflow, so a field
+// multiplication is paid once per run of factors instead of once per factor. The sign is the
+// parity of the number of indices above x_i.
+FieldElement word_denominator(const std::uint64_t* indices, std::size_t k, std::size_t i) noexcept {
+    const std::uint64_t xi = indices[i];
+    FieldElement den{1};
+    std::uint64_t run = 1;
+    unsigned negative = 0;
+    const auto take = [&](std::uint64_t xj) {
+        const bool above = xj > xi;
+        negative ^= static_cast<unsigned>(above);
+        const std::uint64_t difference = above ? xj - xi : xi - xj;
+        const uint128 product = static_cast<uint128>(run) * difference;
+        if ((product >> 64) != 0) {
+            den = field_mul_word(den, run);
+            run = difference;
+        } else {
+            run = static_cast<std::uint64_t>(product);
+        }
+    };
+    for (std::size_t j = 0; j < i; ++j) take(indices[j]);
+    for (std::size_t j = i + 1; j < k; ++j) take(indices[j]);
+    den = field_mul_word(den, run);
+    return negative != 0 ? field_sub(FieldElement{}, den) : den;
+}
+
+// The denominators when every index is below 2^64 (indices are public, so this choice may
+// depend on them); false leaves the work to general_denominators.
+bool denominators_in_words(const std::vector<ShamirShare>& shares, FieldElement* denominators) {
+    const std::size_t k = shares.size();
+    std::vector<std::uint64_t> indices(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        if ((shares[i].index >> 64) != 0) return false;
+        indices[i] = static_cast<std::uint64_t>(shares[i].index);
+    }
+    for (std::size_t i = 0; i < k; ++i) denominators[i] = word_denominator(indices.data(), k, i);
+    return true;
+}
+
 // The Lagrange weights at zero, w_i = prod_{j != i} (0 - x_j) / prod_{j != i} (x_i - x_j). They
 // depend only on the indices, so they serve all four chunks, and a single inversion of the
 // product of all denominators yields every denominator's inverse.
@@ -32,30 +101,7 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
         running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
     }
 
-    // Denominators d_i = prod_{j != i} (x_i - x_j). Four rows at a time keep four independent
-    // multiplication chains in flight; the factor for j = i is 0 and becomes 1 by a mask.
-    std::size_t row = 0;
-    for (; row + 4 <= k; row += 4) {
-        std::array<FieldElement, 4> den = {FieldElement{1}, FieldElement{1}, FieldElement{1},
-                                           FieldElement{1}};
-        for (std::size_t j = 0; j < k; ++j) {
-            const FieldElement xj{shares[j].index};
-            for (std::size_t r = 0; r < 4; ++r) {
-                FieldElement factor = field_sub(FieldElement{shares[row + r].index}, xj);
-                factor.value |= static_cast<uint128>(row + r == j);
-                den[r] = field_mul(den[r], factor);
-            }
-        }
-        for (std::size_t r = 0; r < 4; ++r) denominators[row + r] = den[r];
-    }
-    for (; row < k; ++row) {
-        const FieldElement xi{shares[row].index};
-        FieldElement den{1};
-        for (std::size_t j = 0; j < k; ++j) {
-            if (j != row) den = field_mul(den, field_sub(xi, FieldElement{shares[j].index}));
-        }
-        denominators[row] = den;
-    }
+    if (!denominators_in_words(shares, denominators)) general_denominators(shares, denominators);
     // Running products for the batch inversion.
     FieldElement product{1};
     for (std::size_t r = 0; r < k; ++r) {
@@ -63,7 +109,8 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
         product = field_mul(product, denominators[r]);
     }
 
-    Result<FieldElement> inverse = field_inv(product.value);
+    // The product depends on the indices alone, which are public: a variable-time inverse is safe.
+    Result<FieldElement> inverse = field_inv_public(product.value);
     if (!inverse) return std::move(inverse).error();
     // inverse = 1 / (d_0 ... d_i); walking down peels one denominator off at a time.
     FieldElement remaining = *inverse;
@@ -105,11 +152,12 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
 
     SecretChunks rebuilt;
     for (std::size_t c = 0; c < chunk_count; ++c) {
-        FieldElement sum{};
+        // Partial sums stay at most 2^127 and are reduced once.
+        uint128 sum = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            sum = field_mul_add(work[i], parsed[i].values[c], sum);
+            sum = field_mul_add_lazy(work[i].value, parsed[i].values[c].value, sum);
         }
-        rebuilt[c] = sum;
+        rebuilt[c] = field_canonical(sum);
     }
     SecretBytes secret;
     chunks_to_secret(rebuilt.chunks, secret);
