@@ -38,44 +38,81 @@ void general_denominators(const std::vector<ShamirShare>& shares, FieldElement* 
     }
 }
 
-// One denominator from indices that all fit in a word: the differences are words too, and their
-// magnitudes are multiplied as words until the next one would overflow, so a field
-// multiplication is paid once per run of factors instead of once per factor. The sign is the
-// parity of the number of indices above x_i.
-FieldElement word_denominator(const std::uint64_t* indices, std::size_t k, std::size_t i) noexcept {
-    const std::uint64_t xi = indices[i];
-    FieldElement den{1};
+// The running product of one denominator: its magnitudes are multiplied as words until the next
+// factor would overflow, so that a field multiplication is paid once per run of factors instead
+// of once per factor.
+struct WordRun {
+    FieldElement value{1};
     std::uint64_t run = 1;
-    unsigned negative = 0;
-    const auto take = [&](std::uint64_t xj) {
-        const bool above = xj > xi;
-        negative ^= static_cast<unsigned>(above);
-        const std::uint64_t difference = above ? xj - xi : xi - xj;
+    unsigned below = 0;
+
+    void take(std::uint64_t xi, std::uint64_t xj) noexcept {
+        below += static_cast<unsigned>(xj < xi);
+        // j = i gives 0 and counts as the factor 1; distinct indices never differ by 0.
+        const std::uint64_t difference = (xj < xi ? xi - xj : xj - xi) | (xj == xi);
         const uint128 product = static_cast<uint128>(run) * difference;
         if ((product >> 64) != 0) {
-            den = field_mul_word(den, run);
+            value = field_mul_word(value, run);
             run = difference;
         } else {
             run = static_cast<std::uint64_t>(product);
         }
-    };
-    for (std::size_t j = 0; j < i; ++j) take(indices[j]);
-    for (std::size_t j = i + 1; j < k; ++j) take(indices[j]);
-    den = field_mul_word(den, run);
-    return negative != 0 ? field_sub(FieldElement{}, den) : den;
+    }
+    FieldElement result() const noexcept {
+        const FieldElement magnitude = field_mul_word(value, run);
+        return (below & 1) != 0 ? field_sub(FieldElement{}, magnitude) : magnitude;
+    }
+};
+
+// Indices that all fit in a word (indices are public, so the choice of path may depend on them).
+// Weight i is then prod_{j != i} x_j / prod_{j != i} (x_j - x_i): every factor is a word, and
+// the sign of the denominator is the parity of the number of indices below x_i. Four
+// denominators at a time keep four independent chains in flight.
+void word_numerators_and_denominators(const std::uint64_t* indices, std::size_t k,
+                                      FieldElement* numerators, FieldElement* denominators) {
+    FieldElement running{1};
+    for (std::size_t i = 0; i < k; ++i) {
+        numerators[i] = running;
+        running = field_mul_word(running, indices[i]);
+    }
+    running = FieldElement{1};
+    for (std::size_t i = k; i-- > 0;) {
+        numerators[i] = field_mul(numerators[i], running);
+        running = field_mul_word(running, indices[i]);
+    }
+
+    std::size_t row = 0;
+    for (; row + 4 <= k; row += 4) {
+        std::array<WordRun, 4> runs{};
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::uint64_t xj = indices[j];
+            for (std::size_t r = 0; r < 4; ++r) runs[r].take(indices[row + r], xj);
+        }
+        for (std::size_t r = 0; r < 4; ++r) denominators[row + r] = runs[r].result();
+    }
+    for (; row < k; ++row) {
+        WordRun single;
+        for (std::size_t j = 0; j < k; ++j) single.take(indices[row], indices[j]);
+        denominators[row] = single.result();
+    }
 }
 
-// The denominators when every index is below 2^64 (indices are public, so this choice may
-// depend on them); false leaves the work to general_denominators.
-bool denominators_in_words(const std::vector<ShamirShare>& shares, FieldElement* denominators) {
+// Numerators prod_{j != i} (0 - x_j) from prefix and suffix products, which stays correct when
+// an index is 0, and denominators prod_{j != i} (x_i - x_j), for any indices below p.
+void general_numerators_and_denominators(const std::vector<ShamirShare>& shares,
+                                         FieldElement* numerators, FieldElement* denominators) {
     const std::size_t k = shares.size();
-    std::vector<std::uint64_t> indices(k);
+    FieldElement running{1};
     for (std::size_t i = 0; i < k; ++i) {
-        if ((shares[i].index >> 64) != 0) return false;
-        indices[i] = static_cast<std::uint64_t>(shares[i].index);
+        numerators[i] = running;
+        running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
     }
-    for (std::size_t i = 0; i < k; ++i) denominators[i] = word_denominator(indices.data(), k, i);
-    return true;
+    running = FieldElement{1};
+    for (std::size_t i = k; i-- > 0;) {
+        numerators[i] = field_mul(numerators[i], running);
+        running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
+    }
+    general_denominators(shares, denominators);
 }
 
 // The Lagrange weights at zero, w_i = prod_{j != i} (0 - x_j) / prod_{j != i} (x_i - x_j). They
@@ -89,19 +126,19 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
     FieldElement* const prefix = weights + k;
     FieldElement* const denominators = prefix + k;
 
-    // Numerators from prefix and suffix products of -x_j, which stays correct when an index is 0.
-    FieldElement running{1};
-    for (std::size_t i = 0; i < k; ++i) {
-        weights[i] = running;
-        running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
-    }
-    running = FieldElement{1};
-    for (std::size_t i = k; i-- > 0;) {
-        weights[i] = field_mul(weights[i], running);
-        running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
+    bool words = true;
+    for (const ShamirShare& share : shares) words = words && (share.index >> 64) == 0;
+    if (words) {
+        // Small thresholds, the common case, keep the packed indices off the heap.
+        std::array<std::uint64_t, 32> few;
+        std::vector<std::uint64_t> many(k > few.size() ? k : 0);
+        std::uint64_t* const indices = k > few.size() ? many.data() : few.data();
+        for (std::size_t i = 0; i < k; ++i) indices[i] = static_cast<std::uint64_t>(shares[i].index);
+        word_numerators_and_denominators(indices, k, weights, denominators);
+    } else {
+        general_numerators_and_denominators(shares, weights, denominators);
     }
 
-    if (!denominators_in_words(shares, denominators)) general_denominators(shares, denominators);
     // Running products for the batch inversion.
     FieldElement product{1};
     for (std::size_t r = 0; r < k; ++r) {
