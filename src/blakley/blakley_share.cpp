@@ -20,7 +20,8 @@ constexpr std::string_view constant_label = "share value";
 std::size_t next_separator(std::string_view text, std::size_t from, std::size_t end,
                            char separator) noexcept {
     const void* found = std::memchr(text.data() + from, separator, end - from);
-    return found == nullptr ? end : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+    if (found == nullptr) return end;
+    return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
 }
 
 template <class Store>

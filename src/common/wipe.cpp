@@ -9,7 +9,8 @@ void secure_wipe(void* data, std::size_t size) noexcept {
     // about to be released. Whole aligned words where possible, single bytes at the edges.
     auto* bytes = static_cast<volatile unsigned char*>(data);
     std::size_t i = 0;
-    while (i < size && (reinterpret_cast<std::uintptr_t>(bytes + i) % alignof(std::uint64_t)) != 0) {
+    while (i < size &&
+           (reinterpret_cast<std::uintptr_t>(bytes + i) % alignof(std::uint64_t)) != 0) {
         bytes[i++] = 0;
     }
     for (; i + sizeof(std::uint64_t) <= size; i += sizeof(std::uint64_t)) {

@@ -51,7 +51,8 @@ constexpr Wide mul_add_wide(uint128 a, uint128 b, uint128 c) noexcept {
     const uint128 p01 = static_cast<uint128>(a0) * b1;
     const uint128 p10 = static_cast<uint128>(a1) * b0;
     const uint128 p11 = static_cast<uint128>(a1) * b1;
-    uint128 t = static_cast<uint128>(static_cast<std::uint64_t>(p00)) + static_cast<std::uint64_t>(c);
+    uint128 t = static_cast<uint128>(static_cast<std::uint64_t>(p00)) +
+                static_cast<std::uint64_t>(c);
     const std::uint64_t r0 = static_cast<std::uint64_t>(t);
     t = (t >> 64) + static_cast<std::uint64_t>(p00 >> 64) + static_cast<std::uint64_t>(p01) +
         static_cast<std::uint64_t>(p10) + static_cast<std::uint64_t>(c >> 64);
@@ -59,7 +60,8 @@ constexpr Wide mul_add_wide(uint128 a, uint128 b, uint128 c) noexcept {
     t = (t >> 64) + static_cast<std::uint64_t>(p01 >> 64) + static_cast<std::uint64_t>(p10 >> 64) +
         static_cast<std::uint64_t>(p11);
     const std::uint64_t r2 = static_cast<std::uint64_t>(t);
-    const std::uint64_t r3 = static_cast<std::uint64_t>(t >> 64) + static_cast<std::uint64_t>(p11 >> 64);
+    const std::uint64_t r3 =
+        static_cast<std::uint64_t>(t >> 64) + static_cast<std::uint64_t>(p11 >> 64);
     return Wide{r0, r1, r2, r3};
 }
 

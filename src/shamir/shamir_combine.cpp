@@ -133,7 +133,9 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
         std::array<std::uint64_t, 32> few;
         std::vector<std::uint64_t> many(k > few.size() ? k : 0);
         std::uint64_t* const indices = k > few.size() ? many.data() : few.data();
-        for (std::size_t i = 0; i < k; ++i) indices[i] = static_cast<std::uint64_t>(shares[i].index);
+        for (std::size_t i = 0; i < k; ++i) {
+            indices[i] = static_cast<std::uint64_t>(shares[i].index);
+        }
         word_numerators_and_denominators(indices, k, weights, denominators);
     } else {
         general_numerators_and_denominators(shares, weights, denominators);

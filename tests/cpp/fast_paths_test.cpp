@@ -87,7 +87,8 @@ void expect_parse_matches(const std::string& text) {
 TEST(HexEngines, EveryByteAtEveryPositionMatchesTheReference) {
     // Each byte value in each position of a valid text: every digit of both cases, the bytes
     // next to the digit ranges, non-ASCII bytes, and a zero byte.
-    const std::string bases[] = {"0123456789abcdef0123456789ABCDEF", "7ffffffffffffffffffffffffffffffe",
+    const std::string bases[] = {"0123456789abcdef0123456789ABCDEF",
+                                 "7ffffffffffffffffffffffffffffffe",
                                  "00000000000000000000000000000000"};
     for (const std::string& base : bases) {
         for (std::size_t position = 0; position < 32; ++position) {
@@ -128,7 +129,9 @@ TEST(HexEngines, WriteEveryNibbleInEveryPosition) {
         }
     }
     std::mt19937_64 rng(7);
-    for (int i = 0; i < 200; ++i) values.push_back(((static_cast<uint128>(rng()) << 64) | rng()) % p);
+    for (int i = 0; i < 200; ++i) {
+        values.push_back(((static_cast<uint128>(rng()) << 64) | rng()) % p);
+    }
     for (const uint128 v : values) {
         for (const Writer write : writers) {
             char text[33] = {};
@@ -220,7 +223,8 @@ std::vector<std::string> shares_at(const std::vector<uint128>& indices, std::siz
             uint128 y = 0;
             uint128 power = 1;
             for (std::size_t j = 0; j < k; ++j) {
-                const uint128 coefficient = j == 0 ? c + 1 : (0x9e3779b97f4a7c15ULL * (j + 7 * c)) % p;
+                const uint128 coefficient =
+                    j == 0 ? c + 1 : (0x9e3779b97f4a7c15ULL * (j + 7 * c)) % p;
                 y = (y + ref_mul(coefficient, power)) % p;
                 power = ref_mul(power, x);
             }
@@ -243,13 +247,17 @@ TEST(ShamirWeights, WordAndGeneralDenominatorsRebuildTheSameSecret) {
         {"small, in order", {1, 2, 3}},
         {"small, shuffled, with zero", {5, 0, 2, 9, 7}},
         {"runs of many small factors", many_small},
-        {"every difference near a word: a flush per factor", {1, 0xffffffffffffffffULL, 1ULL << 63, 2}},
-        {"largest word index beside the smallest", {0xfffffffffffffffeULL, 0, 0xffffffffffffffffULL}},
+        {"every difference near a word: a flush per factor",
+         {1, 0xffffffffffffffffULL, 1ULL << 63, 2}},
+        {"largest word index beside the smallest",
+         {0xfffffffffffffffeULL, 0, 0xffffffffffffffffULL}},
         {"one index past a word takes the general path", {1, one << 64, 3, 4}},
         {"indices near p", {p - 1, p - 2, 5, one << 100}},
     };
     std::array<std::uint8_t, 32> expected{};
-    for (std::size_t c = 0; c < chunk_count; ++c) expected[8 * c + 7] = static_cast<std::uint8_t>(c + 1);
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+        expected[8 * c + 7] = static_cast<std::uint8_t>(c + 1);
+    }
     for (const Case& row : cases) {
         const std::size_t k = row.indices.size();
         const std::vector<std::string> texts = shares_at(row.indices, k);
@@ -269,7 +277,8 @@ TEST(DecimalWriting, AcrossTheWordBoundary) {
         std::string reference;
         uint128 rest = v;
         do {
-            reference.insert(reference.begin(), static_cast<char>('0' + static_cast<int>(rest % 10)));
+            const auto digit = static_cast<char>('0' + static_cast<int>(rest % 10));
+            reference.insert(reference.begin(), digit);
             rest /= 10;
         } while (rest != 0);
         EXPECT_EQ(to_decimal(v), reference);
