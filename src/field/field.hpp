@@ -36,50 +36,27 @@ constexpr uint128 canonical_from_at_most_2_127(uint128 s) noexcept {
 // One fold: any 128-bit value to at most 2^127 with the same residue.
 constexpr uint128 fold(uint128 v) noexcept { return (v & field_modulus) + (v >> 127); }
 
-// a * b + c as four 64-bit limbs r0..r3, least significant first. The carries ride in 128-bit
-// sums, which the compiler turns into one add-with-carry chain; no partial sum overflows.
-struct Wide {
-    std::uint64_t r0, r1, r2, r3;
-};
-
-constexpr Wide mul_add_wide(uint128 a, uint128 b, uint128 c) noexcept {
+// (a * b + c) mod p for a, b and c each at most 2^127, left at most 2^127: the residue is right
+// but p and 2^127 may stand for 0 and 1. Its result is a valid operand again, so chains of
+// multiply-adds reduce to canonical form only once, at the end. With a1, b1 <= 2^63 each cross
+// product is below 2^127 and their sum cannot overflow; the whole value is at most
+// 2^254 + 2^127, so the fold at bit 127 fits in 128 bits.
+constexpr uint128 mul_add_lazy(uint128 a, uint128 b, uint128 c) noexcept {
     const std::uint64_t a0 = static_cast<std::uint64_t>(a);
     const std::uint64_t a1 = static_cast<std::uint64_t>(a >> 64);
     const std::uint64_t b0 = static_cast<std::uint64_t>(b);
     const std::uint64_t b1 = static_cast<std::uint64_t>(b >> 64);
     const uint128 p00 = static_cast<uint128>(a0) * b0;
-    const uint128 p01 = static_cast<uint128>(a0) * b1;
-    const uint128 p10 = static_cast<uint128>(a1) * b0;
+    const uint128 mid = static_cast<uint128>(a0) * b1 + static_cast<uint128>(a1) * b0;
     const uint128 p11 = static_cast<uint128>(a1) * b1;
-    uint128 t = static_cast<uint128>(static_cast<std::uint64_t>(p00)) +
-                static_cast<std::uint64_t>(c);
-    const std::uint64_t r0 = static_cast<std::uint64_t>(t);
-    t = (t >> 64) + static_cast<std::uint64_t>(p00 >> 64) + static_cast<std::uint64_t>(p01) +
-        static_cast<std::uint64_t>(p10) + static_cast<std::uint64_t>(c >> 64);
-    const std::uint64_t r1 = static_cast<std::uint64_t>(t);
-    t = (t >> 64) + static_cast<std::uint64_t>(p01 >> 64) + static_cast<std::uint64_t>(p10 >> 64) +
-        static_cast<std::uint64_t>(p11);
-    const std::uint64_t r2 = static_cast<std::uint64_t>(t);
-    const std::uint64_t r3 =
-        static_cast<std::uint64_t>(t >> 64) + static_cast<std::uint64_t>(p11 >> 64);
-    return Wide{r0, r1, r2, r3};
-}
 
-// w = high * 2^127 + low with low < 2^127, and 2^127 = 1 (mod p), so low + high has w's residue.
-// For w <= 2^254 + 2^127 (the bound of mul_add_lazy) that sum stays below 2^128, and one more
-// fold leaves at most 2^127.
-constexpr uint128 fold_wide(Wide w) noexcept {
-    const uint128 low = (static_cast<uint128>(w.r1 & 0x7fffffffffffffffULL) << 64) | w.r0;
-    const uint128 high = (static_cast<uint128>((w.r3 << 1) | (w.r2 >> 63)) << 64) |
-                         ((w.r2 << 1) | (w.r1 >> 63));
-    return fold(low + high);
-}
-
-// (a * b + c) mod p for a, b and c each at most 2^127, left at most 2^127: the residue is right
-// but p and 2^127 may stand for 0 and 1. Its result is a valid operand again, so chains of
-// multiply-adds reduce to canonical form only once, at the end.
-constexpr uint128 mul_add_lazy(uint128 a, uint128 b, uint128 c) noexcept {
-    return fold_wide(mul_add_wide(a, b, c));
+    uint128 low = p00 + (mid << 64);
+    uint128 high = p11 + (mid >> 64) + (low < p00 ? 1 : 0);
+    const uint128 with_c = low + c;
+    high += with_c < low ? 1 : 0;
+    low = with_c;
+    // value = high * 2^128 + low; split it at bit 127 instead.
+    return fold((low & field_modulus) + ((high << 1) | (low >> 127)));
 }
 
 // (a * b + c) mod p, canonical.
