@@ -1,18 +1,109 @@
-"""Median time per call of the module's functions, and the peak memory of the largest split.
+"""Per-call cost of the module's functions: median wall time, instructions and system calls.
 
-Run after installing the module:  python bench/bench.py  [--only NAME...]
+Run after installing the module:  python bench/bench.py  [--only NAME...] [--no-counts]
+
+Instructions per call are counted with callgrind (when valgrind is installed) and system calls
+per call with strace -c (when strace is installed). Each count is the difference of two runs of
+the same program that differ only in how many times the call is made, divided by that difference,
+so the interpreter's start-up and the setup of the inputs cancel out.
 """
 
 import argparse
+import glob
 import json
+import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
-import varnhold_core as vc
-
 SECRET = bytes(range(32))
+
+
+def _core():
+    import varnhold_core
+
+    return varnhold_core
+
+
+def _safe():
+    """The typed package, when it is installed next to the core."""
+    try:
+        import varnhold
+    except ImportError:
+        return None
+    if not hasattr(varnhold, "split") or not hasattr(varnhold, "combine"):
+        return None
+    return varnhold
+
+
+# name -> (setup returning a call, wall-clock budget in seconds, call counts for the two
+# counted runs). The setup runs in every process, so it must not depend on the call count.
+def _shamir_combine(k):
+    def setup():
+        vc = _core()
+        shares = vc.shamir_split(SECRET, k, k)
+        return lambda: vc.shamir_combine(shares, k)
+
+    return setup
+
+
+def _blakley_combine(k):
+    def setup():
+        vc = _core()
+        shares = vc.blakley_split(SECRET, k, k)
+        return lambda: vc.blakley_combine(shares, k)
+
+    return setup
+
+
+def _split(function, k, n):
+    def setup():
+        vc = _core()
+        split = getattr(vc, function)
+        return lambda: split(SECRET, k, n)
+
+    return setup
+
+
+def _safe_split():
+    v = _safe()
+    return lambda: v.split(SECRET, 3, 5)
+
+
+def _safe_combine():
+    v = _safe()
+    shares = v.split(SECRET, 3, 5)[:3]
+    return lambda: v.combine(shares)
+
+
+def _generate_key():
+    vc = _core()
+    return vc.generate_key
+
+
+CASES = [
+    ("generate_key", _generate_key, 0.5, (500, 1500)),
+    ("shamir_combine k=3", _shamir_combine(3), 0.5, (500, 1500)),
+    ("blakley_combine k=3", _blakley_combine(3), 0.5, (500, 1500)),
+    ("shamir_split k=3 n=5", _split("shamir_split", 3, 5), 0.5, (500, 1500)),
+    ("blakley_split k=3 n=5", _split("blakley_split", 3, 5), 0.5, (500, 1500)),
+    ("shamir_split k=2 n=65536", _split("shamir_split", 2, 65536), 2, (1, 2)),
+    ("shamir_combine k=255", _shamir_combine(255), 1, (2, 4)),
+    ("shamir_combine k=4096", _shamir_combine(4096), 3, (1, 2)),
+    ("blakley_combine k=64", _blakley_combine(64), 1, (2, 4)),
+    ("blakley_combine k=256", _blakley_combine(256), 2, (1, 2)),
+    ("varnhold.split 3-of-5", _safe_split, 0.5, (500, 1500)),
+    ("varnhold.combine 3 shares", _safe_combine, 0.5, (500, 1500)),
+]
+
+
+def available(setup):
+    if setup in (_safe_split, _safe_combine):
+        return _safe() is not None
+    return True
 
 
 def median_ns(call, budget_s=1.0, min_samples=5, max_samples=200):
@@ -41,6 +132,14 @@ def show(ns):
     if ns < 1e9:
         return "%.2f ms" % (ns / 1e6)
     return "%.3f s" % (ns / 1e9)
+
+
+def show_count(value):
+    if value is None:
+        return "-"
+    if abs(value) >= 1e6:
+        return "%.2f M" % (value / 1e6)
+    return "{:,.0f}".format(value)
 
 
 MEMORY_PROBE = r"""
@@ -72,34 +171,107 @@ def peak_memory(function, k, n):
     return figures["peak_extra"], figures["returned"]
 
 
-def cases():
-    shamir_k = {k: vc.shamir_split(SECRET, k, k) for k in (3, 255, 4096)}
-    blakley_k = {k: vc.blakley_split(SECRET, k, k) for k in (3, 256, 1024)}
-    return [
-        ("generate_key", lambda: vc.generate_key(), 0.5),
-        ("shamir_split k=3 n=5", lambda: vc.shamir_split(SECRET, 3, 5), 0.5),
-        ("shamir_split k=2 n=1048576", lambda: vc.shamir_split(SECRET, 2, 1048576), 6),
-        ("shamir_combine k=3", lambda: vc.shamir_combine(shamir_k[3], 3), 0.5),
-        ("shamir_combine k=255", lambda: vc.shamir_combine(shamir_k[255], 255), 1),
-        ("shamir_combine k=4096", lambda: vc.shamir_combine(shamir_k[4096], 4096), 3),
-        ("blakley_split k=3 n=5", lambda: vc.blakley_split(SECRET, 3, 5), 0.5),
-        ("blakley_split k=2 n=1048576", lambda: vc.blakley_split(SECRET, 2, 1048576), 10),
-        ("blakley_combine k=3", lambda: vc.blakley_combine(blakley_k[3], 3), 0.5),
-        ("blakley_combine k=256", lambda: vc.blakley_combine(blakley_k[256], 256), 2),
-        ("blakley_combine k=1024", lambda: vc.blakley_combine(blakley_k[1024], 1024), 8),
-    ]
+def run_calls(name, calls):
+    """Child mode: set the case up, then make the call `calls` times."""
+    setup = dict((case[0], case[1]) for case in CASES)[name]
+    call = setup()
+    for _ in range(calls):
+        call()
+
+
+def child_command(name, calls):
+    return [sys.executable, os.path.abspath(__file__), "--child", name, str(calls)]
+
+
+# A fixed string hash seed: the two counted runs must make the same dictionary probes.
+CHILD_ENV = dict(os.environ, PYTHONHASHSEED="0")
+
+
+def callgrind_total(name, calls, folder):
+    out = os.path.join(folder, "cg.%s.%d" % (abs(hash(name)), calls))
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out]
+        + child_command(name, calls),
+        check=True, capture_output=True, env=CHILD_ENV,
+    )
+    total = 0
+    for path in glob.glob(out + "*"):
+        with open(path) as counts:
+            for line in counts:
+                if line.startswith("summary:") or line.startswith("totals:"):
+                    total = max(total, int(line.split()[1]))
+    return total
+
+
+def strace_counts(name, calls, folder):
+    out = os.path.join(folder, "st.%s.%d" % (abs(hash(name)), calls))
+    subprocess.run(
+        ["strace", "-f", "-c", "-U", "name,calls", "-o", out] + child_command(name, calls),
+        check=True, capture_output=True, env=CHILD_ENV,
+    )
+    counts = {}
+    with open(out) as summary:
+        for line in summary:
+            parts = line.split()
+            if len(parts) == 2 and parts[1].isdigit() and parts[0] != "total":
+                counts[parts[0]] = int(parts[1])
+    return counts
+
+
+def per_call_instructions(name, pair, folder):
+    low, high = pair
+    return (callgrind_total(name, high, folder) - callgrind_total(name, low, folder)) / (high - low)
+
+
+def per_call_syscalls(name, pair, folder):
+    low, high = pair
+    first = strace_counts(name, low, folder)
+    second = strace_counts(name, high, folder)
+    extra = {}
+    for syscall in set(first) | set(second):
+        difference = (second.get(syscall, 0) - first.get(syscall, 0)) / (high - low)
+        if abs(difference) >= 0.5:
+            extra[syscall] = difference
+    return extra
+
+
+def show_syscalls(extra):
+    if extra is None:
+        return "-"
+    if not extra:
+        return "none"
+    return " ".join("%s %g" % (name, count) for name, count in sorted(extra.items()))
 
 
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--child":
+        run_calls(sys.argv[2], int(sys.argv[3]))
+        return
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--only", nargs="*", help="run only cases whose name starts with these")
+    parser.add_argument("--no-counts", action="store_true", help="wall time only")
+    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
-    print("%-30s %12s %8s" % ("case", "median", "samples"))
-    for name, call, budget in cases():
-        if args.only and not any(name.startswith(prefix) for prefix in args.only):
-            continue
-        ns, samples = median_ns(call, budget_s=budget, min_samples=3 if budget > 2 else 5)
-        print("%-30s %12s %8d" % (name, show(ns), samples), flush=True)
+    count_instructions = not args.no_counts and shutil.which("valgrind") is not None
+    count_syscalls = not args.no_counts and shutil.which("strace") is not None
+    print("%-28s %12s %8s %14s  %s" % ("case", "median", "samples", "instructions", "system calls"))
+    figures = {}
+    with tempfile.TemporaryDirectory() as folder:
+        for name, setup, budget, pair in CASES:
+            if args.only and not any(name.startswith(prefix) for prefix in args.only):
+                continue
+            if not available(setup):
+                print("%-28s (not installed)" % name)
+                continue
+            ns, samples = median_ns(setup(), budget_s=budget, min_samples=3 if budget > 1 else 5)
+            instructions = per_call_instructions(name, pair, folder) if count_instructions else None
+            syscalls = per_call_syscalls(name, pair, folder) if count_syscalls else None
+            figures[name] = {"median_ns": ns, "instructions": instructions, "syscalls": syscalls}
+            print("%-28s %12s %8d %14s  %s" % (name, show(ns), samples, show_count(instructions),
+                                               show_syscalls(syscalls)), flush=True)
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(figures, out, indent=1)
     for function in ("shamir_split", "blakley_split"):
         if args.only and not any(function.startswith(p) or p.startswith(function) for p in args.only):
             continue

@@ -1,6 +1,8 @@
 #include "blakley/blakley_share.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -13,27 +15,50 @@ constexpr std::string_view constant_label = "share value";
 // Every share is checked in the same order whoever stores the result: the number of ":"-parts,
 // then each coefficient in text order, then their number, then the four constants. `store`
 // receives each coefficient with its position as soon as it has been read.
+// Where `separator` next occurs in text[from, end), or end: one memchr, so each byte of a share
+// is looked at by one search only.
+std::size_t next_separator(std::string_view text, std::size_t from, std::size_t end,
+                           char separator) noexcept {
+    const void* found = std::memchr(text.data() + from, separator, end - from);
+    if (found == nullptr) return end;
+    return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+}
+
 template <class Store>
 Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64_t k, Store&& store,
                          std::span<FieldElement, chunk_count> constants) {
-    const auto colons = static_cast<std::size_t>(std::count(text.begin(), text.end(), ':'));
-    if (colons != chunk_count) {
+    // The four colons of a well-formed share, found in one pass; a fifth means the share is
+    // malformed, and only then is the rest counted for the message.
+    std::array<std::size_t, chunk_count> colons{};
+    std::size_t found = 0;
+    for (std::size_t from = 0; found <= chunk_count;) {
+        const std::size_t at = next_separator(text, from, text.size(), ':');
+        if (at == text.size()) break;
+        if (found == chunk_count) {
+            found += 1 + static_cast<std::size_t>(
+                             std::count(text.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                                        text.end(), ':'));
+            break;
+        }
+        colons[found++] = at;
+        from = at + 1;
+    }
+    if (found != chunk_count) {
         return SharingError{"Share " + std::to_string(index) +
                             " has invalid format: expected 5 parts, got " +
-                            std::to_string(colons + 1)};
+                            std::to_string(found + 1)};
     }
 
-    const std::size_t list_end = text.find(':');
-    const std::string_view list = text.substr(0, list_end);
+    const std::size_t list_end = colons[0];
     std::uint64_t count = 0;
     for (std::size_t start = 0;;) {
-        const std::size_t comma = list.find(',', start);
+        const std::size_t comma = next_separator(text, start, list_end, ',');
         const Result<FieldElement> value =
-            parse_field_hex(list.substr(start, comma - start), coefficient_label);
+            parse_field_hex(text.substr(start, comma - start), coefficient_label);
         if (!value) return value.error();
         store(count, *value);
         ++count;
-        if (comma == std::string_view::npos) break;
+        if (comma == list_end) break;
         start = comma + 1;
     }
     if (count != k) {
@@ -42,15 +67,13 @@ Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64
                             ", got " + std::to_string(count)};
     }
 
-    std::size_t start = list_end + 1;
     for (std::size_t j = 0; j < chunk_count; ++j) {
-        // The last constant runs to the end of the text: exactly four colons were counted.
-        const std::size_t end = j + 1 < chunk_count ? text.find(':', start) : text.size();
+        const std::size_t start = colons[j] + 1;
+        const std::size_t end = j + 1 < chunk_count ? colons[j + 1] : text.size();
         const Result<FieldElement> value =
             parse_field_hex(text.substr(start, end - start), constant_label);
         if (!value) return value.error();
         constants[j] = *value;
-        start = end + 1;
     }
     return {};
 }

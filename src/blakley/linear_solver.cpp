@@ -63,7 +63,8 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
             std::swap_ranges(pivot_row, pivot_row + n, a + pivot * n);
             std::swap(rhs[c], rhs[pivot]);
         }
-        const Result<FieldElement> inverse = field_inv(pivot_row[c].value);
+        // Pivots come from the coefficients alone, which are public.
+        const Result<FieldElement> inverse = field_inv_public(pivot_row[c].value);
         if (!inverse) return inverse.error();
         // Entries left of column c are already zero in this row.
         for (std::size_t j = c; j < n; ++j) pivot_row[j] = field_mul(pivot_row[j], *inverse);
@@ -107,7 +108,8 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
             }
             continue;
         }
-        const Result<FieldElement> inverse = field_inv(pivot_value.value);
+        // Pivots come from the coefficients alone, which are public.
+        const Result<FieldElement> inverse = field_inv_public(pivot_value.value);
         if (!inverse) return inverse.error();
         // A row whose factor is 0 is left as it is either way.
         std::size_t i = 0;
@@ -125,7 +127,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
     }
 
     if (a[chunk_count].value == 0) return SharingError{linearly_dependent_message};
-    const Result<FieldElement> inverse = field_inv(a[chunk_count].value);
+    const Result<FieldElement> inverse = field_inv_public(a[chunk_count].value);
     if (!inverse) return inverse.error();
     std::array<FieldElement, chunk_count> first{};
     for (std::size_t j = 0; j < chunk_count; ++j) first[j] = field_mul(a[j], *inverse);

@@ -36,15 +36,17 @@ constexpr uint128 canonical_from_at_most_2_127(uint128 s) noexcept {
 // One fold: any 128-bit value to at most 2^127 with the same residue.
 constexpr uint128 fold(uint128 v) noexcept { return (v & field_modulus) + (v >> 127); }
 
-// (a * b + c) mod p for a, b, c below 2^127. The full product is below 2^254 and adding c keeps
-// it below 2^255, so the first fold fits in 128 bits and the second leaves at most 2^127.
-constexpr uint128 mul_add(uint128 a, uint128 b, uint128 c) noexcept {
+// (a * b + c) mod p for a, b and c each at most 2^127, left at most 2^127: the residue is right
+// but p and 2^127 may stand for 0 and 1. Its result is a valid operand again, so chains of
+// multiply-adds reduce to canonical form only once, at the end. With a1, b1 <= 2^63 each cross
+// product is below 2^127 and their sum cannot overflow; the whole value is at most
+// 2^254 + 2^127, so the fold at bit 127 fits in 128 bits.
+constexpr uint128 mul_add_lazy(uint128 a, uint128 b, uint128 c) noexcept {
     const std::uint64_t a0 = static_cast<std::uint64_t>(a);
     const std::uint64_t a1 = static_cast<std::uint64_t>(a >> 64);
     const std::uint64_t b0 = static_cast<std::uint64_t>(b);
     const std::uint64_t b1 = static_cast<std::uint64_t>(b >> 64);
     const uint128 p00 = static_cast<uint128>(a0) * b0;
-    // a1, b1 < 2^63, so each cross product is below 2^127 and their sum cannot overflow.
     const uint128 mid = static_cast<uint128>(a0) * b1 + static_cast<uint128>(a1) * b0;
     const uint128 p11 = static_cast<uint128>(a1) * b1;
 
@@ -53,9 +55,13 @@ constexpr uint128 mul_add(uint128 a, uint128 b, uint128 c) noexcept {
     const uint128 with_c = low + c;
     high += with_c < low ? 1 : 0;
     low = with_c;
-    // product = high * 2^128 + low; split it at bit 127 instead.
-    const uint128 t = (low & field_modulus) + ((high << 1) | (low >> 127));
-    return canonical_from_at_most_2_127(fold(t));
+    // value = high * 2^128 + low; split it at bit 127 instead.
+    return fold((low & field_modulus) + ((high << 1) | (low >> 127)));
+}
+
+// (a * b + c) mod p, canonical.
+constexpr uint128 mul_add(uint128 a, uint128 b, uint128 c) noexcept {
+    return canonical_from_at_most_2_127(mul_add_lazy(a, b, c));
 }
 
 }  // namespace field_detail
@@ -80,6 +86,28 @@ constexpr FieldElement field_mul(FieldElement a, FieldElement b) noexcept {
 // (a * b + c) mod p in one reduction: the inner step of evaluation and elimination.
 constexpr FieldElement field_mul_add(FieldElement a, FieldElement b, FieldElement c) noexcept {
     return FieldElement{field_detail::mul_add(a.value, b.value, c.value)};
+}
+
+// (a * b) mod p for a canonical a and any 64-bit b: three word products fewer than field_mul.
+// The product is below 2^191, so its high part above bit 127 is below 2^64.
+constexpr FieldElement field_mul_word(FieldElement a, std::uint64_t b) noexcept {
+    const uint128 low = static_cast<uint128>(a.low()) * b;
+    // a.high() < 2^63, so this stays below 2^127 + 2^64.
+    const uint128 mid = static_cast<uint128>(a.high()) * b + (low >> 64);
+    const uint128 bottom = ((mid << 64) | static_cast<std::uint64_t>(low)) & field_modulus;
+    return FieldElement{
+        field_detail::canonical_from_at_most_2_127(field_detail::fold(bottom + (mid >> 63)))};
+}
+
+// Multiply-adds whose operands and results are only known to be at most 2^127 (congruent to the
+// value they stand for, but possibly p or 2^127 in place of 0 or 1). Inner loops chain them and
+// reduce with field_canonical once at the end.
+constexpr uint128 field_mul_add_lazy(uint128 a, uint128 b, uint128 c) noexcept {
+    return field_detail::mul_add_lazy(a, b, c);
+}
+
+constexpr FieldElement field_canonical(uint128 at_most_2_127) noexcept {
+    return FieldElement{field_detail::canonical_from_at_most_2_127(at_most_2_127)};
 }
 
 // a * a, with one multiplication fewer than field_mul.
@@ -123,6 +151,11 @@ constexpr FieldElement field_pow_p_minus_2(uint128 a) noexcept {
     const FieldElement e125 = field_mul(field_square(e124), e1);
     return field_mul(field_square_times(e125, 2), x);
 }
+
+// The inverse of a value that is public, such as a product of differences of share indices:
+// the same result and error as field_inv, but its running time depends on the operand, so it
+// must never see secret material. Operands within 2^64 of 0 or of p take a word-sized Euclid.
+Result<FieldElement> field_inv_public(uint128 a);
 
 inline Result<FieldElement> field_inv(uint128 a) {
     const FieldElement inverse = field_pow_p_minus_2(a);

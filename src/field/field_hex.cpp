@@ -1,37 +1,72 @@
 #include "field/field_hex.hpp"
 
-#include <array>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace varnhold {
 namespace {
 
-// Two lowercase digits per byte value, so that every byte of an element costs one lookup.
-constexpr std::array<char, 512> make_byte_digits() {
-    constexpr char digits[] = "0123456789abcdef";
-    std::array<char, 512> table{};
-    for (std::size_t i = 0; i < 256; ++i) {
-        table[2 * i] = digits[i >> 4];
-        table[2 * i + 1] = digits[i & 15];
-    }
-    return table;
-}
-constexpr std::array<char, 512> byte_digits = make_byte_digits();
+// Share values are secret, so neither direction looks digits up in a table or branches on them:
+// eight digits at a time sit in the bytes of one 64-bit word and are handled by arithmetic
+// whose carries never cross from one byte into the next.
+constexpr std::uint64_t every_byte(std::uint8_t b) noexcept { return 0x0101010101010101ULL * b; }
+constexpr std::uint64_t byte_tops = every_byte(0x80);
 
-constexpr std::uint8_t not_a_digit = 0xff;
-
-constexpr std::array<std::uint8_t, 256> make_digit_values() {
-    std::array<std::uint8_t, 256> table{};
-    for (auto& entry : table) entry = not_a_digit;
-    for (int c = '0'; c <= '9'; ++c)
-        table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
-    for (int c = 'a'; c <= 'f'; ++c) {
-        table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
-        table[static_cast<std::size_t>(c - 'a' + 'A')] = static_cast<std::uint8_t>(c - 'a' + 10);
-    }
-    return table;
+// Eight nibbles of v, most significant first, as the eight bytes of the result in memory order.
+std::uint64_t spread_nibbles(std::uint32_t v) noexcept {
+    std::uint64_t x = v;
+    x = (x | (x << 16)) & 0x0000ffff0000ffffULL;
+    x = (x | (x << 8)) & 0x00ff00ff00ff00ffULL;
+    x = (x | (x << 4)) & every_byte(0x0f);
+    // Byte i now holds nibble i counting from the least significant; the text starts with the
+    // most significant.
+    return __builtin_bswap64(x);
 }
-constexpr std::array<std::uint8_t, 256> digit_values = make_digit_values();
+
+// Each byte 0..15 to its lowercase digit: 0x30 + n, plus 0x27 more ('a' - '0' - 10) where n >= 10,
+// which is exactly where n + 6 reaches bit 4.
+std::uint64_t nibbles_to_digits(std::uint64_t nibbles) noexcept {
+    const std::uint64_t letters = ((nibbles + every_byte(0x06)) >> 4) & every_byte(0x01);
+    return nibbles + every_byte(0x30) + letters * 0x27;
+}
+
+void write_eight_digits(std::uint32_t v, char* out) noexcept {
+    const std::uint64_t digits = nibbles_to_digits(spread_nibbles(v));
+    std::memcpy(out, &digits, sizeof digits);
+}
+
+// Bytes of x (each below 0x80) that are at least `bound`, as their top bit: setting the top bit
+// first keeps every byte's subtraction from borrowing out of it.
+constexpr std::uint64_t bytes_at_least(std::uint64_t x, std::uint8_t bound) noexcept {
+    return ((x | byte_tops) - every_byte(bound)) & byte_tops;
+}
+
+// Reads eight digit characters, first one most significant. Bytes that are not digits of
+// either case leave their top bit in `invalid`; their nibble is meaningless then.
+std::uint32_t read_eight_digits(const char* text, std::uint64_t& invalid) noexcept {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text, sizeof word);
+    const std::uint64_t ascii = word & ~byte_tops;
+    const std::uint64_t decimal =
+        bytes_at_least(ascii, '0') & ~bytes_at_least(ascii, '9' + 1) & byte_tops;
+    // Setting bit 5 maps 'A'..'F' onto 'a'..'f'; the decimal test above used the unchanged byte.
+    const std::uint64_t folded = ascii | every_byte(0x20);
+    const std::uint64_t letter =
+        bytes_at_least(folded, 'a') & ~bytes_at_least(folded, 'f' + 1) & byte_tops;
+    invalid |= (word & byte_tops) | (~(decimal | letter) & byte_tops);
+    // '0'..'9' carry their value in the low nibble, 'a'..'f' and 'A'..'F' their value minus 9.
+    std::uint64_t nibbles = (ascii & every_byte(0x0f)) + (letter >> 7) * 9;
+    // Back to one nibble a byte, least significant first, then packed pairwise.
+    nibbles = __builtin_bswap64(nibbles) & every_byte(0x0f);
+    nibbles = (nibbles | (nibbles >> 4)) & 0x00ff00ff00ff00ffULL;
+    nibbles = (nibbles | (nibbles >> 8)) & 0x0000ffff0000ffffULL;
+    nibbles = (nibbles | (nibbles >> 16)) & 0x00000000ffffffffULL;
+    return static_cast<std::uint32_t>(nibbles);
+}
 
 SharingError invalid_hex(std::string_view label) {
     std::string message = "Invalid ";
@@ -40,16 +75,96 @@ SharingError invalid_hex(std::string_view label) {
     return SharingError{std::move(message)};
 }
 
+#if defined(__SSE2__)
+
+// Sixteen digits at a time in one vector register (SSE2 is part of every x86-64 baseline).
+void write_sixteen_digits(std::uint64_t v, char* out) noexcept {
+    // Big-endian bytes, so that the most significant byte comes first in the register.
+    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(__builtin_bswap64(v)));
+    const __m128i low_nibbles = _mm_set1_epi8(0x0f);
+    const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibbles);
+    const __m128i low = _mm_and_si128(bytes, low_nibbles);
+    // Each byte's high nibble, then its low nibble: the digits' order in the text.
+    const __m128i nibbles = _mm_unpacklo_epi8(high, low);
+    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)),
+                                          _mm_set1_epi8('a' - '0' - 10));
+    const __m128i digits = _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), digits);
+}
+
+// Reads sixteen digit characters, first one most significant. Bytes that are not digits of
+// either case leave zero bits in `valid`; their nibble is meaningless then.
+std::uint64_t read_sixteen_digits(const char* text, __m128i& valid) noexcept {
+    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    // Signed comparisons: bytes of 0x80 and above are negative and fail both ranges.
+    const __m128i decimal = _mm_and_si128(_mm_cmpgt_epi8(chars, _mm_set1_epi8('0' - 1)),
+                                          _mm_cmplt_epi8(chars, _mm_set1_epi8('9' + 1)));
+    // Setting bit 5 maps 'A'..'F' onto 'a'..'f'; the decimal test above used the unchanged byte.
+    const __m128i folded = _mm_or_si128(chars, _mm_set1_epi8(0x20));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('f' + 1)));
+    valid = _mm_and_si128(valid, _mm_or_si128(decimal, letter));
+    // '0'..'9' carry their value in the low nibble, 'a'..'f' and 'A'..'F' their value minus 9.
+    const __m128i nibbles = _mm_add_epi8(_mm_and_si128(chars, _mm_set1_epi8(0x0f)),
+                                         _mm_and_si128(letter, _mm_set1_epi8(9)));
+    // Within each 16-bit lane the first digit is the low byte: it becomes the high nibble.
+    const __m128i pairs = _mm_and_si128(
+        _mm_or_si128(_mm_slli_epi16(nibbles, 4), _mm_srli_epi16(nibbles, 8)), _mm_set1_epi16(0xff));
+    const __m128i packed = _mm_packus_epi16(pairs, pairs);
+    return __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed)));
+}
+
+#endif
+
+// The last step of every parse: the two ways to fail, in their fixed order.
+Result<FieldElement> checked_value(std::uint64_t high, std::uint64_t low, bool all_digits,
+                                   std::string_view label) {
+    // value >= p exactly when bit 127 is set or every bit below it is (then value + 1 reaches
+    // 2^127; for 2^128 - 1 it wraps, but bit 127 is set there).
+    const uint128 value = (static_cast<uint128>(high) << 64) | low;
+    const auto too_large = static_cast<std::uint64_t>((value >> 127) | ((value + 1) >> 127));
+    if (!all_digits) return invalid_hex(label);
+    if (too_large != 0) {
+        std::string message = "Invalid ";
+        message.append(label);
+        message.append(": value must be < 2^127-1");
+        return SharingError{std::move(message)};
+    }
+    return FieldElement{value};
+}
+
 }  // namespace
 
+void write_field_hex_words(FieldElement v, char* out) noexcept {
+    const std::uint64_t high = v.high();
+    const std::uint64_t low = v.low();
+    write_eight_digits(static_cast<std::uint32_t>(high >> 32), out);
+    write_eight_digits(static_cast<std::uint32_t>(high), out + 8);
+    write_eight_digits(static_cast<std::uint32_t>(low >> 32), out + 16);
+    write_eight_digits(static_cast<std::uint32_t>(low), out + 24);
+}
+
+Result<FieldElement> parse_field_hex_words(std::string_view text, std::string_view label) {
+    if (text.size() != field_hex_length) return invalid_hex(label);
+    // All 32 bytes are read whatever they hold; validity is gathered on the way and tested once.
+    std::uint64_t invalid = 0;
+    const char* const digits = text.data();
+    const std::uint64_t high =
+        (static_cast<std::uint64_t>(read_eight_digits(digits, invalid)) << 32) |
+        read_eight_digits(digits + 8, invalid);
+    const std::uint64_t low =
+        (static_cast<std::uint64_t>(read_eight_digits(digits + 16, invalid)) << 32) |
+        read_eight_digits(digits + 24, invalid);
+    return checked_value(high, low, invalid == 0, label);
+}
+
 void write_field_hex(FieldElement v, char* out) noexcept {
-    uint128 value = v.value;
-    for (int byte = 15; byte >= 0; --byte) {
-        const std::size_t b = static_cast<std::size_t>(value & 0xff);
-        out[2 * byte] = byte_digits[2 * b];
-        out[2 * byte + 1] = byte_digits[2 * b + 1];
-        value >>= 8;
-    }
+#if defined(__SSE2__)
+    write_sixteen_digits(v.high(), out);
+    write_sixteen_digits(v.low(), out + 16);
+#else
+    write_field_hex_words(v, out);
+#endif
 }
 
 std::string format_field_hex(FieldElement v) {
@@ -59,29 +174,15 @@ std::string format_field_hex(FieldElement v) {
 }
 
 Result<FieldElement> parse_field_hex(std::string_view text, std::string_view label) {
+#if defined(__SSE2__)
     if (text.size() != field_hex_length) return invalid_hex(label);
-    // Two 64-bit halves: cheaper shifts than one 128-bit value. An invalid byte maps to 0xff,
-    // which survives the OR of all digits (valid ones never exceed 0x0f).
-    std::uint64_t halves[2] = {0, 0};
-    std::uint8_t seen = 0;
-    for (std::size_t half = 0; half < 2; ++half) {
-        std::uint64_t value = 0;
-        for (std::size_t i = 16 * half; i < 16 * half + 16; ++i) {
-            const std::uint8_t digit = digit_values[static_cast<unsigned char>(text[i])];
-            seen |= digit;
-            value = (value << 4) | (digit & 0x0f);
-        }
-        halves[half] = value;
-    }
-    if (seen == not_a_digit) return invalid_hex(label);
-    const uint128 value = (static_cast<uint128>(halves[0]) << 64) | halves[1];
-    if (value >= field_modulus) {
-        std::string message = "Invalid ";
-        message.append(label);
-        message.append(": value must be < 2^127-1");
-        return SharingError{std::move(message)};
-    }
-    return FieldElement{value};
+    __m128i valid = _mm_set1_epi8(-1);
+    const std::uint64_t high = read_sixteen_digits(text.data(), valid);
+    const std::uint64_t low = read_sixteen_digits(text.data() + 16, valid);
+    return checked_value(high, low, _mm_movemask_epi8(valid) == 0xffff, label);
+#else
+    return parse_field_hex_words(text, label);
+#endif
 }
 
 }  // namespace varnhold

@@ -20,4 +20,9 @@ std::string format_field_hex(FieldElement v);
 // names the value in the two failure messages.
 Result<FieldElement> parse_field_hex(std::string_view text, std::string_view label);
 
+// The same codec computed in 64-bit words only. The two functions above use it where the target
+// has no vector unit; tests hold the two engines against each other.
+void write_field_hex_words(FieldElement v, char* out) noexcept;
+Result<FieldElement> parse_field_hex_words(std::string_view text, std::string_view label);
+
 }  // namespace varnhold

@@ -9,31 +9,11 @@
 namespace varnhold {
 namespace {
 
-// The Lagrange weights at zero, w_i = prod_{j != i} (0 - x_j) / prod_{j != i} (x_i - x_j). They
-// depend only on the indices, so they serve all four chunks, and a single inversion of the
-// product of all denominators yields every denominator's inverse.
-// `work` holds 3k elements: the weights come out in the first k, the rest is scratch.
-Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
-                                      std::vector<FieldElement>& work) {
+// Denominators d_i = prod_{j != i} (x_i - x_j) for any indices below p. Four rows at a time keep
+// four independent multiplication chains in flight; the factor for j = i is 0 and becomes 1 by a
+// mask.
+void general_denominators(const std::vector<ShamirShare>& shares, FieldElement* denominators) {
     const std::size_t k = shares.size();
-    FieldElement* const weights = work.data();
-    FieldElement* const prefix = weights + k;
-    FieldElement* const denominators = prefix + k;
-
-    // Numerators from prefix and suffix products of -x_j, which stays correct when an index is 0.
-    FieldElement running{1};
-    for (std::size_t i = 0; i < k; ++i) {
-        weights[i] = running;
-        running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
-    }
-    running = FieldElement{1};
-    for (std::size_t i = k; i-- > 0;) {
-        weights[i] = field_mul(weights[i], running);
-        running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
-    }
-
-    // Denominators d_i = prod_{j != i} (x_i - x_j). Four rows at a time keep four independent
-    // multiplication chains in flight; the factor for j = i is 0 and becomes 1 by a mask.
     std::size_t row = 0;
     for (; row + 4 <= k; row += 4) {
         std::array<FieldElement, 4> den = {FieldElement{1}, FieldElement{1}, FieldElement{1},
@@ -56,6 +36,111 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
         }
         denominators[row] = den;
     }
+}
+
+// The running product of one denominator: its magnitudes are multiplied as words until the next
+// factor would overflow, so that a field multiplication is paid once per run of factors instead
+// of once per factor.
+struct WordRun {
+    FieldElement value{1};
+    std::uint64_t run = 1;
+    unsigned below = 0;
+
+    void take(std::uint64_t xi, std::uint64_t xj) noexcept {
+        below += static_cast<unsigned>(xj < xi);
+        // j = i gives 0 and counts as the factor 1; distinct indices never differ by 0.
+        const std::uint64_t difference = (xj < xi ? xi - xj : xj - xi) | (xj == xi);
+        const uint128 product = static_cast<uint128>(run) * difference;
+        if ((product >> 64) != 0) {
+            value = field_mul_word(value, run);
+            run = difference;
+        } else {
+            run = static_cast<std::uint64_t>(product);
+        }
+    }
+    FieldElement result() const noexcept {
+        const FieldElement magnitude = field_mul_word(value, run);
+        return (below & 1) != 0 ? field_sub(FieldElement{}, magnitude) : magnitude;
+    }
+};
+
+// Indices that all fit in a word (indices are public, so the choice of path may depend on them).
+// Weight i is then prod_{j != i} x_j / prod_{j != i} (x_j - x_i): every factor is a word, and
+// the sign of the denominator is the parity of the number of indices below x_i. Four
+// denominators at a time keep four independent chains in flight.
+void word_numerators_and_denominators(const std::uint64_t* indices, std::size_t k,
+                                      FieldElement* numerators, FieldElement* denominators) {
+    FieldElement running{1};
+    for (std::size_t i = 0; i < k; ++i) {
+        numerators[i] = running;
+        running = field_mul_word(running, indices[i]);
+    }
+    running = FieldElement{1};
+    for (std::size_t i = k; i-- > 0;) {
+        numerators[i] = field_mul(numerators[i], running);
+        running = field_mul_word(running, indices[i]);
+    }
+
+    std::size_t row = 0;
+    for (; row + 4 <= k; row += 4) {
+        std::array<WordRun, 4> runs{};
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::uint64_t xj = indices[j];
+            for (std::size_t r = 0; r < 4; ++r) runs[r].take(indices[row + r], xj);
+        }
+        for (std::size_t r = 0; r < 4; ++r) denominators[row + r] = runs[r].result();
+    }
+    for (; row < k; ++row) {
+        WordRun single;
+        for (std::size_t j = 0; j < k; ++j) single.take(indices[row], indices[j]);
+        denominators[row] = single.result();
+    }
+}
+
+// Numerators prod_{j != i} (0 - x_j) from prefix and suffix products, which stays correct when
+// an index is 0, and denominators prod_{j != i} (x_i - x_j), for any indices below p.
+void general_numerators_and_denominators(const std::vector<ShamirShare>& shares,
+                                         FieldElement* numerators, FieldElement* denominators) {
+    const std::size_t k = shares.size();
+    FieldElement running{1};
+    for (std::size_t i = 0; i < k; ++i) {
+        numerators[i] = running;
+        running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
+    }
+    running = FieldElement{1};
+    for (std::size_t i = k; i-- > 0;) {
+        numerators[i] = field_mul(numerators[i], running);
+        running = field_mul(running, field_sub(FieldElement{}, FieldElement{shares[i].index}));
+    }
+    general_denominators(shares, denominators);
+}
+
+// The Lagrange weights at zero, w_i = prod_{j != i} (0 - x_j) / prod_{j != i} (x_i - x_j). They
+// depend only on the indices, so they serve all four chunks, and a single inversion of the
+// product of all denominators yields every denominator's inverse.
+// `work` holds 3k elements: the weights come out in the first k, the rest is scratch.
+Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
+                                      std::vector<FieldElement>& work) {
+    const std::size_t k = shares.size();
+    FieldElement* const weights = work.data();
+    FieldElement* const prefix = weights + k;
+    FieldElement* const denominators = prefix + k;
+
+    bool words = true;
+    for (const ShamirShare& share : shares) words = words && (share.index >> 64) == 0;
+    if (words) {
+        // Small thresholds, the common case, keep the packed indices off the heap.
+        std::array<std::uint64_t, 32> few;
+        std::vector<std::uint64_t> many(k > few.size() ? k : 0);
+        std::uint64_t* const indices = k > few.size() ? many.data() : few.data();
+        for (std::size_t i = 0; i < k; ++i) {
+            indices[i] = static_cast<std::uint64_t>(shares[i].index);
+        }
+        word_numerators_and_denominators(indices, k, weights, denominators);
+    } else {
+        general_numerators_and_denominators(shares, weights, denominators);
+    }
+
     // Running products for the batch inversion.
     FieldElement product{1};
     for (std::size_t r = 0; r < k; ++r) {
@@ -63,7 +148,8 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
         product = field_mul(product, denominators[r]);
     }
 
-    Result<FieldElement> inverse = field_inv(product.value);
+    // The product depends on the indices alone, which are public: a variable-time inverse is safe.
+    Result<FieldElement> inverse = field_inv_public(product.value);
     if (!inverse) return std::move(inverse).error();
     // inverse = 1 / (d_0 ... d_i); walking down peels one denominator off at a time.
     FieldElement remaining = *inverse;
@@ -105,11 +191,12 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
 
     SecretChunks rebuilt;
     for (std::size_t c = 0; c < chunk_count; ++c) {
-        FieldElement sum{};
+        // Partial sums stay at most 2^127 and are reduced once.
+        uint128 sum = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            sum = field_mul_add(work[i], parsed[i].values[c], sum);
+            sum = field_mul_add_lazy(work[i].value, parsed[i].values[c].value, sum);
         }
-        rebuilt[c] = sum;
+        rebuilt[c] = field_canonical(sum);
     }
     SecretBytes secret;
     chunks_to_secret(rebuilt.chunks, secret);

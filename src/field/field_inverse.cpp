@@ -1,0 +1,85 @@
+#include "field/field.hpp"
+
+namespace varnhold {
+namespace {
+
+constexpr uint128 word_limit = static_cast<uint128>(1) << 64;
+
+int trailing_zeros(uint128 v) noexcept {
+    const auto low = static_cast<std::uint64_t>(v);
+    if (low != 0) return __builtin_ctzll(low);
+    return 64 + __builtin_ctzll(static_cast<std::uint64_t>(v >> 64));
+}
+
+// c * 2^-t mod p for canonical c and 0 <= t < 127. 2^127 = 1 (mod p), so dividing by 2^t turns
+// the t low bits of a 127-bit value into its top bits: a rotation.
+uint128 halve_times(uint128 c, int t) noexcept {
+    return ((c >> t) | (c << (127 - t))) & field_modulus;
+}
+
+// Binary extended Euclid on (x, p) for any nonzero canonical x. Invariants: x * cu = u and
+// x * cv = v (mod p), u and v odd after each strip; their difference is even, so every step
+// removes at least one bit. It ends at u = v = gcd = 1.
+FieldElement inverse_by_halving(uint128 x) noexcept {
+    uint128 u = x;
+    uint128 v = field_modulus;
+    uint128 cu = 1;
+    uint128 cv = 0;
+    int t = trailing_zeros(u);
+    u >>= t;
+    cu = halve_times(cu, t);
+    while (u != v) {
+        if (u > v) {
+            u -= v;
+            cu = field_sub(FieldElement{cu}, FieldElement{cv}).value;
+            t = trailing_zeros(u);
+            u >>= t;
+            cu = halve_times(cu, t);
+        } else {
+            v -= u;
+            cv = field_sub(FieldElement{cv}, FieldElement{cu}).value;
+            t = trailing_zeros(v);
+            v >>= t;
+            cv = halve_times(cv, t);
+        }
+    }
+    return FieldElement{cu};
+}
+
+// The inverse of 1 <= d < 2^64. One division brings (p, d) down to (d, p mod d), after which
+// Euclid runs on words; only the coefficient of d, kept mod p, needs field arithmetic.
+FieldElement inverse_of_word(std::uint64_t d) noexcept {
+    if (d == 1) return FieldElement{1};
+    const uint128 quotient = field_modulus / d;
+    // p - quotient * d = p mod d, so p mod d = -quotient * d (mod p).
+    std::uint64_t a = d;
+    std::uint64_t b = static_cast<std::uint64_t>(field_modulus % d);
+    FieldElement ca{1};
+    FieldElement cb = field_sub(FieldElement{}, FieldElement{quotient});
+    while (b != 0) {
+        const std::uint64_t q = a / b;
+        const std::uint64_t r = a - q * b;
+        const FieldElement cr = field_sub(ca, field_mul_word(cb, q));
+        a = b;
+        b = r;
+        ca = cb;
+        cb = cr;
+    }
+    // p is prime and d < p, so the gcd a is 1 and ca * d = 1.
+    return ca;
+}
+
+}  // namespace
+
+Result<FieldElement> field_inv_public(uint128 a) {
+    const FieldElement x = field_reduce(a);
+    if (x.value == 0) return SharingError{zero_denominator_message};
+    if (x.value < word_limit) return inverse_of_word(static_cast<std::uint64_t>(x.value));
+    const uint128 negated = field_modulus - x.value;
+    if (negated < word_limit) {
+        return field_sub(FieldElement{}, inverse_of_word(static_cast<std::uint64_t>(negated)));
+    }
+    return inverse_by_halving(x.value);
+}
+
+}  // namespace varnhold

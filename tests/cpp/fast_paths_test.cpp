@@ -1,0 +1,334 @@
+// The shortcuts taken for speed, each held against a slow path that shares nothing with it: the
+// two hex engines, the variable-time inverse, lazy multiply-adds at their bounds, the word-sized
+// Lagrange denominators, decimal writing across the word boundary and the word-wise wipe.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "blakley/blakley_share.hpp"
+#include "common/decimal.hpp"
+#include "common/wipe.hpp"
+#include "field/field.hpp"
+#include "field/field_hex.hpp"
+#include "shamir/shamir.hpp"
+#include "shamir/shamir_share.hpp"
+
+namespace varnhold {
+namespace {
+
+constexpr uint128 p = field_modulus;
+constexpr uint128 one = 1;
+
+uint128 ref_mul(uint128 a, uint128 b) {
+    a %= p;
+    b %= p;
+    uint128 result = 0;
+    for (int bit = 127; bit >= 0; --bit) {
+        result = (result + result) % p;
+        if (((b >> bit) & 1) != 0) result = (result + a) % p;
+    }
+    return result;
+}
+
+// The reference codec: one character at a time with branches, printf for writing.
+std::string ref_format(uint128 v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(v >> 64),
+                  static_cast<unsigned long long>(v));
+    return text;
+}
+
+struct RefParse {
+    bool ok;
+    std::string message;
+    uint128 value;
+};
+
+RefParse ref_parse(const std::string& text) {
+    const std::string bad_hex = "Invalid share value: expected exactly 32 hex chars";
+    if (text.size() != 32) return {false, bad_hex, 0};
+    uint128 value = 0;
+    for (const char c : text) {
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (digit < 0) return {false, bad_hex, 0};
+        value = (value << 4) | static_cast<uint128>(digit);
+    }
+    if (value >= p) return {false, "Invalid share value: value must be < 2^127-1", 0};
+    return {true, "", value};
+}
+
+using Parser = Result<FieldElement> (*)(std::string_view, std::string_view);
+using Writer = void (*)(FieldElement, char*) noexcept;
+
+const Parser parsers[] = {parse_field_hex, parse_field_hex_words};
+const Writer writers[] = {write_field_hex, write_field_hex_words};
+
+void expect_parse_matches(const std::string& text) {
+    const RefParse expected = ref_parse(text);
+    for (const Parser parse : parsers) {
+        const Result<FieldElement> got = parse(text, "share value");
+        ASSERT_EQ(got.ok(), expected.ok) << text;
+        if (expected.ok) {
+            ASSERT_EQ(got->value, expected.value) << text;
+        } else {
+            ASSERT_EQ(got.error().message, expected.message) << text;
+        }
+    }
+}
+
+TEST(HexEngines, EveryByteAtEveryPositionMatchesTheReference) {
+    // Each byte value in each position of a valid text: every digit of both cases, the bytes
+    // next to the digit ranges, non-ASCII bytes, and a zero byte.
+    const std::string bases[] = {"0123456789abcdef0123456789ABCDEF",
+                                 "7ffffffffffffffffffffffffffffffe",
+                                 "00000000000000000000000000000000"};
+    for (const std::string& base : bases) {
+        for (std::size_t position = 0; position < 32; ++position) {
+            for (int byte = 0; byte < 256; ++byte) {
+                std::string text = base;
+                text[position] = static_cast<char>(byte);
+                expect_parse_matches(text);
+            }
+        }
+    }
+}
+
+TEST(HexEngines, BoundaryValuesAndLengths) {
+    const std::string cases[] = {
+        "7fffffffffffffffffffffffffffffff",   // p
+        "7FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE",   // p - 1
+        "80000000000000000000000000000000",   // 2^127
+        "ffffffffffffffffffffffffffffffff",   // 2^128 - 1, where value + 1 wraps
+        "fffffffffffffffffffffffffffffffg",   // too large and not hex: not-hex wins
+        "0000000000000000ffffffffffffffff",   // a full low word
+        "00000000000000010000000000000000",   // 2^64
+        "",
+        "0",
+        "0000000000000000000000000000000",    // 31 digits
+        "000000000000000000000000000000000",  // 33 digits
+        "0x000000000000000000000000000001",
+        "+0000000000000000000000000000001",
+        std::string(16, '\xc3') + std::string(16, '0'),
+    };
+    for (const std::string& text : cases) expect_parse_matches(text);
+}
+
+TEST(HexEngines, WriteEveryNibbleInEveryPosition) {
+    std::vector<uint128> values = {0, 1, p - 1, (one << 64) - 1, one << 64, one << 126};
+    for (int digit = 0; digit < 32; ++digit) {
+        for (uint128 nibble = 0; nibble < 16; ++nibble) {
+            values.push_back((nibble << (4 * digit)) % p);
+        }
+    }
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 200; ++i) {
+        values.push_back(((static_cast<uint128>(rng()) << 64) | rng()) % p);
+    }
+    for (const uint128 v : values) {
+        for (const Writer write : writers) {
+            char text[33] = {};
+            write(FieldElement{v}, text);
+            ASSERT_EQ(std::string(text, 32), ref_format(v));
+        }
+        ASSERT_EQ(parse_field_hex(ref_format(v), "x")->value, v);
+    }
+}
+
+TEST(PublicInverse, AgreesWithTheFixedChainOnEveryPath) {
+    // Word operands, operands within a word of p (negated first), the borders between them, and
+    // general ones; arguments of p and above are reduced first.
+    std::vector<uint128> operands = {1,
+                                     2,
+                                     3,
+                                     12,
+                                     (one << 63) + 1,
+                                     (one << 64) - 1,
+                                     one << 64,
+                                     (one << 64) + 1,
+                                     p - 1,
+                                     p - 2,
+                                     p - ((one << 64) - 1),
+                                     p - (one << 64),
+                                     p + 5,
+                                     one << 126,
+                                     (one << 127) + 7,
+                                     ~uint128{0}};
+    std::mt19937_64 rng(99);
+    for (int i = 0; i < 300; ++i) {
+        operands.push_back(((static_cast<uint128>(rng()) << 64) | rng()) % p);
+        operands.push_back(rng() % 100000 + 1);
+    }
+    for (const uint128 a : operands) {
+        const Result<FieldElement> fast = field_inv_public(a);
+        const Result<FieldElement> fixed = field_inv(a);
+        ASSERT_TRUE(fast.ok());
+        ASSERT_TRUE(fixed.ok());
+        ASSERT_EQ(fast->value, fixed->value);
+        ASSERT_EQ(ref_mul(fast->value, a), 1);
+    }
+    for (const uint128 zero : {uint128{0}, p, 2 * p}) {
+        const Result<FieldElement> fast = field_inv_public(zero);
+        ASSERT_FALSE(fast.ok());
+        EXPECT_EQ(fast.error().message, zero_denominator_message);
+    }
+}
+
+TEST(LazyMultiplyAdd, ExtremeOperandsKeepTheirResidueAndBound) {
+    // The operands a lazy chain can hand on: p and 2^127 stand for 0 and 1.
+    const uint128 extremes[] = {0, 1, p - 1, p, one << 127, (one << 127) - 2, (one << 64) - 1};
+    for (const uint128 a : extremes) {
+        for (const uint128 b : extremes) {
+            for (const uint128 c : extremes) {
+                const uint128 lazy = field_mul_add_lazy(a, b, c);
+                ASSERT_LE(lazy, one << 127);
+                ASSERT_EQ(field_canonical(lazy).value, (ref_mul(a, b) + c % p) % p);
+            }
+        }
+    }
+    // A long chain of the largest operands stays within the bound at every step.
+    uint128 sum = one << 127;
+    uint128 expected = 1;
+    for (int i = 0; i < 1000; ++i) {
+        sum = field_mul_add_lazy(one << 127, p - 1, sum);
+        expected = (expected + p - 1) % p;
+        ASSERT_LE(sum, one << 127);
+    }
+    EXPECT_EQ(field_canonical(sum).value, expected);
+}
+
+TEST(WordMultiply, MatchesFullMultiplication) {
+    const uint128 elements[] = {0, 1, p - 1, (one << 126) + 3, (one << 64) - 1};
+    const std::uint64_t words[] = {0, 1, 2, 0xffffffffffffffffULL, 0x8000000000000001ULL};
+    for (const uint128 a : elements) {
+        for (const std::uint64_t b : words) {
+            ASSERT_EQ(field_mul_word(FieldElement{a}, b).value, ref_mul(a, b));
+        }
+    }
+}
+
+// Shares of the chunks 1, 2, 3, 4 on a polynomial with fixed coefficients, at chosen indices.
+std::vector<std::string> shares_at(const std::vector<uint128>& indices, std::size_t k) {
+    std::vector<std::string> texts;
+    for (const uint128 x : indices) {
+        std::array<FieldElement, chunk_count> values{};
+        for (std::size_t c = 0; c < chunk_count; ++c) {
+            uint128 y = 0;
+            uint128 power = 1;
+            for (std::size_t j = 0; j < k; ++j) {
+                const uint128 coefficient =
+                    j == 0 ? c + 1 : (0x9e3779b97f4a7c15ULL * (j + 7 * c)) % p;
+                y = (y + ref_mul(coefficient, power)) % p;
+                power = ref_mul(power, x);
+            }
+            values[c] = FieldElement{y};
+        }
+        texts.push_back(format_shamir_share(x, values));
+    }
+    return texts;
+}
+
+TEST(ShamirWeights, WordAndGeneralDenominatorsRebuildTheSameSecret) {
+    struct Case {
+        const char* name;
+        std::vector<uint128> indices;
+    };
+    std::vector<uint128> many_small;
+    for (uint128 x = 60; x > 0; x -= 3) many_small.push_back(x);  // descending: every sign
+    many_small.push_back(0);
+    const Case cases[] = {
+        {"small, in order", {1, 2, 3}},
+        {"small, shuffled, with zero", {5, 0, 2, 9, 7}},
+        {"runs of many small factors", many_small},
+        {"every difference near a word: a flush per factor",
+         {1, 0xffffffffffffffffULL, 1ULL << 63, 2}},
+        {"largest word index beside the smallest",
+         {0xfffffffffffffffeULL, 0, 0xffffffffffffffffULL}},
+        {"one index past a word takes the general path", {1, one << 64, 3, 4}},
+        {"indices near p", {p - 1, p - 2, 5, one << 100}},
+    };
+    std::array<std::uint8_t, 32> expected{};
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+        expected[8 * c + 7] = static_cast<std::uint8_t>(c + 1);
+    }
+    for (const Case& row : cases) {
+        const std::size_t k = row.indices.size();
+        const std::vector<std::string> texts = shares_at(row.indices, k);
+        const std::vector<std::string_view> views(texts.begin(), texts.end());
+        const Result<SecretBytes> secret = shamir_combine(views, k);
+        ASSERT_TRUE(secret.ok()) << row.name << ": " << secret.error().message;
+        EXPECT_EQ(secret->bytes, expected) << row.name;
+    }
+}
+
+TEST(DecimalWriting, AcrossTheWordBoundary) {
+    const uint128 ten19 = 10000000000000000000ULL;
+    const uint128 values[] = {0, 9, 10, 65536, 1048576, (one << 64) - 1, one << 64, ten19 - 1,
+                              ten19, ten19 * ten19 - 1, ten19 * ten19, ten19 * ten19 + 1,
+                              ten19 * 10 + 7, p, ~uint128{0}};
+    for (const uint128 v : values) {
+        std::string reference;
+        uint128 rest = v;
+        do {
+            const auto digit = static_cast<char>('0' + static_cast<int>(rest % 10));
+            reference.insert(reference.begin(), digit);
+            rest /= 10;
+        } while (rest != 0);
+        EXPECT_EQ(to_decimal(v), reference);
+    }
+}
+
+TEST(Wipe, ClearsExactlyTheRangeAtEveryAlignment) {
+    for (std::size_t offset = 0; offset < 9; ++offset) {
+        for (const std::size_t size : {0, 1, 7, 8, 9, 15, 16, 17, 33}) {
+            unsigned char buffer[64];
+            std::memset(buffer, 0xa5, sizeof buffer);
+            secure_wipe(buffer + offset, size);
+            for (std::size_t i = 0; i < sizeof buffer; ++i) {
+                const bool inside = i >= offset && i < offset + size;
+                ASSERT_EQ(buffer[i], inside ? 0 : 0xa5) << offset << " " << size << " " << i;
+            }
+        }
+    }
+}
+
+TEST(BlakleyShareSeparators, PartCountsFromOnePass) {
+    const std::string item(32, '1');
+    const std::string share = item + "," + item + ":" + item + ":" + item + ":" + item + ":" + item;
+    struct Case {
+        std::string text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {share, nullptr},
+        {share + ":::::", "Share 0 has invalid format: expected 5 parts, got 10"},
+        {std::string(40, ':'), "Share 0 has invalid format: expected 5 parts, got 41"},
+        {"::::", "Invalid coefficient: expected exactly 32 hex chars"},
+        {item + ",," + item + ":" + item + ":" + item + ":" + item + ":" + item,
+         "Invalid coefficient: expected exactly 32 hex chars"},
+        {item + ":" + item + ":" + item + ":" + item + ":" + item,
+         "Share 0 has invalid number of coefficients: expected 2, got 1"},
+        {share.substr(0, share.size() - 1), "Invalid share value: expected exactly 32 hex chars"},
+    };
+    for (const Case& row : cases) {
+        const Result<BlakleyShare> parsed = parse_blakley_share(row.text, 0, 2);
+        if (row.message == nullptr) {
+            ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+            EXPECT_EQ(parsed->coefficients.size(), 2u);
+            EXPECT_EQ(parsed->constants[3].value, ref_parse(item).value);
+        } else {
+            ASSERT_FALSE(parsed.ok()) << row.text;
+            EXPECT_EQ(parsed.error().message, row.message) << row.text;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace varnhold
