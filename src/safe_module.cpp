@@ -41,7 +41,8 @@ PyRef text(std::string_view value) {
 PyRef text_or_none(std::string_view value) { return value.empty() ? none() : text(value); }
 
 PyRef integer(uint128 value) {
-    if (value >> 64 == 0) return made(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+    if (value >> 64 == 0)
+        return made(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
     const std::string digits = to_decimal(value);
     return made(PyLong_FromString(digits.c_str(), nullptr, 10));
 }
@@ -104,7 +105,8 @@ bool read_set(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, R
     return true;
 }
 
-PyObject* run_split(const ArgumentSpec& signature, Scheme scheme, PyObject* args, PyObject* kwargs) {
+PyObject* run_split(const ArgumentSpec& signature, Scheme scheme, PyObject* args,
+                    PyObject* kwargs) {
     BoundArguments bound;
     if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
     const std::optional<std::string_view> secret = extract_secret(bound[0]);
@@ -196,7 +198,8 @@ PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
     if (!read_set(refresh_signature, args, kwargs, read)) return nullptr;
     const SetReport& report = read.set->report();
     if (report.scheme == Scheme::blakley && report.problem.empty()) {
-        return outcome(report, none(), "Blakley shares cannot be refreshed; only Shamir shares can");
+        return outcome(report, none(),
+                       "Blakley shares cannot be refreshed; only Shamir shares can");
     }
     if (!report.usable()) return outcome(report, none(), "");
     Result<std::vector<std::string>> shares = read.set->refresh(process_entropy_source());

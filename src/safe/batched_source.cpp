@@ -33,7 +33,8 @@ void BatchedByteSource::fill(std::uint8_t* data, std::size_t length) {
 std::uint64_t BatchedByteSource::prefix_u64() {
     if (!requested_) request();
     std::uint64_t value = 0;
-    for (std::size_t i = std::min<std::size_t>(prefix_, 8); i-- > 0;) value = (value << 8) | buffer_[i];
+    for (std::size_t i = std::min<std::size_t>(prefix_, 8); i-- > 0;)
+        value = (value << 8) | buffer_[i];
     return value;
 }
 

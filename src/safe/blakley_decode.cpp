@@ -23,7 +23,8 @@ BlakleySolve solve_blakley_points(std::span<const FieldElement> coefficients,
         for (std::size_t j = 0; j < chunk_count; ++j) row[k + j] = constants[4 * i + j];
         ++r;
     }
-    const std::vector<std::size_t> pivots = reduce_rows({rows.data(), rows.size()}, rows_used, width, k);
+    const std::vector<std::size_t> pivots =
+        reduce_rows({rows.data(), rows.size()}, rows_used, width, k);
     if (pivots.size() < k) return BlakleySolve::dependent;
     if (!reduced_rows_consistent({rows.data(), rows.size()}, rows_used, width, k, k)) {
         return BlakleySolve::inconsistent;
@@ -45,7 +46,8 @@ bool blakley_share_agrees(std::span<const FieldElement> coefficients,
         }
     }
     uint128 difference = 0;
-    for (std::size_t j = 0; j < chunk_count; ++j) difference |= sums[j].value ^ constants[4 * i + j].value;
+    for (std::size_t j = 0; j < chunk_count; ++j)
+        difference |= sums[j].value ^ constants[4 * i + j].value;
     secure_wipe_object(sums);
     return difference == 0;
 }

@@ -17,7 +17,8 @@ std::vector<std::size_t> reduce_rows(std::span<FieldElement> rows, std::size_t m
         if (pivot != rank) std::swap_ranges(pivot_row, pivot_row + width, a + pivot * width);
         // Nonzero, so the inverse exists.
         const FieldElement inverse = field_pow_p_minus_2(pivot_row[column].value);
-        for (std::size_t j = column; j < width; ++j) pivot_row[j] = field_mul(pivot_row[j], inverse);
+        for (std::size_t j = column; j < width; ++j)
+            pivot_row[j] = field_mul(pivot_row[j], inverse);
         for (std::size_t i = 0; i < m; ++i) {
             FieldElement* const row = a + i * width;
             if (i == rank || row[column].value == 0) continue;

@@ -32,7 +32,9 @@ bool read_canonical_decimal(std::string_view field, uint128 limit, uint128& out)
     return true;
 }
 
-SharingError malformed(const char* what) { return SharingError{std::string("envelope has ") + what}; }
+SharingError malformed(const char* what) {
+    return SharingError{std::string("envelope has ") + what};
+}
 
 }  // namespace
 
@@ -96,7 +98,8 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     }
 
     const std::size_t check_start = text.rfind('-');
-    if (check_start == std::string_view::npos || text.size() - check_start - 1 != envelope_check_length) {
+    if (check_start == std::string_view::npos ||
+        text.size() - check_start - 1 != envelope_check_length) {
         return malformed("no valid checksum field");
     }
     EnvelopeCheck written{};

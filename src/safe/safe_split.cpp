@@ -50,7 +50,8 @@ Result<void> safe_split(Scheme scheme, std::string_view secret, std::uint64_t k,
     const std::uint64_t planned = saturating_mul(elements, element_bytes);
     const bool plausible = k >= 2 && n >= k && n <= max_shares && secret.size() == secret_length;
     if (plausible) require_fits_in_memory(planned);
-    BatchedByteSource batch(random, plausible ? static_cast<std::size_t>(planned) : 0, set_id_bytes);
+    BatchedByteSource batch(random, plausible ? static_cast<std::size_t>(planned) : 0,
+                            set_id_bytes);
     EnvelopeWriter writer(scheme, k, batch, out);
     return scheme == Scheme::shamir ? shamir_split(secret, k, n, batch, writer)
                                     : blakley_split(secret, k, n, batch, writer);

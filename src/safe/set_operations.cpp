@@ -35,7 +35,8 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
             x = *index;
         } else {
             for (const Parsed& p : parsed_) x = std::max(x, p.x);
-            if (++x >= field_modulus) return SharingError{"no index is left above the highest given"};
+            if (++x >= field_modulus)
+                return SharingError{"no index is left above the highest given"};
         }
         std::array<FieldElement, chunk_count> values{};
         for (std::size_t c = 0; c < chunk_count; ++c) {

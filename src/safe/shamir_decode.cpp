@@ -55,10 +55,12 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
             basis[j] = carry;
             carry = field_mul_add(carry, xi, master[j]);
         }
-        for (std::size_t c = 0; c < chunk_count; ++c) weights[c] = field_mul(ys[4 * i + c], inverses[i]);
+        for (std::size_t c = 0; c < chunk_count; ++c)
+            weights[c] = field_mul(ys[4 * i + c], inverses[i]);
         for (std::size_t c = 0; c < chunk_count; ++c) {
             FieldElement* const poly = out.data() + c * k;
-            for (std::size_t j = 0; j < k; ++j) poly[j] = field_mul_add(weights[c], basis[j], poly[j]);
+            for (std::size_t j = 0; j < k; ++j)
+                poly[j] = field_mul_add(weights[c], basis[j], poly[j]);
         }
     }
     secure_wipe_object(weights);
@@ -86,13 +88,15 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
             power = field_mul(power, x);
         }
     }
-    const std::vector<std::size_t> pivots = reduce_rows({rows.data(), rows.size()}, m, width, unknowns);
+    const std::vector<std::size_t> pivots =
+        reduce_rows({rows.data(), rows.size()}, m, width, unknowns);
     if (!reduced_rows_consistent({rows.data(), rows.size()}, m, width, unknowns, pivots.size())) {
         return false;
     }
     // Free unknowns are 0: with at most e wrong values every solution gives the same Q / E.
     WipedVector<FieldElement> solution(unknowns);
-    for (std::size_t r = 0; r < pivots.size(); ++r) solution[pivots[r]] = rows[r * width + unknowns];
+    for (std::size_t r = 0; r < pivots.size(); ++r)
+        solution[pivots[r]] = rows[r * width + unknowns];
 
     // Q / E by long division; E is monic, so the quotient has degree below k.
     WipedVector<FieldElement> remainder(q_count);

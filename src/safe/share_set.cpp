@@ -46,11 +46,16 @@ bool same_values(const FieldElement* a, const FieldElement* b) noexcept {
 
 const char* share_state_name(ShareState state) noexcept {
     switch (state) {
-        case ShareState::good: return "good";
-        case ShareState::wrong: return "wrong";
-        case ShareState::unreadable: return "unreadable";
-        case ShareState::duplicate: return "duplicate";
-        case ShareState::foreign: return "foreign";
+        case ShareState::good:
+            return "good";
+        case ShareState::wrong:
+            return "wrong";
+        case ShareState::unreadable:
+            return "unreadable";
+        case ShareState::duplicate:
+            return "duplicate";
+        case ShareState::foreign:
+            return "foreign";
     }
     return "unreadable";
 }
@@ -136,8 +141,10 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
         report_.set_id = std::get<2>(*chosen);
         report_.envelopes = true;
         if (k_given != 0 && k_given != report_.k) {
-            report_.problem = "k = " + to_decimal(k_given) + " was given, but the shares were made "
-                              "with k = " + to_decimal(report_.k);
+            report_.problem = "k = " + to_decimal(k_given) +
+                              " was given, but the shares were made "
+                              "with k = " +
+                              to_decimal(report_.k);
         }
     } else if (bare_votes[0] + bare_votes[1] > 0) {
         report_.scheme = bare_votes[1] > bare_votes[0] ? Scheme::blakley : Scheme::shamir;
@@ -160,14 +167,14 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
             status.number = h.number;
             if (h.scheme != scheme) {
                 status.state = ShareState::foreign;
-                status.reason = "is a " + capitalised(h.scheme) + " share, the set is " +
-                                capitalised(scheme);
+                status.reason =
+                    "is a " + capitalised(h.scheme) + " share, the set is " + capitalised(scheme);
                 continue;
             }
             if (h.k != k) {
                 status.state = ShareState::foreign;
-                status.reason = "was made with k = " + to_decimal(h.k) + ", the set with k = " +
-                                to_decimal(k);
+                status.reason =
+                    "was made with k = " + to_decimal(h.k) + ", the set with k = " + to_decimal(k);
                 continue;
             }
             if (h.set_id != *report_.set_id) {
@@ -198,8 +205,8 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
             }
             std::copy(share->values.begin(), share->values.end(), values);
             secure_wipe_object(share->values);
-            if (candidate.envelope &&
-                candidate.bare.substr(0, candidate.bare.find(':')) != candidate.envelope->number_field) {
+            if (candidate.envelope && candidate.bare.substr(0, candidate.bare.find(':')) !=
+                                          candidate.envelope->number_field) {
                 status.state = ShareState::unreadable;
                 status.reason = "its envelope number is not the share's index";
                 continue;
@@ -209,7 +216,8 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
             parsed.decoded = true;
             for (const Parsed& earlier : parsed_) {
                 if (earlier.x != parsed.x) continue;
-                if (same_values(values_.data() + (&earlier - parsed_.data()) * chunk_count, values)) {
+                if (same_values(values_.data() + (&earlier - parsed_.data()) * chunk_count,
+                                values)) {
                     status.state = ShareState::duplicate;
                     status.reason = "repeats an earlier share";
                 }
@@ -280,7 +288,8 @@ void ShareSet::decode_shamir() {
     WipedVector<FieldElement> ys(m * chunk_count);
     for (std::size_t i = 0; i < m; ++i) {
         xs[i] = parsed_[used[i]].x;
-        std::copy_n(values_.data() + used[i] * chunk_count, chunk_count, ys.data() + i * chunk_count);
+        std::copy_n(values_.data() + used[i] * chunk_count, chunk_count,
+                    ys.data() + i * chunk_count);
     }
     rebuilt_.emplace(k * chunk_count);
     WipedVector<FieldElement>& polys = *rebuilt_;
@@ -295,7 +304,8 @@ void ShareSet::decode_shamir() {
         return difference == 0;
     };
     bool all_agree = true;
-    for (std::size_t i = k; i < m; ++i) all_agree = agrees(xs[i], ys.data() + i * chunk_count) && all_agree;
+    for (std::size_t i = k; i < m; ++i)
+        all_agree = agrees(xs[i], ys.data() + i * chunk_count) && all_agree;
 
     bool located = false;
     if (!all_agree) {
@@ -356,7 +366,8 @@ void ShareSet::decode_blakley() {
         bool unique = m >= k + 2;
         for (std::size_t j = 0; unique && j < m; ++j) {
             WipedVector<FieldElement> trial(k * chunk_count);
-            if (solve_blakley_points(rows, constants, m, k, j, trial) != BlakleySolve::solved) continue;
+            if (solve_blakley_points(rows, constants, m, k, j, trial) != BlakleySolve::solved)
+                continue;
             if (culprit != skip_none) unique = false;
             culprit = j;
             std::copy_n(trial.data(), trial.size(), points.data());

@@ -62,7 +62,7 @@ public:
 private:
     struct Parsed {
         std::size_t position = 0;
-        uint128 x = 0;  // Shamir index
+        uint128 x = 0;         // Shamir index
         bool decoded = false;  // used in the decoding (not held back as a same-index repeat)
     };
 

@@ -31,11 +31,13 @@ std::string counting_secret() {
 // The fixed random stream of the documented vectors: byte i is (37 i + 11) mod 256.
 std::vector<std::uint8_t> vector_stream(std::size_t length, std::size_t skip = 0) {
     std::vector<std::uint8_t> bytes(length);
-    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(37 * (i + skip) + 11);
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<std::uint8_t>(37 * (i + skip) + 11);
     return bytes;
 }
 
-std::vector<std::string> split_with(Scheme scheme, bool envelope, std::vector<std::uint8_t> stream) {
+std::vector<std::string> split_with(Scheme scheme, bool envelope,
+                                    std::vector<std::uint8_t> stream) {
     ScriptedSource source(std::move(stream));
     VectorShareWriter out;
     Result<void> done = envelope ? safe_split(scheme, counting_secret(), 2, 3, source, out)
@@ -91,7 +93,8 @@ TEST(Envelope, CheckOfKnownTexts) {
 
 TEST(Envelope, RoundTripAndRejections) {
     const std::string bare = split_with(Scheme::shamir, false, vector_stream(400))[0];
-    const std::string text = wrap_share(EnvelopeHeader{Scheme::shamir, 2, 0x0123456789abcdefULL, 1}, bare);
+    const std::string text =
+        wrap_share(EnvelopeHeader{Scheme::shamir, 2, 0x0123456789abcdefULL, 1}, bare);
     ASSERT_TRUE(text.starts_with("vh1-s-2-0123456789abcdef-1-1:"));
     const Result<OpenedEnvelope> opened = open_envelope(text);
     ASSERT_TRUE(opened.ok());
@@ -108,7 +111,8 @@ TEST(Envelope, RoundTripAndRejections) {
         std::string text;
         std::string message;
     } rows[] = {
-        {rewrap("vh2-s-2" + tail), "is written in envelope version 2, which this version cannot read"},
+        {rewrap("vh2-s-2" + tail),
+         "is written in envelope version 2, which this version cannot read"},
         {rewrap("vhx-s-2" + tail), "envelope has no valid version"},
         {rewrap("vh1-x-2" + tail), "envelope has an unknown scheme"},
         {rewrap("vh1-s-1" + tail), "envelope has an invalid threshold"},
@@ -165,7 +169,8 @@ TEST(Envelope, ExhaustiveSingleErrorsAreAllDetected) {
         for (const std::string& share : split_with(scheme, true, vector_stream(400))) {
             const OpenedEnvelope original = *open_envelope(share);
             std::size_t variants = 0;
-            auto expect_rejected = [&](const std::string& variant, const char* kind, std::size_t at) {
+            auto expect_rejected = [&](const std::string& variant, const char* kind,
+                                       std::size_t at) {
                 ++variants;
                 EXPECT_FALSE(accepted(variant, original, 2)) << kind << " at " << at;
             };
@@ -174,7 +179,8 @@ TEST(Envelope, ExhaustiveSingleErrorsAreAllDetected) {
                     const char c = static_cast<char>(byte);
                     const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
                     if (!(blank && (at == 0 || at == share.size()))) {
-                        expect_rejected(share.substr(0, at) + c + share.substr(at), "insertion", at);
+                        expect_rejected(share.substr(0, at) + c + share.substr(at), "insertion",
+                                        at);
                     }
                     if (at < share.size() && c != share[at]) {
                         std::string variant = share;
@@ -182,7 +188,8 @@ TEST(Envelope, ExhaustiveSingleErrorsAreAllDetected) {
                         expect_rejected(variant, "substitution", at);
                     }
                 }
-                if (at < share.size()) expect_rejected(share.substr(0, at) + share.substr(at + 1), "deletion", at);
+                if (at < share.size())
+                    expect_rejected(share.substr(0, at) + share.substr(at + 1), "deletion", at);
                 if (at + 1 < share.size() && share[at] != share[at + 1]) {
                     std::string variant = share;
                     std::swap(variant[at], variant[at + 1]);
@@ -241,7 +248,8 @@ TEST(BatchedRandomness, OneRequestPerSplitAgainstOnePerDraw) {
 TEST(BatchedRandomness, SameDrawsAsThePlainSplitAndOverflowGoesToTheSource) {
     // The envelope split's shares carry exactly the plain split's texts from the stream after
     // the set id.
-    const std::vector<std::string> envelopes = split_with(Scheme::blakley, true, vector_stream(400));
+    const std::vector<std::string> envelopes =
+        split_with(Scheme::blakley, true, vector_stream(400));
     const std::vector<std::string> bare = split_with(Scheme::blakley, false, vector_stream(400, 8));
     for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(open_envelope(envelopes[i])->bare, bare[i]);
 
@@ -250,7 +258,8 @@ TEST(BatchedRandomness, SameDrawsAsThePlainSplitAndOverflowGoesToTheSource) {
     std::uint8_t data[6] = {};
     batch.fill(data, 6);
     EXPECT_EQ(batch.prefix_u64(), 0x0201u);
-    EXPECT_EQ(std::vector<std::uint8_t>(data, data + 6), (std::vector<std::uint8_t>{3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(std::vector<std::uint8_t>(data, data + 6),
+              (std::vector<std::uint8_t>{3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(source.requests, 2u);
 }
 

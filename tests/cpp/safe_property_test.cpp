@@ -89,7 +89,8 @@ Trials run_location_trials(Scheme scheme, std::size_t count, std::uint64_t seed)
         std::iota(order.begin(), order.end(), 0);
         std::shuffle(order.begin(), order.end(), engine);
         std::vector<bool> replaced(m, false);
-        const std::vector<std::string> other = bare_split(scheme, random_secret(engine), k, n, random);
+        const std::vector<std::string> other =
+            bare_split(scheme, random_secret(engine), k, n, random);
         for (std::size_t i = 0; i < e; ++i) {
             const std::size_t at = order[i];
             replaced[at] = true;
@@ -105,7 +106,8 @@ Trials run_location_trials(Scheme scheme, std::size_t count, std::uint64_t seed)
         }
         const ShareSet set(views(shares), k);
         const SetReport& report = set.report();
-        EXPECT_EQ(report.problem, "") << "trial " << trial << " k=" << k << " m=" << m << " e=" << e;
+        EXPECT_EQ(report.problem, "")
+            << "trial " << trial << " k=" << k << " m=" << m << " e=" << e;
         for (std::size_t i = 0; i < m; ++i) {
             const ShareState expected = replaced[i] ? ShareState::wrong : ShareState::good;
             EXPECT_EQ(report.shares[i].state, expected) << "trial " << trial << " share " << i;
@@ -182,9 +184,13 @@ void run_rejection_trials(Scheme scheme, std::size_t count, std::uint64_t seed) 
                 kinds[0], kinds[1], kinds[2]);
 }
 
-TEST(SafeProperties, ShamirBadSetsNeverGiveASecret) { run_rejection_trials(Scheme::shamir, 10000, 3); }
+TEST(SafeProperties, ShamirBadSetsNeverGiveASecret) {
+    run_rejection_trials(Scheme::shamir, 10000, 3);
+}
 
-TEST(SafeProperties, BlakleyBadSetsNeverGiveASecret) { run_rejection_trials(Scheme::blakley, 10000, 4); }
+TEST(SafeProperties, BlakleyBadSetsNeverGiveASecret) {
+    run_rejection_trials(Scheme::blakley, 10000, 4);
+}
 
 void run_new_and_refresh_trials(Scheme scheme, std::size_t count, std::uint64_t seed) {
     std::mt19937_64 engine(seed);
@@ -205,8 +211,9 @@ void run_new_and_refresh_trials(Scheme scheme, std::size_t count, std::uint64_t 
         const ShareSet first_k(views({shares.begin(), shares.begin() + static_cast<long>(k)}), k);
         ASSERT_TRUE(first_k.report().usable());
         // Shamir: an index no old share has (the default, one above the k used, may be taken).
-        const std::optional<uint128> index =
-            scheme == Scheme::shamir ? std::optional<uint128>(n + 1 + engine() % 100) : std::nullopt;
+        const std::optional<uint128> index = scheme == Scheme::shamir
+                                                 ? std::optional<uint128>(n + 1 + engine() % 100)
+                                                 : std::nullopt;
         Result<std::string> fresh = first_k.new_share(index, random);
         ASSERT_TRUE(fresh.ok());
         // The new share with the k - 1 others that were not used to make it, where there are.
@@ -229,7 +236,9 @@ void run_new_and_refresh_trials(Scheme scheme, std::size_t count, std::uint64_t 
     }
 }
 
-TEST(SafeProperties, ShamirNewAndRefreshedShares) { run_new_and_refresh_trials(Scheme::shamir, 2000, 5); }
+TEST(SafeProperties, ShamirNewAndRefreshedShares) {
+    run_new_and_refresh_trials(Scheme::shamir, 2000, 5);
+}
 
 TEST(SafeProperties, BlakleyNewShares) { run_new_and_refresh_trials(Scheme::blakley, 2000, 6); }
 
