@@ -1,0 +1,280 @@
+"""The package varnhold as a caller sees it: envelope shares, combines that name the shares at
+fault, reports, new and refreshed shares."""
+
+import pathlib
+import re
+
+import pytest
+
+import varnhold
+import varnhold_core
+
+SECRET = bytes(range(32))
+HEX_FIELD = re.compile(r"[0-9a-fA-F]{32}")
+
+
+def retype(share, at):
+    """The share with the hex digit at `at` changed to another digit."""
+    digit = share[at]
+    return share[:at] + ("1" if digit == "0" else "0") + share[at + 1:]
+
+
+def fault(shares, exc):
+    """Asserts that no value of any share leaks into the message, and returns it."""
+    message = str(exc.value)
+    for share in shares:
+        for value in HEX_FIELD.findall(share):
+            assert value.lower() not in message.lower()
+    return message
+
+
+@pytest.mark.parametrize("scheme", ["shamir", "blakley"])
+@pytest.mark.parametrize("k,n", [(2, 2), (3, 5), (5, 9)])
+def test_round_trip_with_any_k_and_all(scheme, k, n):
+    shares = varnhold.split(SECRET, k, n, scheme=scheme)
+    assert len(shares) == n
+    for share in shares:
+        assert share.startswith("vh1-") and share.isascii() and share.isprintable()
+        assert not any(c.isspace() for c in share)
+    assert varnhold.combine(shares) == SECRET
+    assert varnhold.combine(shares[-k:]) == SECRET
+    assert varnhold.combine(reversed(shares[:k])) == SECRET
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [lambda s: s + "\n", lambda s: s + "\r\n", lambda s: "\ufeff" + s, lambda s: "  \t" + s + " \n"],
+    ids=["LF", "CRLF", "BOM", "blanks"],
+)
+def test_reading_forgives_line_ends_blanks_and_byte_order_mark(wrap):
+    shares = varnhold.split(SECRET, 2, 3)
+    assert varnhold.combine([wrap(s) for s in shares]) == SECRET
+
+
+def test_split_sets_differ_and_set_id_is_shared():
+    first, second = varnhold.split(SECRET, 2, 3), varnhold.split(SECRET, 2, 3)
+    ids = {s.split("-")[3] for s in first}
+    assert len(ids) == 1 and ids != {s.split("-")[3] for s in second}
+    assert varnhold.check(first).set_id == ids.pop()
+
+
+def _typo(shares):
+    return [shares[0], retype(shares[1], 60), *shares[2:]], (1,), "checksum does not match"
+
+
+def _foreign(shares):
+    other = varnhold.split(SECRET, 3, 5)
+    return [shares[0], shares[1], other[2], shares[3]], (2,), "belongs to another set"
+
+
+def _extra_char(shares):
+    return [shares[0], shares[1] + "x", shares[2]], (1,), "envelope has no valid checksum field"
+
+
+def _other_scheme(shares):
+    blakley = varnhold.split(SECRET, 3, 5, scheme="blakley")
+    return [shares[0], blakley[1], shares[2], shares[3]], (1,), "is a Blakley share, the set is Shamir"
+
+
+def _too_few(shares):
+    return shares[:2], (), "need at least 3 shares of one set, got 2"
+
+
+@pytest.mark.parametrize("make", [_typo, _foreign, _extra_char, _other_scheme, _too_few])
+def test_envelope_faults_are_named(make):
+    shares = varnhold.split(SECRET, 3, 5)
+    given, positions, reason = make(shares)
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine(given)
+    assert exc.value.positions == positions
+    assert reason in exc.value.reason
+    message = fault(given, exc)
+    for position in positions:
+        assert message.startswith(f"share {position + 1}")
+
+
+def test_envelope_k_contradicted_by_caller():
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine(varnhold.split(SECRET, 3, 5), k=2)
+    assert exc.value.positions == ()
+    assert str(exc.value) == "k = 2 was given, but the shares were made with k = 3"
+
+
+def _bare_value_changed(k, n):
+    shares = varnhold_core.shamir_split(SECRET, k, n)
+    shares[3] = retype(shares[3], len(shares[3]) - 1)
+    return shares, k, (3,)
+
+
+def _bare_other_split(k, n):
+    shares = varnhold_core.shamir_split(SECRET, k, n)
+    other = varnhold_core.shamir_split(SECRET, k, n)
+    shares[0], shares[4] = other[0], other[4]
+    return shares, k, (0, 4)
+
+
+def _bare_blakley_one_wrong(k, n):
+    shares = varnhold_core.blakley_split(SECRET, k, n)
+    shares[2] = varnhold_core.blakley_split(SECRET, k, n)[2]
+    return shares, k, (2,)
+
+
+@pytest.mark.parametrize("make", [_bare_value_changed, _bare_other_split, _bare_blakley_one_wrong])
+def test_wrong_bare_shares_are_located(make):
+    shares, k, positions = make(3, 8)
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine(shares, k=k)
+    assert exc.value.positions == positions
+    assert exc.value.reason == "disagrees with the other shares"
+    fault(shares, exc)
+    report = varnhold.check(shares, k=k)
+    assert [s.position for s in report.shares if s.state == "wrong"] == list(positions)
+    assert not report.ok and report.problem is None
+    # Dropping the named shares gives the secret.
+    kept = [s for i, s in enumerate(shares) if i not in positions]
+    assert varnhold.combine(kept, k=k) == SECRET
+
+
+@pytest.mark.parametrize(
+    "shares,k",
+    [
+        # k given as 2 for a 3-of-5 split.
+        (varnhold_core.shamir_split(SECRET, 3, 5)[:2], 2),
+        (varnhold_core.shamir_split(SECRET, 3, 5), 2),
+        # four shares where the first is wrong: too few to tell which.
+        ([varnhold_core.shamir_split(SECRET, 3, 5)[0]] + varnhold_core.shamir_split(SECRET, 3, 5)[1:4], 3),
+        # k shares from two splits.
+        (varnhold_core.shamir_split(SECRET, 3, 5)[:2] + varnhold_core.shamir_split(SECRET, 3, 5)[4:], 3),
+    ],
+    ids=["k-too-small-exact", "k-too-small-extra", "first-wrong-of-four", "mixed"],
+)
+def test_bare_sets_that_cannot_be_trusted_never_give_a_secret(shares, k):
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine(shares, k=k)
+    assert exc.value.positions == ()
+    fault(shares, exc)
+
+
+def test_check_report_of_a_mixed_list():
+    shares = varnhold.split(SECRET, 2, 4)
+    given = [shares[0], shares[0], "", retype(shares[2], 70), varnhold.split(SECRET, 2, 4)[3], shares[1]]
+    report = varnhold.check(given)
+    assert (report.scheme, report.k, report.count) == ("shamir", 2, 6)
+    assert [s.state for s in report.shares] == ["good", "duplicate", "unreadable", "unreadable", "foreign", "good"]
+    assert [s.number for s in report.shares] == [1, 1, None, None, 4, 2]
+    assert report.shares[2].reason == "is empty"
+    assert report.problem is None and not report.ok
+    assert varnhold.check(shares).ok
+
+
+def test_bare_shares_need_k():
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine(varnhold_core.shamir_split(SECRET, 2, 2))
+    assert "only be read when k is given" in str(exc.value)
+
+
+@pytest.mark.parametrize("scheme", ["shamir", "blakley"])
+def test_new_share_joins_the_set(scheme):
+    shares = varnhold.split(SECRET, 3, 5, scheme=scheme)
+    fresh = varnhold.new_share(shares[2:])
+    assert fresh.startswith(f"vh1-{scheme[0]}-3-{shares[0].split('-')[3]}-6-")
+    assert varnhold.combine([fresh, shares[0], shares[1]]) == SECRET
+    assert varnhold.check(shares + [fresh]).ok
+    bare = varnhold_core.shamir_split(SECRET, 3, 5) if scheme == "shamir" else varnhold_core.blakley_split(SECRET, 3, 5)
+    bare_fresh = varnhold.new_share(bare[2:], k=3)
+    assert not bare_fresh.startswith("vh")
+    assert varnhold.combine([bare_fresh, bare[0], bare[1]], k=3) == SECRET
+
+
+def test_new_shamir_share_at_an_index():
+    shares = varnhold.split(SECRET, 2, 3)
+    assert varnhold.new_share(shares, index=2) == shares[1]
+    assert varnhold.new_share(shares[:2]).split("-")[4] == "3"
+    big = varnhold.new_share(shares, index=2**100)
+    assert varnhold.combine([big, shares[0]]) == SECRET
+
+
+@pytest.mark.parametrize(
+    "scheme,index,message",
+    [
+        ("shamir", 0, "index must be at least 1 and below 2^127-1"),
+        ("shamir", 2**127 - 1, "index must be at least 1 and below 2^127-1"),
+        ("blakley", 7, "an index applies to Shamir shares only"),
+    ],
+)
+def test_new_share_refusals(scheme, index, message):
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.new_share(varnhold.split(SECRET, 2, 3, scheme=scheme), index=index)
+    assert str(exc.value) == message and exc.value.positions == ()
+
+
+def test_new_share_refuses_a_set_with_a_bad_share():
+    shares = varnhold.split(SECRET, 2, 3)
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.new_share([shares[0], retype(shares[1], 50)])
+    assert exc.value.positions == (1,)
+
+
+@pytest.mark.parametrize("bare", [False, True])
+def test_refresh_keeps_the_secret_and_parts_from_old_shares(bare):
+    shares = varnhold_core.shamir_split(SECRET, 3, 5) if bare else varnhold.split(SECRET, 3, 5)
+    k = 3 if bare else None
+    refreshed = varnhold.refresh(shares, k=k)
+    assert len(refreshed) == 5
+    assert [s.split(":")[0].split("-")[-1] for s in refreshed] == [s.split(":")[0].split("-")[-1] for s in shares]
+    assert varnhold.combine(refreshed[2:], k=k) == SECRET
+    with pytest.raises(varnhold.ShareError):
+        varnhold.combine([shares[0]] + refreshed[1:3], k=k)
+
+
+def test_refresh_of_blakley_is_refused():
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.refresh(varnhold.split(SECRET, 2, 3, scheme="blakley"))
+    assert exc.value.positions == ()
+    assert "cannot be refreshed" in str(exc.value)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: varnhold.combine("vh1-s"),
+        lambda: varnhold.combine([b"vh1-s"]),
+        lambda: varnhold.combine(varnhold.split(SECRET, 2, 2), k=True),
+        lambda: varnhold.combine(varnhold.split(SECRET, 2, 2), k="2"),
+        lambda: varnhold.split(bytearray(32), 2, 3),
+        lambda: varnhold.split(SECRET, 2.0, 3),
+        lambda: varnhold.new_share(varnhold.split(SECRET, 2, 2), index="3"),
+    ],
+)
+def test_argument_types(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda: varnhold.split(SECRET[:31], 2, 3), "Secret must be 32 bytes"),
+        (lambda: varnhold.split(SECRET, 1, 3), "Invalid k/n parameters"),
+        (lambda: varnhold.split(SECRET, 1, 3, scheme="blakley"), "Invalid k/n"),
+        (lambda: varnhold.split(SECRET, 2, 3, scheme="other"), "scheme must be 'shamir' or 'blakley'"),
+        (lambda: varnhold.combine([], k=1), "k must be at least 2"),
+    ],
+)
+def test_value_errors(call, message):
+    with pytest.raises(ValueError) as exc:
+        call()
+    assert str(exc.value) == message
+
+
+def test_version_matches_project():
+    pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    if not pyproject.exists():
+        pytest.skip("not run from a source tree")
+    version = re.search(r'^version = "([^"]+)"', pyproject.read_text(), re.M).group(1)
+    assert varnhold.__version__ == version
+
+
+def test_generate_key():
+    a, b = varnhold.generate_key(), varnhold.generate_key()
+    assert isinstance(a, bytes) and len(a) == 32 and a != b
