@@ -65,3 +65,4 @@ for python in "$python_oldest" "$python_newest"; do
     # Run from the tests folder so that only the installed wheel can be imported.
     (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider)
 done
+PYTHON="$python_newest" bash scripts/check-types.sh "$wheel"
