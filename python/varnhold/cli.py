@@ -119,7 +119,8 @@ def read_shares(args: argparse.Namespace) -> ShareInput:
 
 
 def share_error_message(error: varnhold.ShareError, shares: ShareInput) -> str:
-    reason = getattr(error, "reason", None) or str(error)
+    # Only the reason is scrubbed: file names are the caller's own and may look like hex.
+    reason = _scrub(getattr(error, "reason", None) or str(error))
     positions = tuple(getattr(error, "positions", ()))
     if positions:
         return f"{shares.where(positions)}: {reason}"
@@ -420,7 +421,7 @@ def run(argv: Sequence[str] | None = None) -> int:
     except CliError as error:
         return _fail(error.message, error.status)
     except varnhold.ShareError as error:
-        return _fail(_scrub(share_error_message(error, _last_input(args))), EXIT_REJECTED)
+        return _fail(share_error_message(error, _last_input(args)), EXIT_REJECTED)
     except BrokenPipeError:
         # The reader went away; nothing more can be said on standard output.
         _silence_stdout()

@@ -315,3 +315,13 @@ def test_shell_pipeline_as_in_the_readme(tmp_path):
     result = subprocess.run(["sh", "-c", script], cwd=tmp_path, capture_output=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.decode() == (tmp_path / "key.txt").read_text()
+
+
+def test_file_names_that_look_like_hex_are_kept_in_errors(tmp_path, split_set):
+    key, shares, _ = split_set
+    name = tmp_path / "0123456789abcdef0123456789abcdef.share"
+    name.write_text(corrupt(shares[0]) + "\n")
+    result = run("combine", name, stdin=b"")
+    err = result.stderr.decode()
+    assert result.returncode == 1 and err.count("\n") == 1
+    assert f"{name}:1" in err and key not in err and shares[0] not in err
