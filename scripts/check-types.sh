@@ -63,12 +63,13 @@ def safe_round_trip() -> bytes:
         why: str = error.reason
         print(positions, why)
     assert varnhold.combine(planes[:2]) == key
-    return varnhold.combine([extra, *fresh[:2]])
+    assert varnhold.combine(fresh) == key
+    return varnhold.combine([extra, *shares[:2]])
 
 
 if __name__ == "__main__":
-    assert bare_round_trip() == bare_round_trip() or True
-    print(len(safe_round_trip()))
+    assert len(bare_round_trip()) == 32
+    assert len(safe_round_trip()) == 32
 EOF
 
 # Every line marked "# wrong" must draw an error, and nothing else may.
