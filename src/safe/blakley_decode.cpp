@@ -1,0 +1,53 @@
+#include "safe/blakley_decode.hpp"
+
+#include <array>
+#include <vector>
+
+#include "common/memory_limit.hpp"
+#include "safe/elimination.hpp"
+#include "shamir/chunks.hpp"
+
+namespace varnhold {
+
+BlakleySolve solve_blakley_points(std::span<const FieldElement> coefficients,
+                                  std::span<const FieldElement> constants, std::size_t m,
+                                  std::size_t k, std::size_t skip, BlakleyPoints& points) {
+    const std::size_t width = k + chunk_count;
+    const std::size_t rows_used = skip < m ? m - 1 : m;
+    require_fits_in_memory(saturating_mul(saturating_mul(rows_used, width), sizeof(FieldElement)));
+    WipedVector<FieldElement> rows(rows_used * width);
+    for (std::size_t i = 0, r = 0; i < m; ++i) {
+        if (i == skip) continue;
+        FieldElement* const row = rows.data() + r * width;
+        for (std::size_t t = 0; t < k; ++t) row[t] = coefficients[i * k + t];
+        for (std::size_t j = 0; j < chunk_count; ++j) row[k + j] = constants[4 * i + j];
+        ++r;
+    }
+    const std::vector<std::size_t> pivots = reduce_rows({rows.data(), rows.size()}, rows_used, width, k);
+    if (pivots.size() < k) return BlakleySolve::dependent;
+    if (!reduced_rows_consistent({rows.data(), rows.size()}, rows_used, width, k, k)) {
+        return BlakleySolve::inconsistent;
+    }
+    // Full rank: pivot r sits in column r.
+    for (std::size_t t = 0; t < k; ++t) {
+        for (std::size_t j = 0; j < chunk_count; ++j) points[4 * t + j] = rows[t * width + k + j];
+    }
+    return BlakleySolve::solved;
+}
+
+bool blakley_share_agrees(std::span<const FieldElement> coefficients,
+                          std::span<const FieldElement> constants, std::size_t i, std::size_t k,
+                          const BlakleyPoints& points) noexcept {
+    std::array<FieldElement, chunk_count> sums{};
+    for (std::size_t t = 0; t < k; ++t) {
+        for (std::size_t j = 0; j < chunk_count; ++j) {
+            sums[j] = field_mul_add(coefficients[i * k + t], points[4 * t + j], sums[j]);
+        }
+    }
+    uint128 difference = 0;
+    for (std::size_t j = 0; j < chunk_count; ++j) difference |= sums[j].value ^ constants[4 * i + j].value;
+    secure_wipe_object(sums);
+    return difference == 0;
+}
+
+}  // namespace varnhold

@@ -1,0 +1,157 @@
+#include "safe/envelope.hpp"
+
+#include <array>
+
+#include "common/decimal.hpp"
+#include "safe/checksum.hpp"
+
+namespace varnhold {
+namespace {
+
+constexpr std::size_t set_id_length = 16;
+constexpr std::size_t field_count = 6;  // tag+version, scheme, k, set id, number, bare share
+
+int hex_digit(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Plain decimal as the writer spells it: digits only, no leading zero, below `limit`.
+bool read_canonical_decimal(std::string_view field, uint128 limit, uint128& out) noexcept {
+    if (field.empty() || field.size() > 39 || (field.size() > 1 && field[0] == '0')) return false;
+    uint128 value = 0;
+    for (const char c : field) {
+        if (c < '0' || c > '9') return false;
+        const uint128 next = value * 10 + static_cast<unsigned>(c - '0');
+        if (next / 10 != value) return false;
+        value = next;
+    }
+    if (value >= limit) return false;
+    out = value;
+    return true;
+}
+
+SharingError malformed(const char* what) { return SharingError{std::string("envelope has ") + what}; }
+
+}  // namespace
+
+const char* scheme_name(Scheme scheme) noexcept {
+    return scheme == Scheme::shamir ? "shamir" : "blakley";
+}
+
+std::string wrap_share(const EnvelopeHeader& header, std::string_view bare) {
+    std::string text;
+    text.reserve(bare.size() + 96);
+    text.append(envelope_tag).append(envelope_version);
+    text += '-';
+    text += header.scheme == Scheme::shamir ? 's' : 'b';
+    text += '-';
+    text += to_decimal(header.k);
+    text += '-';
+    constexpr char digits[] = "0123456789abcdef";
+    for (int i = 15; i >= 0; --i) text += digits[(header.set_id >> (4 * i)) & 0xFu];
+    text += '-';
+    text += to_decimal(header.number);
+    text += '-';
+    text.append(bare);
+    char check[envelope_check_length];
+    write_envelope_check(envelope_check(text), check);
+    text += '-';
+    text.append(check, sizeof check);
+    return text;
+}
+
+std::string_view trim_share_text(std::string_view text) noexcept {
+    constexpr std::string_view whitespace = " \t\r\n";
+    constexpr std::string_view bom = "\xEF\xBB\xBF";
+    std::size_t start = text.find_first_not_of(whitespace);
+    if (start == std::string_view::npos) return {};
+    text.remove_prefix(start);
+    if (text.substr(0, bom.size()) == bom) {
+        text.remove_prefix(bom.size());
+        start = text.find_first_not_of(whitespace);
+        if (start == std::string_view::npos) return {};
+        text.remove_prefix(start);
+    }
+    return text.substr(0, text.find_last_not_of(whitespace) + 1);
+}
+
+Result<OpenedEnvelope> open_envelope(std::string_view text) {
+    for (const char c : text) {
+        if (c < '!' || c > '~') return SharingError{"contains a character that no share has"};
+    }
+    // The version comes first so that a later format is named as such, not as damage.
+    std::size_t version_end = text.find('-');
+    if (version_end == std::string_view::npos) version_end = text.size();
+    const std::string_view version =
+        text.substr(envelope_tag.size(), version_end - envelope_tag.size());
+    if (version != envelope_version) {
+        uint128 number = 0;
+        if (read_canonical_decimal(version, uint128{1} << 64, number)) {
+            return SharingError{"is written in envelope version " + to_decimal(number) +
+                                ", which this version cannot read"};
+        }
+        return malformed("no valid version");
+    }
+
+    const std::size_t check_start = text.rfind('-');
+    if (check_start == std::string_view::npos || text.size() - check_start - 1 != envelope_check_length) {
+        return malformed("no valid checksum field");
+    }
+    EnvelopeCheck written{};
+    for (std::size_t i = 0; i < envelope_check_length; ++i) {
+        const int digit = hex_digit(text[check_start + 1 + i]);
+        if (digit < 0) return malformed("no valid checksum field");
+        if (i < 8) {
+            written.crc = (written.crc << 4) | static_cast<std::uint32_t>(digit);
+        } else {
+            written.sum = static_cast<std::uint8_t>((written.sum << 4) | digit);
+        }
+    }
+    const std::string_view body = text.substr(0, check_start);
+    if (envelope_check(body) != written) return SharingError{"checksum does not match"};
+
+    // From here on the text is what a writer made (or forged with a valid check).
+    std::array<std::string_view, field_count> fields;
+    std::size_t count = 0;
+    for (std::size_t start = 0;;) {
+        const std::size_t dash = body.find('-', start);
+        if (count == field_count) return malformed("too many fields");
+        fields[count++] = body.substr(start, dash == std::string_view::npos ? dash : dash - start);
+        if (dash == std::string_view::npos) break;
+        start = dash + 1;
+    }
+    if (count != field_count) return malformed("too few fields");
+
+    OpenedEnvelope opened;
+    if (fields[1] == "s") {
+        opened.header.scheme = Scheme::shamir;
+    } else if (fields[1] == "b") {
+        opened.header.scheme = Scheme::blakley;
+    } else {
+        return malformed("an unknown scheme");
+    }
+    uint128 k = 0;
+    if (!read_canonical_decimal(fields[2], envelope_max_k + 1, k) || k < 2) {
+        return malformed("an invalid threshold");
+    }
+    opened.header.k = static_cast<std::uint64_t>(k);
+    if (fields[3].size() != set_id_length) return malformed("an invalid set id");
+    for (const char c : fields[3]) {
+        const int digit = hex_digit(c);
+        if (digit < 0) return malformed("an invalid set id");
+        opened.header.set_id = (opened.header.set_id << 4) | static_cast<std::uint64_t>(digit);
+    }
+    const uint128 number_limit =
+        opened.header.scheme == Scheme::shamir ? field_modulus : uint128{1} << 64;
+    if (!read_canonical_decimal(fields[4], number_limit, opened.header.number) ||
+        opened.header.number == 0) {
+        return malformed("an invalid share number");
+    }
+    opened.number_field = fields[4];
+    opened.bare = fields[5];
+    return opened;
+}
+
+}  // namespace varnhold

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/result.hpp"
+#include "field/field.hpp"
+
+namespace varnhold {
+
+enum class Scheme : std::uint8_t { shamir, blakley };
+
+// What an envelope says about the bare share it carries.
+struct EnvelopeHeader {
+    Scheme scheme = Scheme::shamir;
+    std::uint64_t k = 0;
+    std::uint64_t set_id = 0;  // the same for every share of one split
+    uint128 number = 0;        // the share's number in its set; for Shamir its index
+};
+
+// An envelope is one line of printable ASCII without spaces:
+//   vh1-{s|b}-{k}-{set id, 16 hex}-{number}-{bare share}-{check, 10 hex}
+// "vh" is the tag (no bare share starts with "v"), 1 the format version, k and the number plain
+// decimal, and the check covers every character before its own "-".
+inline constexpr std::string_view envelope_tag = "vh";
+inline constexpr std::string_view envelope_version = "1";
+inline constexpr std::uint64_t envelope_max_k = 1048576;
+
+std::string wrap_share(const EnvelopeHeader& header, std::string_view bare);
+
+struct OpenedEnvelope {
+    EnvelopeHeader header;
+    std::string_view bare;          // points into the text given to open_envelope
+    std::string_view number_field;  // the number as written
+};
+
+// Reads an envelope (already trimmed). The bare share is not parsed here. Messages are
+// position-free and never repeat the text.
+Result<OpenedEnvelope> open_envelope(std::string_view text);
+
+// Drops a UTF-8 byte-order mark and surrounding spaces, tabs, CR and LF; nothing else.
+std::string_view trim_share_text(std::string_view text) noexcept;
+
+constexpr bool looks_like_envelope(std::string_view trimmed) noexcept {
+    return trimmed.substr(0, envelope_tag.size()) == envelope_tag;
+}
+
+const char* scheme_name(Scheme scheme) noexcept;
+
+}  // namespace varnhold

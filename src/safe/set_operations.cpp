@@ -1,0 +1,106 @@
+#include <algorithm>
+
+#include "blakley/blakley_share.hpp"
+#include "random/random_field.hpp"
+#include "safe/batched_source.hpp"
+#include "safe/shamir_decode.hpp"
+#include "safe/share_set.hpp"
+#include "shamir/chunks.hpp"
+#include "shamir/shamir_share.hpp"
+
+namespace varnhold {
+
+std::string ShareSet::wrap(const std::string& bare, uint128 number, std::uint64_t set_id) const {
+    if (!report_.envelopes) return bare;
+    return wrap_share(EnvelopeHeader{*report_.scheme, report_.k, set_id, number}, bare);
+}
+
+void ShareSet::secret(SecretBytes& out) const {
+    const std::size_t k = static_cast<std::size_t>(report_.k);
+    const std::size_t stride = *report_.scheme == Scheme::shamir ? k : 1;
+    std::array<FieldElement, chunk_count> chunks{};
+    for (std::size_t c = 0; c < chunk_count; ++c) chunks[c] = (*rebuilt_)[c * stride];
+    chunks_to_secret(chunks, out);
+    secure_wipe_object(chunks);
+}
+
+Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource& random) const {
+    const std::size_t k = static_cast<std::size_t>(report_.k);
+    if (*report_.scheme == Scheme::shamir) {
+        uint128 x = 0;
+        if (index) {
+            // The polynomials' value at 0 is the secret itself.
+            if (*index == 0) return SharingError{"index 0 would hold the secret itself"};
+            if (*index >= field_modulus) return SharingError{"index must be below 2^127-1"};
+            x = *index;
+        } else {
+            for (const Parsed& p : parsed_) x = std::max(x, p.x);
+            if (++x >= field_modulus) return SharingError{"no index is left above the highest given"};
+        }
+        std::array<FieldElement, chunk_count> values{};
+        for (std::size_t c = 0; c < chunk_count; ++c) {
+            values[c] = evaluate_polynomial(rebuilt_->data() + c * k, k, FieldElement{x});
+        }
+        std::string text = format_shamir_share(x, values);
+        secure_wipe_object(values);
+        std::string share = wrap(text, x, report_.set_id.value_or(0));
+        secure_wipe(text.data(), text.size());
+        return share;
+    }
+    if (index) return SharingError{"an index applies to Shamir shares only"};
+    uint128 number = 0;
+    for (const ShareStatus& s : report_.shares) {
+        if (s.state == ShareState::good && s.number) number = std::max(number, *s.number);
+    }
+    // k nonzero coefficients, drawn as the split draws them, in one request.
+    BatchedByteSource batch(random, k * 16);
+    std::vector<FieldElement> coefficients(k);
+    for (FieldElement& a : coefficients) a = random_nonzero_field_element(batch);
+    std::array<FieldElement, chunk_count> constants{};
+    for (std::size_t t = 0; t < k; ++t) {
+        for (std::size_t j = 0; j < chunk_count; ++j) {
+            constants[j] = field_mul_add(coefficients[t], (*rebuilt_)[4 * t + j], constants[j]);
+        }
+    }
+    std::string text(static_cast<std::size_t>(blakley_share_length(k)), '\0');
+    write_blakley_share(coefficients, constants, text.data());
+    secure_wipe_object(constants);
+    std::string share = wrap(text, number + 1, report_.set_id.value_or(0));
+    secure_wipe(text.data(), text.size());
+    return share;
+}
+
+Result<std::vector<std::string>> ShareSet::refresh(ByteSource& random) const {
+    if (*report_.scheme != Scheme::shamir) {
+        return SharingError{"Blakley shares cannot be refreshed; only Shamir shares can"};
+    }
+    const std::size_t k = static_cast<std::size_t>(report_.k);
+    const std::size_t degree = k - 1;
+    // The new set id comes first in the one request, then the coefficients as a split draws them.
+    BatchedByteSource batch(random, chunk_count * degree * 16, report_.envelopes ? 8 : 0);
+    WipedVector<FieldElement> delta(chunk_count * degree);
+    for (std::size_t i = 0; i < delta.size(); ++i) delta[i] = random_field_element(batch);
+    const std::uint64_t set_id = report_.envelopes ? batch.prefix_u64() : 0;
+
+    std::vector<std::string> shares;
+    shares.reserve(parsed_.size());
+    std::array<FieldElement, chunk_count> values{};
+    for (std::size_t p = 0; p < parsed_.size(); ++p) {
+        if (!parsed_[p].decoded) continue;
+        const FieldElement x{parsed_[p].x};
+        for (std::size_t c = 0; c < chunk_count; ++c) {
+            // delta_c(x) = a_1 x + ... + a_(k-1) x^(k-1): its constant term is 0.
+            const FieldElement* a = delta.data() + c * degree;
+            FieldElement y = a[degree - 1];
+            for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_add(y, x, a[j]);
+            values[c] = field_mul_add(y, x, values_[p * chunk_count + c]);
+        }
+        std::string text = format_shamir_share(parsed_[p].x, values);
+        shares.push_back(wrap(text, parsed_[p].x, set_id));
+        secure_wipe(text.data(), text.size());
+    }
+    secure_wipe_object(values);
+    return shares;
+}
+
+}  // namespace varnhold

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+#include "common/wipe.hpp"
+#include "field/field.hpp"
+#include "random/byte_source.hpp"
+#include "safe/envelope.hpp"
+
+namespace varnhold {
+
+enum class ShareState : std::uint8_t { good, wrong, unreadable, duplicate, foreign };
+
+const char* share_state_name(ShareState state) noexcept;
+
+struct ShareStatus {
+    ShareState state = ShareState::good;
+    std::optional<uint128> number;  // envelope number, or the index of a bare Shamir share
+    std::string reason;             // empty for a good share; never holds share values
+};
+
+// What a list of share texts is found to be. `shares` has one entry per text, in input order.
+struct SetReport {
+    std::optional<Scheme> scheme;
+    std::uint64_t k = 0;  // 0 when unknown
+    std::optional<std::uint64_t> set_id;
+    bool envelopes = false;  // the set's shares are envelopes (else bare texts)
+    std::vector<ShareStatus> shares;
+    std::string problem;  // set-level problem, empty when there is none
+
+    // Every share good or a repeat of another, and a genuine secret rebuilt.
+    bool usable() const noexcept;
+};
+
+// Reads every text, groups them into one set, verifies every share beyond the k needed, locates
+// wrong shares where the mathematics allows, and keeps the rebuilt polynomials or points for
+// the operations below. `k_given` is 0 when the caller gave none.
+class ShareSet {
+public:
+    ShareSet(std::span<const std::string_view> texts, std::uint64_t k_given);
+    ShareSet(const ShareSet&) = delete;
+    ShareSet& operator=(const ShareSet&) = delete;
+
+    const SetReport& report() const noexcept { return report_; }
+
+    // Only when report().usable().
+    void secret(SecretBytes& out) const;
+    // A share of the same set in the set's form: for Shamir the one at `index` (default: one
+    // above the highest index given), for Blakley a fresh random hyperplane.
+    Result<std::string> new_share(std::optional<uint128> index, ByteSource& random) const;
+    // The same shares (one per distinct index, in input order) plus the values of one random
+    // polynomial with constant term 0, under a fresh set id. Shamir only.
+    Result<std::vector<std::string>> refresh(ByteSource& random) const;
+
+private:
+    struct Parsed {
+        std::size_t position = 0;
+        uint128 x = 0;  // Shamir index
+        bool decoded = false;  // used in the decoding (not held back as a same-index repeat)
+    };
+
+    void read_texts(std::span<const std::string_view> texts, std::uint64_t k_given);
+    void decode_shamir();
+    void decode_blakley();
+    void range_check(const FieldElement* chunks, std::size_t stride, bool after_locating);
+    std::string wrap(const std::string& bare, uint128 number, std::uint64_t set_id) const;
+
+    SetReport report_;
+    std::vector<Parsed> parsed_;
+    std::vector<FieldElement> coefficients_;  // Blakley rows, k per parsed share (public)
+    WipedVector<FieldElement> values_;        // four per parsed share (secret)
+    // Shamir: coefficient j of chunk c at c k + j; Blakley: coordinate t of chunk j at 4t + j.
+    std::optional<WipedVector<FieldElement>> rebuilt_;
+    bool rebuilt_ok_ = false;
+};
+
+}  // namespace varnhold

@@ -1,0 +1,262 @@
+// The module varnhold._native: the safe layer's operations for the pure-Python package varnhold.
+// It shares the core and the binding layer with varnhold_core. Reports come back as plain tuples,
+// which the package turns into its typed values and errors:
+//   report = (scheme | None, k | None, set id hex | None, "envelope" | "bare" | None,
+//             problem | None, ((number | None, state, reason | None), ...))
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "binding/arguments.hpp"
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "common/decimal.hpp"
+#include "random/entropy_source.hpp"
+#include "safe/safe_split.hpp"
+#include "safe/share_set.hpp"
+
+namespace varnhold::binding {
+namespace {
+
+constexpr ArgumentSpec shamir_split_signature{"shamir_split", 3, {"secret", "k", "n"}};
+constexpr ArgumentSpec blakley_split_signature{"blakley_split", 3, {"secret", "k", "n"}};
+constexpr ArgumentSpec check_signature{"check", 2, {"shares", "k"}};
+constexpr ArgumentSpec combine_signature{"combine", 2, {"shares", "k"}};
+constexpr ArgumentSpec new_share_signature{"new_share", 3, {"shares", "k", "index"}};
+constexpr ArgumentSpec refresh_signature{"refresh", 2, {"shares", "k"}};
+
+PyRef made(PyObject* object) {
+    if (object == nullptr) object_creation_failed();
+    return PyRef::steal(object);
+}
+
+PyRef none() { return PyRef::borrow(Py_None); }
+
+PyRef text(std::string_view value) {
+    return made(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+PyRef text_or_none(std::string_view value) { return value.empty() ? none() : text(value); }
+
+PyRef integer(uint128 value) {
+    if (value >> 64 == 0) return made(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+    const std::string digits = to_decimal(value);
+    return made(PyLong_FromString(digits.c_str(), nullptr, 10));
+}
+
+PyRef tuple(std::vector<PyRef> items) {
+    PyRef result = made(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return result;
+}
+
+PyRef report_tuple(const SetReport& report) {
+    std::vector<PyRef> shares;
+    shares.reserve(report.shares.size());
+    for (const ShareStatus& status : report.shares) {
+        std::vector<PyRef> entry;
+        entry.push_back(status.number ? integer(*status.number) : none());
+        entry.push_back(text(share_state_name(status.state)));
+        entry.push_back(text_or_none(status.reason));
+        shares.push_back(tuple(std::move(entry)));
+    }
+    std::vector<PyRef> fields;
+    fields.push_back(report.scheme ? text(scheme_name(*report.scheme)) : none());
+    fields.push_back(report.k != 0 ? integer(report.k) : none());
+    if (report.set_id) {
+        constexpr char digits[] = "0123456789abcdef";
+        char hex[16];
+        for (int i = 0; i < 16; ++i) hex[i] = digits[(*report.set_id >> (60 - 4 * i)) & 0xFu];
+        fields.push_back(text(std::string_view(hex, sizeof hex)));
+    } else {
+        fields.push_back(none());
+    }
+    fields.push_back(report.scheme ? text(report.envelopes ? "envelope" : "bare") : none());
+    fields.push_back(text_or_none(report.problem));
+    fields.push_back(tuple(std::move(shares)));
+    return tuple(std::move(fields));
+}
+
+// Binds (shares, k, ...) and reads the set; k = 0 stands for "not given".
+struct ReadSet {
+    BoundArguments bound;
+    std::optional<ShareTexts> texts;
+    std::optional<ShareSet> set;
+};
+
+bool read_set(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, ReadSet& out) {
+    if (!bind_arguments(signature, args, kwargs, out.bound)) return false;
+    out.texts = extract_share_texts(out.bound[0]);
+    if (!out.texts) {
+        argument_error("shares");
+        return false;
+    }
+    const std::optional<std::uint64_t> k = extract_size(out.bound[1]);
+    if (!k) {
+        argument_error("k");
+        return false;
+    }
+    out.set.emplace(out.texts->views, *k);
+    return true;
+}
+
+PyObject* run_split(const ArgumentSpec& signature, Scheme scheme, PyObject* args, PyObject* kwargs) {
+    BoundArguments bound;
+    if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
+    const std::optional<std::string_view> secret = extract_secret(bound[0]);
+    if (!secret) return argument_error("secret");
+    const std::optional<std::uint64_t> k = extract_size(bound[1]);
+    if (!k) return argument_error("k");
+    const std::optional<std::uint64_t> n = extract_size(bound[2]);
+    if (!n) return argument_error("n");
+    PyListShareWriter shares;
+    if (Result<void> done = safe_split(scheme, *secret, *k, *n, process_entropy_source(), shares);
+        !done) {
+        return raise_sharing_error(done.error());
+    }
+    return shares.release();
+}
+
+PyObject* check_body(PyObject* args, PyObject* kwargs) {
+    ReadSet read;
+    if (!read_set(check_signature, args, kwargs, read)) return nullptr;
+    return report_tuple(read.set->report()).release();
+}
+
+PyObject* combine_body(PyObject* args, PyObject* kwargs) {
+    ReadSet read;
+    if (!read_set(combine_signature, args, kwargs, read)) return nullptr;
+    PyRef report = report_tuple(read.set->report());
+    PyRef secret = none();
+    if (read.set->report().usable()) {
+        SecretBytes bytes;
+        read.set->secret(bytes);
+        secret = PyRef::steal(make_bytes(bytes));
+    }
+    return tuple([&] {
+               std::vector<PyRef> items;
+               items.push_back(std::move(report));
+               items.push_back(std::move(secret));
+               return items;
+           }())
+        .release();
+}
+
+// (report, result | None, error | None)
+PyObject* outcome(const SetReport& report, PyRef result, std::string_view error) {
+    std::vector<PyRef> items;
+    items.push_back(report_tuple(report));
+    items.push_back(std::move(result));
+    items.push_back(text_or_none(error));
+    return tuple(std::move(items)).release();
+}
+
+PyObject* new_share_body(PyObject* args, PyObject* kwargs) {
+    ReadSet read;
+    if (!read_set(new_share_signature, args, kwargs, read)) return nullptr;
+    // The index comes as its decimal text ("" for the default), so that any index below p fits.
+    PyRef index_utf8;
+    if (!PyUnicode_Check(read.bound[2])) {
+        raise_type_mismatch(read.bound[2], "str");
+        return argument_error("index");
+    }
+    index_utf8 = PyRef::steal(PyUnicode_AsUTF8String(read.bound[2]));
+    if (!index_utf8) return argument_error("index");
+    char* index_data = nullptr;
+    Py_ssize_t index_size = 0;
+    if (PyBytes_AsStringAndSize(index_utf8.get(), &index_data, &index_size) < 0) {
+        return argument_error("index");
+    }
+    const std::optional<std::string_view> index_text =
+        std::string_view(index_data, static_cast<std::size_t>(index_size));
+    if (!index_text) return argument_error("index");
+    std::optional<uint128> index;
+    if (!index_text->empty()) {
+        uint128 value = 0;
+        for (const char c : *index_text) {
+            if (c < '0' || c > '9' || value > (~uint128{0} - 9) / 10) {
+                return outcome(read.set->report(), none(), "index must be below 2^127-1");
+            }
+            value = value * 10 + static_cast<unsigned>(c - '0');
+        }
+        index = value;
+    }
+    if (!read.set->report().usable()) return outcome(read.set->report(), none(), "");
+    Result<std::string> share = read.set->new_share(index, process_entropy_source());
+    if (!share) return outcome(read.set->report(), none(), share.error().message);
+    return outcome(read.set->report(), text(*share), "");
+}
+
+PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
+    ReadSet read;
+    if (!read_set(refresh_signature, args, kwargs, read)) return nullptr;
+    const SetReport& report = read.set->report();
+    if (report.scheme == Scheme::blakley && report.problem.empty()) {
+        return outcome(report, none(), "Blakley shares cannot be refreshed; only Shamir shares can");
+    }
+    if (!report.usable()) return outcome(report, none(), "");
+    Result<std::vector<std::string>> shares = read.set->refresh(process_entropy_source());
+    if (!shares) return outcome(report, none(), shares.error().message);
+    PyRef list = made(PyList_New(static_cast<Py_ssize_t>(shares->size())));
+    for (std::size_t i = 0; i < shares->size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text((*shares)[i]).release());
+    }
+    return outcome(report, std::move(list), "");
+}
+
+template <PyObject* (*Body)(PyObject*, PyObject*)>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary_call([&] { return Body(args, kwargs); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* shamir_split_body(PyObject* args, PyObject* kwargs) {
+    return run_split(shamir_split_signature, Scheme::shamir, args, kwargs);
+}
+
+PyObject* blakley_split_body(PyObject* args, PyObject* kwargs) {
+    return run_split(blakley_split_signature, Scheme::blakley, args, kwargs);
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int keyword_flags = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef method_table[] = {
+    {"shamir_split", as_cfunction(entry<shamir_split_body>), keyword_flags,
+     "shamir_split(secret, k, n)\n--\n\nEnvelope shares of a Shamir split."},
+    {"blakley_split", as_cfunction(entry<blakley_split_body>), keyword_flags,
+     "blakley_split(secret, k, n)\n--\n\nEnvelope shares of a Blakley split."},
+    {"check", as_cfunction(entry<check_body>), keyword_flags,
+     "check(shares, k)\n--\n\nThe report of a list of shares (k = 0: not given)."},
+    {"combine", as_cfunction(entry<combine_body>), keyword_flags,
+     "combine(shares, k)\n--\n\n(report, secret or None)."},
+    {"new_share", as_cfunction(entry<new_share_body>), keyword_flags,
+     "new_share(shares, k, index)\n--\n\n(report, share or None, error or None)."},
+    {"refresh", as_cfunction(entry<refresh_body>), keyword_flags,
+     "refresh(shares, k)\n--\n\n(report, shares or None, error or None)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "varnhold._native",
+    "The native operations of the safe layer; use the package varnhold instead.",
+    0,
+    method_table,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace varnhold::binding
+
+PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&varnhold::binding::module_definition); }
