@@ -10,6 +10,8 @@
 #   python_tests   the Python tests against that same wheel on every supported CPython
 #   native_checks  short fuzz runs, memcheck of the C++ and Python tests, the constant-flow check
 #                  (scripts/check-native.sh), in the newest CPython's test environment
+#   type_checks    mypy --strict and stubtest against the wheel in a fresh environment
+#                  (scripts/check-types.sh), on the newest CPython
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -17,7 +19,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 build=build/ci
 # Every CPython the wheel supports; each must be present (or installable with pyenv).
 python_versions=(3.9 3.10 3.11 3.12 3.13)
-steps=(tools cpp_tests cpp_sanitized wheel wheel_checks python_tests native_checks)
+steps=(tools cpp_tests cpp_sanitized wheel wheel_checks python_tests native_checks type_checks)
 
 step() { printf '\n==== %s\n' "$*"; }
 
@@ -102,6 +104,11 @@ native_checks() {
     local venv="$build/venv-${python_versions[-1]}"
     [ -x "$venv/bin/python" ] || { echo "run python_tests first: $venv is missing" >&2; return 1; }
     bash scripts/check-native.sh "$venv/bin/python"
+}
+
+type_checks() {
+    built_wheel
+    PYTHON=$(python_of "${python_versions[-1]}") bash scripts/check-types.sh "$wheel"
 }
 
 [ $# -eq 0 ] || steps=("$@")

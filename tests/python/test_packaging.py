@@ -11,7 +11,7 @@ import pytest
 
 import varnhold_core
 
-STUB = Path(varnhold_core.__file__).with_name("varnhold_core.pyi")
+STUB = Path(varnhold_core.__file__).with_name("varnhold_core-stubs") / "__init__.pyi"
 
 
 def stub_functions():
