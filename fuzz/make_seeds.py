@@ -4,6 +4,7 @@ The shares are made here with Python integers, so the seeds do not depend on the
 
 import os
 import random
+import zlib
 
 P = 2**127 - 1
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -30,6 +31,12 @@ def blakley_shares(secret, k, n, rng):
         constants = [sum(x * y for x, y in zip(a, point)) % P for point in points]
         out.append(",".join("%032x" % v for v in a) + "".join(":%032x" % v for v in constants))
     return out
+
+
+def envelope(scheme, k, set_id, number, bare):
+    body = "vh1-%s-%d-%016x-%d-%s" % (scheme, k, set_id, number, bare)
+    data = body.encode()
+    return body + "-%08x%02x" % (zlib.crc32(data), sum(data) % 251)
 
 
 def write(target, name, data):
@@ -70,6 +77,33 @@ def main():
     for k, n in [(2, 2), (3, 5), (6, 10)]:
         data = bytes(range(32)) + bytes([k - 2, n - k]) + bytes(rng.randrange(256) for _ in range(300))
         write("round_trip", "k%d_n%d" % (k, n), data)
+    # The safe layer: envelopes read back (first byte 0) and written then read (any other first
+    # byte); share lists for the verifying combine; structured inputs for the wrong-share target.
+    s = shamir_shares(secret, 3, 6, rng)
+    b = blakley_shares(secret, 2, 4, rng)
+    es = [envelope("s", 3, 0x0123456789abcdef, i + 1, t) for i, t in enumerate(s)]
+    eb = [envelope("b", 2, 0xfedcba9876543210, i + 1, t) for i, t in enumerate(b)]
+    write("envelope", "shamir", b"\0" + es[0].encode())
+    write("envelope", "blakley", b"\0" + eb[0].encode())
+    write("envelope", "padded", b"\0\xef\xbb\xbf  " + es[1].encode() + b"\r\n")
+    write("envelope", "bad_check", b"\0" + es[2][:-1].encode() + b"0")
+    write("envelope", "version_2", b"\0vh2-" + es[0][4:].encode())
+    write("envelope", "write_shamir", b"\1" + bytes(rng.randrange(256) for _ in range(80)))
+    write("envelope", "write_blakley", b"\2\0" + bytes(rng.randrange(256) for _ in range(200)))
+    write("share_set", "envelopes_k3", ("0\n" + "\n".join(es)).encode())
+    write("share_set", "envelopes_mixed", ("0\n" + "\n".join(es[:4] + eb[:2])).encode())
+    write("share_set", "bare_blakley", ("2\n" + "\n".join(b)).encode())
+    wrong = s[:5] + [s[5].split(":")[0] + ":" + ":".join(["%032x" % 5] * 4)]
+    write("share_set", "bare_one_wrong", ("3\n" + "\n".join(wrong)).encode())
+    write("share_set", "k_mismatch", ("2\n" + "\n".join(es[:3])).encode())
+    for name, head in [("shamir", 1), ("blakley", 0)]:
+        for e in range(3):
+            data = bytes(range(32)) + bytes(range(100, 132)) + bytes([head, e % 2, 1, 12, 10])
+            data += bytes([0x50]) + bytes(rng.randrange(256) for _ in range(0x50))
+            data += bytes(rng.randrange(256) for _ in range(12))
+            data += bytes([1 if i < e else 0 for i in range(10)] * 4)
+            data += bytes(rng.randrange(256) for _ in range(200))
+            write("wrong_shares", "%s_%d" % (name, e), data)
 
 
 if __name__ == "__main__":
