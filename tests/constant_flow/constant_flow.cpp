@@ -1,4 +1,5 @@
-// Runs the field operations, both splits and both combines with every secret input marked as
+// Runs the field operations, both splits and both combines, and the safe layer's split, verifying
+// combine, new share and refresh, with every secret input marked as
 // undefined for memcheck: the secret, the random bytes that become polynomial coefficients or
 // secret points, and the value digits of share texts. Under memcheck, any branch or address
 // computed from them is reported. Public data (k, n, indices, Blakley hyperplane coefficients,
@@ -20,6 +21,10 @@
 #include "blakley/blakley.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
+#include "safe/checksum.hpp"
+#include "safe/envelope.hpp"
+#include "safe/safe_split.hpp"
+#include "safe/share_set.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 
@@ -46,29 +51,33 @@ void declassify(T* data, std::size_t count) {
     VALGRIND_MAKE_MEM_DEFINED(data, count * sizeof(T));
 }
 
-// A byte stream whose first `secret_bytes` bytes come out marked; later bytes are public. Every
-// 16-byte element of the script is nonzero and below p, so no draw is ever rejected and the
-// split's draws line up with the script exactly.
+// A byte stream whose bytes `public_prefix` .. `public_prefix + secret_bytes - 1` come out
+// marked; the prefix (a set id) and later bytes are public. Every 16-byte element after the
+// prefix is nonzero and below p, so no draw is ever rejected and the draws line up with the
+// script exactly.
 class MarkedSource final : public ByteSource {
 public:
-    MarkedSource(std::size_t secret_bytes, std::uint64_t seed)
-        : secret_bytes_(secret_bytes), state_(seed) {}
+    MarkedSource(std::size_t secret_bytes, std::uint64_t seed, std::size_t public_prefix = 0)
+        : secret_bytes_(secret_bytes), prefix_(public_prefix), state_(seed) {}
 
     void fill(std::uint8_t* data, std::size_t length) override {
         for (std::size_t i = 0; i < length; ++i, ++position_) {
             state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
             auto byte = static_cast<std::uint8_t>(state_ >> 56);
+            data[i] = byte;
+            if (position_ < prefix_) continue;
+            const std::size_t at = position_ - prefix_;
             // Byte 15 of an element is the top of the high word: at most 0x3f, and byte 0 of
             // the low word is odd, so the element is neither 0 nor p.
-            if (position_ % 16 == 15) byte &= 0x3f;
-            if (position_ % 16 == 0) byte |= 1;
-            data[i] = byte;
-            if (position_ < secret_bytes_) mark_secret(data + i, 1);
+            if (at % 16 == 15) data[i] &= 0x3f;
+            if (at % 16 == 0) data[i] |= 1;
+            if (at < secret_bytes_) mark_secret(data + i, 1);
         }
     }
 
 private:
     std::size_t secret_bytes_;
+    std::size_t prefix_;
     std::size_t position_ = 0;
     std::uint64_t state_;
 };
@@ -164,6 +173,73 @@ void exercise_blakley(std::uint64_t k, std::uint64_t n) {
     expect(rebuilt.ok() && same_secret(expected, *rebuilt), "Blakley shares did not combine");
 }
 
+// Marks what a share text of the safe layer holds of the secret: the four values of the bare share
+// and, in an envelope, the check computed over them.
+std::vector<std::string> mark_safe_texts(const std::vector<std::string>& shares, bool envelopes) {
+    std::vector<std::string> texts(shares);
+    for (std::string& text : texts) {
+        declassify(text.data(), text.size());
+        mark_value_digits(text);
+        if (envelopes) mark_secret(text.data() + text.size() - envelope_check_length,
+                                   envelope_check_length);
+    }
+    return texts;
+}
+
+std::vector<std::string_view> views_of(const std::vector<std::string>& texts) {
+    return {texts.begin(), texts.end()};
+}
+
+// Reads a genuine set, checks it is usable and rebuilds `expected`.
+bool set_rebuilds(const ShareSet& set, const std::string& expected) {
+    if (!set.report().usable()) return false;
+    SecretBytes rebuilt;
+    set.secret(rebuilt);
+    return same_secret(expected, rebuilt);
+}
+
+// The safe layer on a genuine set: the enveloped split, the verifying combine on every share (so
+// the shares beyond k are checked against the rebuilt polynomials or point, and the rebuilt
+// chunks go through the range check), a new share, and for Shamir a refresh.
+void exercise_safe(Scheme scheme, std::uint64_t k, std::uint64_t n) {
+    const bool shamir = scheme == Scheme::shamir;
+    std::string secret = make_secret(static_cast<std::uint8_t>(shamir ? 50 + k : 150 + k));
+    const std::string expected = secret;
+    mark_secret(secret.data(), secret.size());
+    // The set id (8 bytes) is public; then the coefficients or the random coordinates of the
+    // secret points, as the bare splits draw them.
+    MarkedSource random(static_cast<std::size_t>(chunk_count * (k - 1) * 16), 11 * k, 8);
+    VectorShareWriter shares;
+    expect(safe_split(scheme, secret, k, n, random, shares).ok(), "safe split failed");
+
+    const std::vector<std::string> texts = mark_safe_texts(shares.texts, true);
+    const ShareSet set(views_of(texts), 0);
+    expect(set_rebuilds(set, expected), "the safe combine did not rebuild the secret");
+    if (!set.report().usable()) return;
+
+    // Shamir: the new share's values come from the rebuilt polynomials; Blakley: its public
+    // coefficients are drawn, its constants come from the rebuilt points.
+    MarkedSource fresh(0, 13 * k);
+    Result<std::string> added = set.new_share(std::nullopt, fresh);
+    expect(added.ok(), "no new share");
+    if (added) {
+        std::vector<std::string> grown(texts);
+        grown.push_back(mark_safe_texts({*added}, true).front());
+        const ShareSet with_new(views_of(grown), 0);
+        expect(set_rebuilds(with_new, expected), "the set with a new share lost the secret");
+    }
+    if (!shamir) return;
+    // The new set id is public, the coefficients of the added polynomial secret.
+    MarkedSource delta(static_cast<std::size_t>(chunk_count * (k - 1) * 16), 17 * k, 8);
+    Result<std::vector<std::string>> refreshed = set.refresh(delta);
+    expect(refreshed.ok(), "refresh failed");
+    if (refreshed) {
+        const std::vector<std::string> marked = mark_safe_texts(*refreshed, true);
+        const ShareSet again(views_of(marked), 0);
+        expect(set_rebuilds(again, expected), "refreshed shares lost the secret");
+    }
+}
+
 // A branch on a marked byte, which memcheck must report.
 int branch_on_secret() {
     volatile std::uint8_t byte = 1;
@@ -187,6 +263,8 @@ int main(int argc, char** argv) {
     for (const auto& [k, n] : {std::pair<std::uint64_t, std::uint64_t>{2, 3}, {3, 5}, {5, 8}}) {
         exercise_shamir(k, n);
         exercise_blakley(k, n);
+        exercise_safe(Scheme::shamir, k, n);
+        exercise_safe(Scheme::blakley, k, n);
     }
     if (failures == 0) std::printf("constant-flow harness: all operations ran\n");
     return failures == 0 ? 0 : 1;
