@@ -419,7 +419,7 @@ TEST(BlakleyCombine, RepeatedTextsAndParseErrorsComeBeforeAnySystem) {
          {a, "", ""},
          "Share 1 has invalid format: expected 5 parts, got 1"},
         {"short distinct text",
-         {a, b, a.substr(1)},
+         {a, b, std::string_view(a).substr(1)},
          "Invalid coefficient: expected exactly 32 hex chars"},
     };
     for (const auto& test : cases) {
