@@ -5,9 +5,10 @@
 //   - Shamir with e <= (m - k) / 2 wrong among m: exactly those are reported wrong and the secret
 //     is rebuilt;
 //   - Blakley with one wrong among m >= k + 2 (and no dependence in the way): the same;
-//   - any other case: either a problem, or the secret of one of the two splits, with exactly the
-//     shares off that split reported wrong. Never a third secret.
-// A usable set's new share and refreshed shares must rebuild the same secret.
+//   - any other case: a problem, or no more shares blamed than the decoder can locate and the
+//     rest forming a usable set. (Values chosen by the input can be made to fit another
+//     polynomial there, so which secret comes out is not checked.)
+// The corrected set's new share and refreshed shares must rebuild the same secret.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -131,8 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     order.resize(m);
     std::vector<std::string> texts;
-    std::vector<bool> off_split(m, false);   // not on this split's polynomials or point
-    std::vector<bool> off_other(m, false);   // not on the other split's
+    std::vector<bool> off_split(m, false);  // not on this split's polynomials or point
     for (std::size_t i = 0; i < m; ++i) {
         const std::string& original = all[order[i]];
         const std::string_view bare = open(original, nullptr);
@@ -149,8 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const bool changed = open(text, nullptr) != bare;
         off_split[i] = changed;
-        // Only a share taken from the other split is known to lie on it.
-        off_other[i] = open(text, nullptr) != others[order[i]];
         texts.push_back(std::move(text));
     }
     // Scripted bytes can repeat a Blakley hyperplane; a repeated share is not what is tested here.
@@ -186,22 +184,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         blamed[i] = state == ShareState::wrong;
         if (!blamed[i]) kept.push_back(views[i]);
     }
-    const bool ours = blamed == off_split;
-    const bool theirs = blamed == off_other;
-    fuzz::check(ours || theirs, "the shares blamed are not those off either split");
-    if (correctable) fuzz::check(ours, "a correctable set was decoded to the other split");
-
-    // The shares left once the blamed ones are dropped must rebuild the decoded secret.
+    // The shares left once the blamed ones are dropped must form a usable set.
     const ShareSet clean(kept, k_given);
     fuzz::check(clean.report().usable(), "the shares not blamed do not form a usable set",
                 clean.report().problem);
     SecretBytes rebuilt;
     clean.secret(rebuilt);
     const std::string found = as_string(rebuilt);
-    fuzz::check(found == (ours ? secret : other_secret), "a set rebuilt a secret of neither split");
-    if (ours) {
+    const auto blamed_count =
+        static_cast<std::size_t>(std::count(blamed.begin(), blamed.end(), true));
+    const std::size_t limit = scheme == Scheme::shamir ? (m - static_cast<std::size_t>(k)) / 2 : 1;
+    fuzz::check(blamed_count <= limit, "more shares blamed than the decoder can locate");
+    if (correctable) {
+        fuzz::check(blamed == off_split, "the shares blamed are not the wrong ones");
+        fuzz::check(found == secret, "a correctable set rebuilt another secret");
         const std::vector<std::string> kept_texts(kept.begin(), kept.end());
         check_operations(clean, kept_texts, secret, k_given, input);
     }
+    // Beyond that bound (and whenever m = k) values chosen by the input can always be made to
+    // fit some polynomial or point whose chunks pass the range check: only random damage is
+    // caught there, so no claim is made about which secret comes out.
     return 0;
 }
