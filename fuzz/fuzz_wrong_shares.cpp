@@ -81,11 +81,17 @@ void check_operations(const ShareSet& set, const std::vector<std::string>& texts
                               random_bytes.size());
     const Result<std::string> added = set.new_share(std::nullopt, random);
     fuzz::check(added.ok(), "no new share for a small set");
+    // Scripted bytes can draw a Blakley hyperplane the set already has; the new share is then a
+    // repeat of that share, which the set reader rightly calls so.
+    const bool repeat = std::any_of(texts.begin(), texts.end(), [&](const std::string& t) {
+        return open(t, nullptr) == open(*added, nullptr);
+    });
     std::vector<std::string_view> grown(texts.begin(), texts.end());
     grown.push_back(*added);
     const ShareSet with_new(grown, k_given);
     fuzz::check(with_new.report().usable() &&
-                    with_new.report().shares.back().state == ShareState::good,
+                    with_new.report().shares.back().state ==
+                        (repeat ? ShareState::duplicate : ShareState::good),
                 "a new share does not join its set", *added);
     SecretBytes rebuilt;
     with_new.secret(rebuilt);
