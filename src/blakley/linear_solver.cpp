@@ -3,35 +3,43 @@
 #include <algorithm>
 #include <utility>
 
+#include "field/row_update.hpp"
+
 namespace varnhold {
 namespace {
 
 constexpr FieldElement negate(FieldElement x) noexcept { return field_sub(FieldElement{0}, x); }
 
-// target[j] += factor * source[j]: the inner loop of both eliminations, where all their time goes.
+// target[j] += factor * source[j]: the inner loop of Gauss-Jordan elimination, where its time goes.
 void add_scaled_row(FieldElement* target, const FieldElement* source, std::size_t count,
                     FieldElement factor) noexcept {
     for (std::size_t j = 0; j < count; ++j) target[j] = field_mul_add(factor, source[j], target[j]);
 }
 
-// The same for two target rows at once: each entry of the source is loaded once and the two
-// independent updates overlap.
-void add_scaled_row_pair(FieldElement* first, FieldElement* second, const FieldElement* source,
-                         std::size_t count, FieldElement first_factor,
-                         FieldElement second_factor) noexcept {
+// The loose forms for the coordinate-0 elimination, whose entries stay below row_entry_bound
+// from the first step to the last: target[j] += factor * source[j].
+void add_scaled_loose_row(FieldElement* target, const FieldElement* source, std::size_t count,
+                          const RowFactor& factor) noexcept {
     for (std::size_t j = 0; j < count; ++j) {
-        const FieldElement x = source[j];
-        first[j] = field_mul_add(first_factor, x, first[j]);
-        second[j] = field_mul_add(second_factor, x, second[j]);
+        target[j].value = row_mul_add(factor, source[j].value, target[j].value);
     }
 }
 
-// target[j] = scale * target[j] + factor * source[j]: elimination without dividing by the pivot.
-void scale_and_add_row(FieldElement* target, const FieldElement* source, std::size_t count,
-                       FieldElement scale, FieldElement factor) noexcept {
+// target[j] = scale * target[j] + factor * source[j], still loose.
+void scale_and_add_loose_row(FieldElement* target, const FieldElement* source, std::size_t count,
+                             const RowFactor& scale, const RowFactor& factor) noexcept {
     for (std::size_t j = 0; j < count; ++j) {
-        target[j] = field_mul_add(factor, source[j], field_mul(scale, target[j]));
+        target[j].value = row_mul_add(factor, source[j].value, row_mul_add(scale, target[j].value, 0));
     }
+}
+
+// The first of rows [begin, end) whose loose entry at `column` stands for a nonzero element.
+std::size_t find_loose_pivot(const FieldElement* rows, std::size_t width, std::size_t column,
+                             std::size_t begin, std::size_t end) noexcept {
+    for (std::size_t r = begin; r < end; ++r) {
+        if (canonical_from_loose(rows[r * width + column].value).value != 0) return r;
+    }
+    return end;
 }
 
 // An inversion is an exponentiation of 138 squarings and multiplications. Where scaling the rows
@@ -132,47 +140,50 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
     // play (0 .. c) and leaves one of them behind as the pivot; the others then only involve the
     // right-hand sides and unknowns left of c, which sit at the front of the row. So each step
     // touches a shrinking prefix of a shrinking set of rows, and no back substitution follows:
-    // what is left at the end is one equation in unknown 0.
+    // what is left at the end is one equation in unknown 0. The entries are kept loose (below
+    // row_entry_bound, congruent to their element) and read canonically only where a pivot or a
+    // factor is taken, so the rows are left holding working values, not elements.
     for (std::size_t c = n; c-- > 1;) {
         const std::size_t column = chunk_count + c;
-        const std::size_t pivot = find_pivot(a, width, column, 0, c + 1);
+        const std::size_t pivot = find_loose_pivot(a, width, column, 0, c + 1);
         if (pivot == c + 1) return SharingError{linearly_dependent_message};
         FieldElement* const pivot_row = a + c * width;
         if (pivot != c) std::swap_ranges(pivot_row, pivot_row + column + 1, a + pivot * width);
-        const FieldElement pivot_value = pivot_row[column];
+        const FieldElement pivot_value = canonical_from_loose(pivot_row[column].value);
 
-        // Column c of the rows left in play is never read again, so it is not cleared.
+        // Column c of the rows left in play is never read again, so it is not cleared. Factors
+        // come from coefficients alone, which are public, so a zero factor may skip its row.
         if (c * column < inversion_cost) {
+            const RowFactor scale = make_row_factor(pivot_value);
             for (std::size_t i = 0; i < c; ++i) {
                 FieldElement* const row = a + i * width;
-                if (row[column].value == 0) continue;
-                scale_and_add_row(row, pivot_row, column, pivot_value, negate(row[column]));
+                const FieldElement entry = canonical_from_loose(row[column].value);
+                if (entry.value == 0) continue;
+                scale_and_add_loose_row(row, pivot_row, column, scale,
+                                        make_row_factor(negate(entry)));
             }
             continue;
         }
         // Pivots come from the coefficients alone, which are public.
         const Result<FieldElement> inverse = field_inv_public(pivot_value.value);
         if (!inverse) return inverse.error();
-        // A row whose factor is 0 is left as it is either way.
-        std::size_t i = 0;
-        for (; i + 1 < c; i += 2) {
-            FieldElement* const first = a + i * width;
-            FieldElement* const second = first + width;
-            add_scaled_row_pair(first, second, pivot_row, column,
-                                negate(field_mul(first[column], *inverse)),
-                                negate(field_mul(second[column], *inverse)));
-        }
-        if (i < c) {
+        for (std::size_t i = 0; i < c; ++i) {
             FieldElement* const row = a + i * width;
-            add_scaled_row(row, pivot_row, column, negate(field_mul(row[column], *inverse)));
+            const FieldElement entry = canonical_from_loose(row[column].value);
+            if (entry.value == 0) continue;
+            add_scaled_loose_row(row, pivot_row, column,
+                                 make_row_factor(negate(field_mul(entry, *inverse))));
         }
     }
 
-    if (a[chunk_count].value == 0) return SharingError{linearly_dependent_message};
-    const Result<FieldElement> inverse = field_inv_public(a[chunk_count].value);
+    const FieldElement last_pivot = canonical_from_loose(a[chunk_count].value);
+    if (last_pivot.value == 0) return SharingError{linearly_dependent_message};
+    const Result<FieldElement> inverse = field_inv_public(last_pivot.value);
     if (!inverse) return inverse.error();
     std::array<FieldElement, chunk_count> first{};
-    for (std::size_t j = 0; j < chunk_count; ++j) first[j] = field_mul(a[j], *inverse);
+    for (std::size_t j = 0; j < chunk_count; ++j) {
+        first[j] = field_mul(canonical_from_loose(a[j].value), *inverse);
+    }
     return first;
 }
 

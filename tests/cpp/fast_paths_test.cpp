@@ -1,5 +1,5 @@
 // The shortcuts taken for speed, each held against a slow path that shares nothing with it: the
-// two hex engines, the variable-time inverse, lazy multiply-adds at their bounds, the word-sized
+// two hex engines, the variable-time inverse, lazy and loose multiply-adds at their bounds, the word-sized
 // Lagrange denominators, decimal writing across the word boundary and the word-wise wipe.
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include "common/wipe.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
+#include "field/row_update.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
 
@@ -202,6 +203,45 @@ TEST(LazyMultiplyAdd, ExtremeOperandsKeepTheirResidueAndBound) {
         ASSERT_LE(sum, one << 127);
     }
     EXPECT_EQ(field_canonical(sum).value, expected);
+}
+
+TEST(LooseRowUpdate, BothFormsKeepTheResidueBelowTheBound) {
+    // Loose entries an elimination can hand on, up to just below the bound, and canonical factors.
+    const uint128 entries[] = {0, 1, p - 1, p, one << 127, (one << 64) - 1, (one << 126) + 5,
+                               row_entry_bound - 1, row_entry_bound - (one << 64)};
+    const uint128 factors[] = {0, 1, 2, p - 1, (one << 64) - 1, one << 64, (one << 126) + 3};
+    for (const uint128 f : factors) {
+        const RowFactor factor = make_row_factor(FieldElement{f});
+        for (const uint128 x : entries) {
+            for (const uint128 t : entries) {
+                const uint128 expected = (ref_mul(f, x) + t % p) % p;
+                const uint128 fast = row_mul_add(factor, x, t);
+                const uint128 portable = row_mul_add_portable(factor, x, t);
+                ASSERT_LT(fast, row_entry_bound);
+                ASSERT_LT(portable, row_entry_bound);
+                ASSERT_EQ(canonical_from_loose(fast).value, expected);
+                ASSERT_EQ(canonical_from_loose(portable).value, expected);
+            }
+        }
+    }
+    // A long chain of the largest operands: each result is the next target, the old target the
+    // next source, as entries are handed on from one elimination step to the next.
+    const RowFactor largest = make_row_factor(FieldElement{p - 1});
+    uint128 source = row_entry_bound - 1;
+    uint128 target = row_entry_bound - 1;
+    uint128 expected_source = source % p;
+    uint128 expected_target = target % p;
+    for (int i = 0; i < 1000; ++i) {
+        const uint128 next = row_mul_add(largest, source, target);
+        ASSERT_EQ(row_mul_add_portable(largest, source, target), next);
+        ASSERT_LT(next, row_entry_bound);
+        const uint128 expected_next = (ref_mul(p - 1, expected_source) + expected_target) % p;
+        ASSERT_EQ(canonical_from_loose(next).value, expected_next);
+        source = target;
+        expected_source = expected_target;
+        target = next;
+        expected_target = expected_next;
+    }
 }
 
 TEST(WordMultiply, MatchesFullMultiplication) {
