@@ -59,10 +59,10 @@ constexpr uint128 row_mul_add_portable(const RowFactor& m, uint128 x, uint128 t)
 
 // The same; on x86-64 as one straight run of word multiplications and carries, which the
 // compiler does not reach from the 128-bit form.
-inline uint128 row_mul_add(const RowFactor& m, uint128 x, uint128 t) noexcept {
+// x is read from memory by each multiplication rather than held in registers, which the loop
+// needs for the multiplier and the carries.
+inline uint128 row_mul_add(const RowFactor& m, const uint128& x, uint128 t) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
-    const auto x0 = static_cast<std::uint64_t>(x);
-    const auto x1 = static_cast<std::uint64_t>(x >> 64);
     auto r0 = static_cast<std::uint64_t>(t);
     auto r1 = static_cast<std::uint64_t>(t >> 64);
     std::uint64_t r2 = 0;
@@ -70,21 +70,21 @@ inline uint128 row_mul_add(const RowFactor& m, uint128 x, uint128 t) noexcept {
     std::uint64_t rax = 0;
     std::uint64_t rdx = 0;
     __asm__(
-        "movq %[x0], %%rax\n\t"
+        "movq (%[x]), %%rax\n\t"
         "mulq %[f0]\n\t"
         "addq %%rax, %[r0]\n\t"
         "adcq %%rdx, %[r1]\n\t"
         "adcq $0, %[r2]\n\t"
-        "movq %[x0], %%rax\n\t"
+        "movq (%[x]), %%rax\n\t"
         "mulq %[f1]\n\t"
         "addq %%rax, %[r1]\n\t"
         "adcq %%rdx, %[r2]\n\t"
-        "movq %[x1], %%rax\n\t"
+        "movq 8(%[x]), %%rax\n\t"
         "mulq %[g0]\n\t"
         "addq %%rax, %[r0]\n\t"
         "adcq %%rdx, %[r1]\n\t"
         "adcq $0, %[r2]\n\t"
-        "movq %[x1], %%rax\n\t"
+        "movq 8(%[x]), %%rax\n\t"
         "mulq %[g1]\n\t"
         "addq %%rax, %[r1]\n\t"
         "adcq %%rdx, %[r2]\n\t"
@@ -97,7 +97,7 @@ inline uint128 row_mul_add(const RowFactor& m, uint128 x, uint128 t) noexcept {
         "adcq %[top], %[r1]\n\t"
         : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [top] "=&r"(top), "=&a"(rax),
           "=&d"(rdx)
-        : [x0] "r"(x0), [x1] "r"(x1), [f0] "r"(m.f0), [f1] "r"(m.f1), [g0] "r"(m.g0),
+        : [x] "r"(&x), "m"(x), [f0] "r"(m.f0), [f1] "r"(m.f1), [g0] "r"(m.g0),
           [g1] "r"(m.g1)
         : "cc");
     return (static_cast<uint128>(r1) << 64) | r0;
