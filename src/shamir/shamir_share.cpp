@@ -1,5 +1,7 @@
 #include "shamir/shamir_share.hpp"
 
+#include <cstring>
+
 #include "common/decimal.hpp"
 
 namespace varnhold {
@@ -15,15 +17,30 @@ SharingError invalid_index(std::string_view field) {
 
 }  // namespace
 
-std::size_t write_shamir_share(uint128 index, const std::array<FieldElement, chunk_count>& values,
-                               char* out) noexcept {
-    std::size_t length = write_decimal(index, out);
+namespace {
+
+std::size_t write_values(std::size_t length, const std::array<FieldElement, chunk_count>& values,
+                         char* out) noexcept {
     for (const FieldElement value : values) {
         out[length++] = ':';
         write_field_hex(value, out + length);
         length += field_hex_length;
     }
     return length;
+}
+
+}  // namespace
+
+std::size_t write_shamir_share(uint128 index, const std::array<FieldElement, chunk_count>& values,
+                               char* out) noexcept {
+    return write_values(write_decimal(index, out), values, out);
+}
+
+std::size_t write_shamir_share(std::string_view index_digits,
+                               const std::array<FieldElement, chunk_count>& values,
+                               char* out) noexcept {
+    std::memcpy(out, index_digits.data(), index_digits.size());
+    return write_values(index_digits.size(), values, out);
 }
 
 std::string format_shamir_share(uint128 index,

@@ -35,17 +35,30 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     out.begin(static_cast<std::size_t>(n));
     std::array<FieldElement, chunk_count> values{};
     char text[shamir_share_buffer_length];
+    // The indices run 1, 2, .. n, so each one's decimal text is the last one's plus one, carried
+    // from the right; indices are public.
+    char index_digits[20] = {'1'};
+    std::size_t index_length = 1;
     for (std::uint64_t x = 1; x <= n; ++x) {
-        const FieldElement point{x};
         for (std::size_t c = 0; c < chunk_count; ++c) {
             // Horner's rule: k - 1 multiply-adds per value, and the same exact result as summing
-            // the powers.
+            // the powers. The index fits in a word.
             const FieldElement* a = coefficients.data() + c * degree;
             FieldElement y = a[degree - 1];
-            for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_add(y, point, a[j]);
-            values[c] = field_mul_add(y, point, chunks[c]);
+            for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_word_add(y, x, a[j]);
+            values[c] = field_mul_word_add(y, x, chunks[c]);
         }
-        out.add(std::string_view(text, write_shamir_share(x, values, text)));
+        const std::string_view index(index_digits, index_length);
+        out.add(std::string_view(text, write_shamir_share(index, values, text)));
+        std::size_t digit = index_length;
+        while (digit > 0 && index_digits[digit - 1] == '9') index_digits[--digit] = '0';
+        if (digit > 0) {
+            ++index_digits[digit - 1];
+        } else {
+            // 9..9 became 0..0: one digit more, a 1 and zeros.
+            index_digits[0] = '1';
+            index_digits[index_length++] = '0';
+        }
     }
     secure_wipe_object(values);
     return {};

@@ -18,6 +18,7 @@
 #include "field/row_update.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
+#include "scripted_source.hpp"
 
 namespace varnhold {
 namespace {
@@ -241,6 +242,55 @@ TEST(LooseRowUpdate, BothFormsKeepTheResidueBelowTheBound) {
         expected_source = expected_target;
         target = next;
         expected_target = expected_next;
+    }
+}
+
+TEST(WordMultiplyAdd, MatchesTheReferenceAtTheBounds) {
+    const uint128 elements[] = {0, 1, p - 1, p - 2, (one << 126) + 3, (one << 64) - 1, one << 64};
+    const std::uint64_t words[] = {0, 1, 2, 0xffffffffffffffffULL, 0x8000000000000001ULL};
+    for (const uint128 a : elements) {
+        for (const std::uint64_t b : words) {
+            for (const uint128 c : elements) {
+                ASSERT_EQ(field_mul_word_add(FieldElement{a}, b, FieldElement{c}).value,
+                          (ref_mul(a, b) + c) % p);
+            }
+        }
+    }
+}
+
+TEST(ShamirSplitText, IndicesCountedAcrossEveryNewDigit) {
+    // Shares 1 .. 1001 of a degree-2 split, each against a text built from the index's own
+    // decimal form and polynomial values evaluated in full.
+    const std::uint64_t n = 1001;
+    const uint128 coefficients[chunk_count][2] = {
+        {p - 1, 5}, {(one << 126) + 7, p - 2}, {0, 1}, {(one << 64) - 1, (one << 100) + 9}};
+    std::vector<std::uint8_t> script;
+    for (const auto& chunk : coefficients) {
+        for (const uint128 c : chunk) {
+            const std::vector<std::uint8_t> bytes = testing::element_bytes(c);
+            script.insert(script.end(), bytes.begin(), bytes.end());
+        }
+    }
+    testing::ScriptedSource source(script);
+    VectorShareWriter out;
+    std::string secret(32, '\0');
+    for (std::size_t i = 0; i < secret.size(); ++i) secret[i] = static_cast<char>(0xf0 ^ i);
+    ASSERT_TRUE(shamir_split(secret, 3, n, source, out).ok());
+    ASSERT_EQ(out.texts.size(), n);
+    const SecretChunks chunks = secret_to_chunks(secret);
+    for (std::uint64_t x = 1; x <= n; ++x) {
+        std::array<FieldElement, chunk_count> values{};
+        for (std::size_t c = 0; c < chunk_count; ++c) {
+            const uint128 square = ref_mul(x, x);
+            const uint128 linear = (chunks.chunks[c].value + ref_mul(coefficients[c][0], x)) % p;
+            values[c].value = (linear + ref_mul(coefficients[c][1], square)) % p;
+        }
+        char expected[shamir_share_buffer_length];
+        const std::size_t length = std::snprintf(expected, sizeof expected, "%llu",
+                                                 static_cast<unsigned long long>(x));
+        std::string text(expected, length);
+        for (const FieldElement v : values) text += ":" + ref_format(v.value);
+        ASSERT_EQ(out.texts[x - 1], text);
     }
 }
 
