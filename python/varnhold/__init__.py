@@ -147,6 +147,17 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
 
     Raises ValueError for a secret that is not 32 bytes or for k, n outside 2 <= k <= n <= 2^20.
     All random bytes of the split come from one request to the operating system."""
+    # The common call goes straight to the native split; anything unusual is looked at first.
+    if type(secret) is not bytes or type(k) is not int or type(n) is not int or k < 0 or n < 0:
+        _split_arguments(secret, k, n)
+    if scheme == "shamir":
+        return _native.shamir_split(secret, k, n)
+    if scheme == "blakley":
+        return _native.blakley_split(secret, k, n)
+    raise ValueError("scheme must be 'shamir' or 'blakley'")
+
+
+def _split_arguments(secret: object, k: object, n: object) -> None:
     if not isinstance(secret, bytes):
         raise TypeError(f"secret must be bytes, not {type(secret).__name__}")
     for name, value in (("k", k), ("n", n)):
@@ -154,11 +165,6 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
             raise TypeError(f"{name} must be an int, not {type(value).__name__}")
         if value < 0:
             raise ValueError(f"{name} must not be negative")
-    if scheme == "shamir":
-        return _native.shamir_split(secret, k, n)
-    if scheme == "blakley":
-        return _native.blakley_split(secret, k, n)
-    raise ValueError("scheme must be 'shamir' or 'blakley'")
 
 
 def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
@@ -174,13 +180,18 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
 
     At least k valid shares of one set are needed; every share beyond k is verified and the
     rebuilt chunks are range-checked. Raises ShareError unless every share agrees."""
-    items = _share_list(shares)
-    raw, secret = _native.combine(items, _k_argument(k))
-    report, _ = _report(raw)
-    error = _error_for(report)
-    if error is not None or secret is None:
-        raise error or ShareError("the shares do not rebuild a secret")
-    return secret
+    items = shares if type(shares) is list else _share_list(shares)
+    result = _native.combine(items, 0 if k is None else _k_argument(k))
+    if type(result) is bytes:
+        return result
+    # Only failures get here: a list that holds something other than str, or a report.
+    if result is None:
+        items = _share_list(items)
+        result = _native.combine(items, 0 if k is None else _k_argument(k))
+        if type(result) is bytes:
+            return result
+    report, _ = _report(result)
+    raise _error_for(report) or ShareError("the shares do not rebuild a secret")
 
 
 def new_share(shares: Iterable[str], *, k: Optional[int] = None, index: Optional[int] = None) -> str:

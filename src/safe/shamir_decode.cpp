@@ -37,7 +37,9 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
         prefix[i] = product;
         product = field_mul(product, d);
     }
-    FieldElement remaining = field_pow_p_minus_2(product.value);
+    // The denominators are products of index differences, which are public.
+    const Result<FieldElement> inverse = field_inv_public(product.value);
+    FieldElement remaining = inverse ? *inverse : FieldElement{};
     std::vector<FieldElement> inverses(k);
     for (std::size_t i = k; i-- > 0;) {
         inverses[i] = field_mul(remaining, prefix[i]);
@@ -64,6 +66,39 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
         }
     }
     secure_wipe_object(weights);
+}
+
+bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
+                           std::size_t k, FieldElement* out) {
+    // The weight of value i at 0 is prod_{j != i} x_j / (x_j - x_i); numerators and
+    // denominators come from the indices alone, and one inversion serves all of them.
+    std::vector<FieldElement> numerators(k), denominators(k), prefix(k);
+    FieldElement product{1};
+    for (std::size_t i = 0; i < k; ++i) {
+        FieldElement n{1}, d{1};
+        for (std::size_t j = 0; j < k; ++j) {
+            if (j == i) continue;
+            n = field_mul(n, FieldElement{xs[j]});
+            d = field_mul(d, field_sub(FieldElement{xs[j]}, FieldElement{xs[i]}));
+        }
+        numerators[i] = n;
+        denominators[i] = d;
+        prefix[i] = product;
+        product = field_mul(product, d);
+    }
+    const Result<FieldElement> inverse = field_inv_public(product.value);
+    if (!inverse) return false;
+    FieldElement remaining = *inverse;
+    std::array<FieldElement, chunk_count> sums{};
+    for (std::size_t i = k; i-- > 0;) {
+        const FieldElement weight = field_mul(field_mul(remaining, prefix[i]), numerators[i]);
+        remaining = field_mul(remaining, denominators[i]);
+        for (std::size_t c = 0; c < chunk_count; ++c)
+            sums[c] = field_mul_add(ys[4 * i + c], weight, sums[c]);
+    }
+    for (std::size_t c = 0; c < chunk_count; ++c) out[c] = sums[c];
+    secure_wipe_object(sums);
+    return true;
 }
 
 bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> ys,
