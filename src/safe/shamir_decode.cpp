@@ -123,15 +123,16 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
             power = field_mul(power, x);
         }
     }
+    // The Q columns hold powers of the public indices, so eliminating them first picks pivots
+    // from public values only; they are independent (distinct indices), one pivot each.
     const std::vector<std::size_t> pivots =
-        reduce_rows({rows.data(), rows.size()}, m, width, unknowns);
-    if (!reduced_rows_consistent({rows.data(), rows.size()}, m, width, unknowns, pivots.size())) {
-        return false;
-    }
-    // Free unknowns are 0: with at most e wrong values every solution gives the same Q / E.
+        reduce_rows({rows.data(), rows.size()}, m, width, q_count);
+    if (pivots.size() < q_count) return false;
     WipedVector<FieldElement> solution(unknowns);
-    for (std::size_t r = 0; r < pivots.size(); ++r)
-        solution[pivots[r]] = rows[r * width + unknowns];
+    const bool consistent = solve_secret_columns({rows.data(), rows.size()}, m, width, q_count, e,
+                                                 {solution.data() + q_count, e});
+    // Free unknowns are 0: with at most e wrong values every solution gives the same Q / E.
+    for (std::size_t r = 0; r < q_count; ++r) solution[r] = rows[r * width + unknowns];
 
     // Q / E by long division; E is monic, so the quotient has degree below k.
     WipedVector<FieldElement> remainder(q_count);
@@ -147,7 +148,7 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
     }
     uint128 left = 0;
     for (std::size_t j = 0; j < q_count; ++j) left |= remainder[j].value;
-    return left == 0;
+    return consistent && left == 0;
 }
 
 }  // namespace varnhold

@@ -316,9 +316,14 @@ void ShareSet::decode_shamir() {
     bool located = false;
     if (!all_agree) {
         const std::size_t e = (m - k) / 2;
+        // Every chunk is decoded, whatever the others gave: the outcome is tested once.
         bool decoded = e > 0;
-        for (std::size_t c = 0; decoded && c < chunk_count; ++c) {
-            decoded = berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e, polys.data() + c * k);
+        if (decoded) {
+            for (std::size_t c = 0; c < chunk_count; ++c) {
+                decoded = berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e,
+                                          polys.data() + c * k) &
+                          decoded;
+            }
         }
         std::vector<std::size_t> wrong;
         if (decoded) {
