@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/stop_check.hpp"
+
 namespace varnhold {
 
 std::vector<std::size_t> reduce_rows(std::span<FieldElement> rows, std::size_t m, std::size_t width,
@@ -9,7 +11,9 @@ std::vector<std::size_t> reduce_rows(std::span<FieldElement> rows, std::size_t m
     std::vector<std::size_t> pivots;
     FieldElement* const a = rows.data();
     std::size_t rank = 0;
+    StopCheck stop;
     for (std::size_t column = 0; column < unknowns && rank < m; ++column) {
+        stop.work(m - rank);
         std::size_t pivot = rank;
         while (pivot < m && a[pivot * width + column].value == 0) ++pivot;
         if (pivot == m) continue;
@@ -22,6 +26,7 @@ std::vector<std::size_t> reduce_rows(std::span<FieldElement> rows, std::size_t m
         for (std::size_t i = 0; i < m; ++i) {
             FieldElement* const row = a + i * width;
             if (i == rank || row[column].value == 0) continue;
+            stop.work(width - column);
             const FieldElement factor = field_sub(FieldElement{}, row[column]);
             for (std::size_t j = column; j < width; ++j) {
                 row[j] = field_mul_add(factor, pivot_row[j], row[j]);
