@@ -3,6 +3,7 @@
 // which the package turns into its typed values and errors:
 //   report = (scheme | None, k | None, set id hex | None, "envelope" | "bare" | None,
 //             problem | None, ((number | None, state, reason | None), ...))
+// combine, the hot path, returns the secret itself and builds a report only when it fails.
 
 #include <optional>
 #include <span>
@@ -133,23 +134,32 @@ PyObject* check_body(PyObject* args, PyObject* kwargs) {
     return report_tuple(read.set->report()).release();
 }
 
-PyObject* combine_body(PyObject* args, PyObject* kwargs) {
-    ReadSet read;
-    if (!read_set(combine_signature, args, kwargs, read)) return nullptr;
-    PyRef report = report_tuple(read.set->report());
-    PyRef secret = none();
-    if (read.set->report().usable()) {
-        SecretBytes bytes;
-        read.set->secret(bytes);
-        secret = PyRef::steal(make_bytes(bytes));
+// Only a list of str takes the native path; anything else comes back as None, and the package
+// reads it (and raises its own TypeError) before calling again.
+bool list_of_text(PyObject* object) {
+    if (!PyList_Check(object)) return false;
+    const Py_ssize_t size = PyList_Size(object);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!PyUnicode_Check(PyList_GetItem(object, i))) return false;
     }
-    return tuple([&] {
-               std::vector<PyRef> items;
-               items.push_back(std::move(report));
-               items.push_back(std::move(secret));
-               return items;
-           }())
-        .release();
+    return true;
+}
+
+// The secret as bytes when every share agrees, else the report (built only then).
+PyObject* combine_body(PyObject* args, PyObject* kwargs) {
+    BoundArguments bound;
+    if (!bind_arguments(combine_signature, args, kwargs, bound)) return nullptr;
+    if (!list_of_text(bound[0])) return none().release();
+    ReadSet read;
+    read.texts = extract_share_texts(bound[0]);
+    if (!read.texts) return argument_error("shares");
+    const std::optional<std::uint64_t> k = extract_size(bound[1]);
+    if (!k) return argument_error("k");
+    read.set.emplace(read.texts->views, *k);
+    if (!read.set->report().usable()) return report_tuple(read.set->report()).release();
+    SecretBytes bytes;
+    read.set->secret(bytes);
+    return make_bytes(bytes);
 }
 
 // (report, result | None, error | None)
@@ -243,7 +253,8 @@ PyMethodDef method_table[] = {
     {"check", as_cfunction(entry<check_body>), keyword_flags,
      "check(shares, k)\n--\n\nThe report of a list of shares (k = 0: not given)."},
     {"combine", as_cfunction(entry<combine_body>), keyword_flags,
-     "combine(shares, k)\n--\n\n(report, secret or None)."},
+     "combine(shares, k)\n--\n\nThe secret, the report when the shares do not all agree, or None "
+     "when shares is not a list of str."},
     {"new_share", as_cfunction(entry<new_share_body>), keyword_flags,
      "new_share(shares, k, index)\n--\n\n(report, share or None, error or None)."},
     {"refresh", as_cfunction(entry<refresh_body>), keyword_flags,

@@ -106,7 +106,7 @@ std::vector<SolverCase> solver_cases() {
         {{{0, 1, 2}, {0, 3, 4}, {0, 5, 7}}, {1, 2, 3}, {}},
     };
     // Straddle the size at which the elimination switches from scaling rows to inverting pivots.
-    for (const std::size_t n : {6, 15, 16, 40}) cases.push_back(random_system(n, n));
+    for (const std::size_t n : {2, 3, 4, 6, 15, 16, 40}) cases.push_back(random_system(n, n));
     SolverCase dependent = random_system(20, 7);
     for (std::size_t j = 0; j < 20; ++j) {
         dependent.rows[13][j] = ref_add(dependent.rows[2][j], ref_mul(5, dependent.rows[17][j]));
@@ -399,6 +399,7 @@ TEST(BlakleyCombine, RepeatedTextsAndParseErrorsComeBeforeAnySystem) {
     std::string a_upper = a;
     std::transform(a_upper.begin(), a_upper.end(), a_upper.begin(), ::toupper);
     const std::string bad_constant = a.substr(0, a.size() - 1) + "g";
+    const std::string a_short = a.substr(1);  // outlives the views of the table below
     const struct {
         const char* name;
         std::vector<std::string_view> shares;
@@ -419,7 +420,7 @@ TEST(BlakleyCombine, RepeatedTextsAndParseErrorsComeBeforeAnySystem) {
          {a, "", ""},
          "Share 1 has invalid format: expected 5 parts, got 1"},
         {"short distinct text",
-         {a, b, a.substr(1)},
+         {a, b, a_short},
          "Invalid coefficient: expected exactly 32 hex chars"},
     };
     for (const auto& test : cases) {
