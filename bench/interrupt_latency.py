@@ -45,7 +45,10 @@ def blakley_shares(k):
 
 
 CALLS = {
-    "shamir_split(s, 4096, 2**20)": (lambda: None, lambda _: core.shamir_split(SECRET, 4096, 2**20)),
+    "shamir_split(s, 4096, 2**20)": (
+        lambda: None,
+        lambda _: core.shamir_split(SECRET, 4096, 2**20),
+    ),
     "shamir_split(s, 2**20, 2**20)": (
         lambda: None,
         lambda _: core.shamir_split(SECRET, 2**20, 2**20),

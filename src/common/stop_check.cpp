@@ -9,7 +9,9 @@ std::atomic<StopHook> installed_hook{nullptr};
 
 }  // namespace
 
-void set_stop_hook(StopHook hook) noexcept { installed_hook.store(hook, std::memory_order_release); }
+void set_stop_hook(StopHook hook) noexcept {
+    installed_hook.store(hook, std::memory_order_release);
+}
 
 void StopCheck::ask() {
     budget_ = stop_check_interval;
