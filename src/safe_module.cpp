@@ -14,7 +14,9 @@
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/interrupt.hpp"
 #include "common/decimal.hpp"
+#include "common/stop_check.hpp"
 #include "random/entropy_source.hpp"
 #include "safe/quick_combine.hpp"
 #include "safe/safe_split.hpp"
@@ -61,7 +63,9 @@ PyRef tuple(std::vector<PyRef> items) {
 PyRef report_tuple(const SetReport& report) {
     std::vector<PyRef> shares;
     shares.reserve(report.shares.size());
+    StopCheck stop;
     for (const ShareStatus& status : report.shares) {
+        stop.work(64);
         std::vector<PyRef> entry;
         entry.push_back(status.number ? integer(*status.number) : none());
         entry.push_back(text(share_state_name(status.state)));
@@ -307,4 +311,7 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace varnhold::binding
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&varnhold::binding::module_definition); }
+PyMODINIT_FUNC PyInit__native() {
+    varnhold::binding::install_interrupt_check();
+    return PyModule_Create(&varnhold::binding::module_definition);
+}
