@@ -43,7 +43,9 @@ bool quick_combine(std::span<const std::string_view> texts, std::uint64_t k_give
         opened[i] = *envelope;
         const EnvelopeHeader& h = opened[i].header;
         const EnvelopeHeader& first = opened[0].header;
-        if (h.scheme != first.scheme || h.k != first.k || h.set_id != first.set_id) return false;
+        // A set of more or fewer than k shares is read in full: decline before opening the rest.
+        if (h.k != m || h.scheme != first.scheme || h.k != first.k || h.set_id != first.set_id)
+            return false;
     }
     const std::uint64_t k = opened[0].header.k;
     if (k != m || (k_given != 0 && k_given != k)) return false;
