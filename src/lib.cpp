@@ -9,6 +9,7 @@
 #include "binding/cached.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/interrupt.hpp"
 #include "blakley/blakley.hpp"
 #include "random/entropy_source.hpp"
 #include "shamir/shamir.hpp"
@@ -162,6 +163,7 @@ int module_exec(PyObject* module) {
             for (PyMethodDef& entry : method_table) {
                 if (!register_function(module, &entry)) return -1;
             }
+            install_interrupt_check();
             return 0;
         },
         -1);

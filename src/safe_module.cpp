@@ -3,7 +3,9 @@
 // which the package turns into its typed values and errors:
 //   report = (scheme | None, k | None, set id hex | None, "envelope" | "bare" | None,
 //             problem | None, ((number | None, state, reason | None), ...))
+// combine, the hot path, returns the secret itself and builds a report only when it fails.
 
+#include <array>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,8 +14,11 @@
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
+#include "binding/interrupt.hpp"
 #include "common/decimal.hpp"
+#include "common/stop_check.hpp"
 #include "random/entropy_source.hpp"
+#include "safe/quick_combine.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 
@@ -58,7 +63,9 @@ PyRef tuple(std::vector<PyRef> items) {
 PyRef report_tuple(const SetReport& report) {
     std::vector<PyRef> shares;
     shares.reserve(report.shares.size());
+    StopCheck stop;
     for (const ShareStatus& status : report.shares) {
+        stop.work(64);
         std::vector<PyRef> entry;
         entry.push_back(status.number ? integer(*status.number) : none());
         entry.push_back(text(share_state_name(status.state)));
@@ -129,23 +136,64 @@ PyObject* check_body(PyObject* args, PyObject* kwargs) {
     return report_tuple(read.set->report()).release();
 }
 
-PyObject* combine_body(PyObject* args, PyObject* kwargs) {
-    ReadSet read;
-    if (!read_set(combine_signature, args, kwargs, read)) return nullptr;
-    PyRef report = report_tuple(read.set->report());
-    PyRef secret = none();
-    if (read.set->report().usable()) {
-        SecretBytes bytes;
-        read.set->secret(bytes);
-        secret = PyRef::steal(make_bytes(bytes));
+// Only a list of str takes the native path; anything else comes back as None, and the package
+// reads it (and raises its own TypeError) before calling again.
+bool list_of_text(PyObject* object) {
+    if (!PyList_Check(object)) return false;
+    const Py_ssize_t size = PyList_Size(object);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!PyUnicode_Check(PyList_GetItem(object, i))) return false;
     }
-    return tuple([&] {
-               std::vector<PyRef> items;
-               items.push_back(std::move(report));
-               items.push_back(std::move(secret));
-               return items;
-           }())
-        .release();
+    return true;
+}
+
+// A short list of str whose shares are exactly k of one set: the secret from texts held on the
+// stack, or nullptr (with no error pending) when the list needs the full reading, which repeats
+// the extraction and raises whatever it raises.
+PyObject* quick_combine_body(const BoundArguments& bound) {
+    PyObject* const list = bound[0];
+    const Py_ssize_t size = PyList_Size(list);
+    if (size < 2 || size > static_cast<Py_ssize_t>(quick_combine_limit)) return nullptr;
+    std::array<PyRef, quick_combine_limit> owners;
+    std::array<std::string_view, quick_combine_limit> views;
+    const auto m = static_cast<std::size_t>(size);
+    for (std::size_t i = 0; i < m; ++i) {
+        owners[i] = PyRef::steal(PyUnicode_AsUTF8String(PyList_GetItem(list, static_cast<Py_ssize_t>(i))));
+        char* data = nullptr;
+        Py_ssize_t length = 0;
+        if (!owners[i] || PyBytes_AsStringAndSize(owners[i].get(), &data, &length) < 0) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        views[i] = std::string_view(data, static_cast<std::size_t>(length));
+    }
+    const std::optional<std::uint64_t> k = extract_size(bound[1]);
+    if (!k) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    SecretBytes bytes;
+    if (!quick_combine({views.data(), m}, *k, bytes)) return nullptr;
+    return make_bytes(bytes);
+}
+
+// The secret as bytes when every share agrees, else the report (built only then).
+PyObject* combine_body(PyObject* args, PyObject* kwargs) {
+    BoundArguments bound;
+    if (!bind_arguments(combine_signature, args, kwargs, bound)) return nullptr;
+    if (!list_of_text(bound[0])) return none().release();
+    if (PyObject* secret = quick_combine_body(bound)) return secret;
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    ReadSet read;
+    read.texts = extract_share_texts(bound[0]);
+    if (!read.texts) return argument_error("shares");
+    const std::optional<std::uint64_t> k = extract_size(bound[1]);
+    if (!k) return argument_error("k");
+    read.set.emplace(read.texts->views, *k);
+    if (!read.set->report().usable()) return report_tuple(read.set->report()).release();
+    SecretBytes bytes;
+    read.set->secret(bytes);
+    return make_bytes(bytes);
 }
 
 // (report, result | None, error | None)
@@ -239,7 +287,8 @@ PyMethodDef method_table[] = {
     {"check", as_cfunction(entry<check_body>), keyword_flags,
      "check(shares, k)\n--\n\nThe report of a list of shares (k = 0: not given)."},
     {"combine", as_cfunction(entry<combine_body>), keyword_flags,
-     "combine(shares, k)\n--\n\n(report, secret or None)."},
+     "combine(shares, k)\n--\n\nThe secret, the report when the shares do not all agree, or None "
+     "when shares is not a list of str."},
     {"new_share", as_cfunction(entry<new_share_body>), keyword_flags,
      "new_share(shares, k, index)\n--\n\n(report, share or None, error or None)."},
     {"refresh", as_cfunction(entry<refresh_body>), keyword_flags,
@@ -262,4 +311,7 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace varnhold::binding
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&varnhold::binding::module_definition); }
+PyMODINIT_FUNC PyInit__native() {
+    varnhold::binding::install_interrupt_check();
+    return PyModule_Create(&varnhold::binding::module_definition);
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/stop_check.hpp"
 #include "field/row_update.hpp"
 
 namespace varnhold {
@@ -29,7 +30,8 @@ void add_scaled_loose_row(FieldElement* target, const FieldElement* source, std:
 void scale_and_add_loose_row(FieldElement* target, const FieldElement* source, std::size_t count,
                              const RowFactor& scale, const RowFactor& factor) noexcept {
     for (std::size_t j = 0; j < count; ++j) {
-        target[j].value = row_mul_add(factor, source[j].value, row_mul_add(scale, target[j].value, 0));
+        const uint128 scaled = row_mul_add(scale, target[j].value, 0);
+        target[j].value = row_mul_add(factor, source[j].value, scaled);
     }
 }
 
@@ -104,7 +106,9 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
                                                       std::vector<FieldElement> rhs) {
     const std::size_t n = rhs.size();
     FieldElement* const a = matrix.data();
+    StopCheck stop;
     for (std::size_t c = 0; c < n; ++c) {
+        stop.work(2 * n);
         const std::size_t pivot = find_pivot(a, n, c, c, n);
         if (pivot == n) return SharingError{linearly_dependent_message};
         FieldElement* const pivot_row = a + c * n;
@@ -122,6 +126,7 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
         for (std::size_t i = 0; i < n; ++i) {
             FieldElement* const row = a + i * n;
             if (i == c || row[c].value == 0) continue;
+            stop.work(n - c);
             const FieldElement factor = negate(row[c]);
             add_scaled_row(row + c, pivot_row + c, n - c, factor);
             rhs[i] = field_mul_add(factor, rhs[c], rhs[i]);
@@ -136,6 +141,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
     FieldElement* const a = rows.data();
     if (n == 2 || n == 3) return first_coordinate_by_cofactors(a, n);
     const std::size_t width = chunk_count + n;
+    StopCheck stop;
     // Unknowns are removed from the last one down. Removing unknown c takes the rows still in
     // play (0 .. c) and leaves one of them behind as the pivot; the others then only involve the
     // right-hand sides and unknowns left of c, which sit at the front of the row. So each step
@@ -145,6 +151,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
     // factor is taken, so the rows are left holding working values, not elements.
     for (std::size_t c = n; c-- > 1;) {
         const std::size_t column = chunk_count + c;
+        stop.work(c + inversion_cost);
         const std::size_t pivot = find_loose_pivot(a, width, column, 0, c + 1);
         if (pivot == c + 1) return SharingError{linearly_dependent_message};
         FieldElement* const pivot_row = a + c * width;
@@ -159,6 +166,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
                 FieldElement* const row = a + i * width;
                 const FieldElement entry = canonical_from_loose(row[column].value);
                 if (entry.value == 0) continue;
+                stop.work(2 * column);
                 scale_and_add_loose_row(row, pivot_row, column, scale,
                                         make_row_factor(negate(entry)));
             }
@@ -171,6 +179,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
             FieldElement* const row = a + i * width;
             const FieldElement entry = canonical_from_loose(row[column].value);
             if (entry.value == 0) continue;
+            stop.work(column);
             add_scaled_loose_row(row, pivot_row, column,
                                  make_row_factor(negate(field_mul(entry, *inverse))));
         }

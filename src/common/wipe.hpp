@@ -16,6 +16,28 @@ void secure_wipe_object(T& object) noexcept {
     secure_wipe(&object, sizeof(T));
 }
 
+// Wipes a buffer of secret values when the scope ends, however it ends (a scheme error, an
+// exception from a random source, a stopped call): for a container (vector, string) the
+// elements it holds then, for anything else (a plain array) the object's own bytes. A container
+// must not reallocate after its values were written, or the old copy escapes the wipe.
+template <class T>
+class WipeAtExit {
+public:
+    explicit WipeAtExit(T& target) noexcept : target_(target) {}
+    WipeAtExit(const WipeAtExit&) = delete;
+    WipeAtExit& operator=(const WipeAtExit&) = delete;
+    ~WipeAtExit() {
+        if constexpr (requires { target_.data(); target_.size(); }) {
+            secure_wipe(target_.data(), target_.size() * sizeof(*target_.data()));
+        } else {
+            secure_wipe_object(target_);
+        }
+    }
+
+private:
+    T& target_;
+};
+
 // The 32 bytes of a secret or a key; wiped whenever it goes out of scope, including the source
 // of a move or copy.
 struct SecretBytes {

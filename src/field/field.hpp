@@ -130,7 +130,8 @@ constexpr FieldElement field_mul_word(FieldElement a, std::uint64_t b) noexcept 
 // (a * b + c) mod p for canonical a and c and any 64-bit b: the step of evaluating a polynomial
 // at a share index. The product's bits from 127 up (below 2^65) are added after c has been folded
 // in, so no sum leaves 128 bits.
-constexpr FieldElement field_mul_word_add(FieldElement a, std::uint64_t b, FieldElement c) noexcept {
+constexpr FieldElement field_mul_word_add(FieldElement a, std::uint64_t b,
+                                          FieldElement c) noexcept {
     const uint128 low = static_cast<uint128>(a.low()) * b;
     const uint128 mid = static_cast<uint128>(a.high()) * b + (low >> 64);
     const uint128 bottom = ((mid << 64) | static_cast<std::uint64_t>(low)) & field_modulus;

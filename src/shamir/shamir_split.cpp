@@ -1,5 +1,6 @@
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
 #include "random/random_field.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
@@ -28,18 +29,24 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     // and one share anyone could rebuild the secret, so they are wiped on every way out.
     const std::size_t degree = static_cast<std::size_t>(k - 1);
     WipedVector<FieldElement> coefficients(chunk_count * degree);
+    StopCheck stop;
     for (std::size_t i = 0; i < coefficients.size(); ++i) {
         coefficients[i] = random_field_element(random);
+        stop.work(2 * draw_work);
     }
 
     out.begin(static_cast<std::size_t>(n));
     std::array<FieldElement, chunk_count> values{};
     char text[shamir_share_buffer_length];
+    // Share values and texts are secret; they are wiped however the loop ends.
+    const WipeAtExit wipe_values(values);
+    const WipeAtExit wipe_text(text);
     // The indices run 1, 2, .. n, so each one's decimal text is the last one's plus one, carried
     // from the right; indices are public.
     char index_digits[20] = {'1'};
     std::size_t index_length = 1;
     for (std::uint64_t x = 1; x <= n; ++x) {
+        stop.work(chunk_count * degree);
         for (std::size_t c = 0; c < chunk_count; ++c) {
             // Horner's rule: k - 1 multiply-adds per value, and the same exact result as summing
             // the powers. The index fits in a word.
@@ -60,7 +67,6 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
             index_digits[index_length++] = '0';
         }
     }
-    secure_wipe_object(values);
     return {};
 }
 

@@ -1,6 +1,7 @@
-// The shortcuts taken for speed, each held against a slow path that shares nothing with it: the
-// two hex engines, the variable-time inverse, lazy and loose multiply-adds at their bounds, the word-sized
-// Lagrange denominators, decimal writing across the word boundary and the word-wise wipe.
+// The shortcuts taken for speed, each held against a slow path that shares nothing with it: the two
+// hex engines, the variable-time inverse, lazy and loose multiply-adds at their bounds, the
+// word-sized Lagrange denominators, decimal writing across the word boundary, the counted share
+// indices and the word-wise wipe.
 
 #include <gtest/gtest.h>
 
