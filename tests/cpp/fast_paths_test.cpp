@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -17,6 +16,7 @@
 #include "field/field_hex.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
@@ -24,24 +24,11 @@ namespace {
 constexpr uint128 p = field_modulus;
 constexpr uint128 one = 1;
 
-uint128 ref_mul(uint128 a, uint128 b) {
-    a %= p;
-    b %= p;
-    uint128 result = 0;
-    for (int bit = 127; bit >= 0; --bit) {
-        result = (result + result) % p;
-        if (((b >> bit) & 1) != 0) result = (result + a) % p;
-    }
-    return result;
-}
+using testing::hex;
+using testing::ref_mul;
 
-// The reference codec: one character at a time with branches, printf for writing.
-std::string ref_format(uint128 v) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(v >> 64),
-                  static_cast<unsigned long long>(v));
-    return text;
-}
+// The reference codec: one character at a time with branches for reading; hex() writes with
+// printf.
 
 struct RefParse {
     bool ok;
@@ -136,9 +123,9 @@ TEST(HexEngines, WriteEveryNibbleInEveryPosition) {
         for (const Writer write : writers) {
             char text[33] = {};
             write(FieldElement{v}, text);
-            ASSERT_EQ(std::string(text, 32), ref_format(v));
+            ASSERT_EQ(std::string(text, 32), hex(v));
         }
-        ASSERT_EQ(parse_field_hex(ref_format(v), "x")->value, v);
+        ASSERT_EQ(parse_field_hex(hex(v), "x")->value, v);
     }
 }
 

@@ -6,7 +6,7 @@
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
 #include "random/random_field.hpp"
-#include "scripted_source.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
@@ -14,17 +14,8 @@ namespace {
 constexpr uint128 p = field_modulus;
 constexpr uint128 one = 1;
 
-// Reference arithmetic that shares nothing with the folds: the compiler's 128-bit remainder, and
-// multiplication by doubling and adding.
-uint128 ref_add(uint128 a, uint128 b) { return (a + b) % p; }
-uint128 ref_mul(uint128 a, uint128 b) {
-    uint128 result = 0;
-    for (int bit = 126; bit >= 0; --bit) {
-        result = ref_add(result, result);
-        if (((b >> bit) & 1) != 0) result = ref_add(result, a);
-    }
-    return result;
-}
+using testing::ref_add;
+using testing::ref_mul;
 
 // Values that stress carries and folds, plus random ones.
 std::vector<uint128> sample_elements() {

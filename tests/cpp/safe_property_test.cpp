@@ -14,18 +14,12 @@
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 #include "shamir/shamir.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
 
-class GeneratorSource final : public ByteSource {
-public:
-    explicit GeneratorSource(std::uint64_t seed) : engine(seed) {}
-    void fill(std::uint8_t* data, std::size_t length) override {
-        for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<std::uint8_t>(engine());
-    }
-    std::mt19937_64 engine;
-};
+using testing::GeneratorSource;
 
 std::vector<std::string> bare_split(Scheme scheme, const std::string& secret, std::uint64_t k,
                                     std::uint64_t n, ByteSource& random) {
