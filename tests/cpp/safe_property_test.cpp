@@ -89,10 +89,9 @@ Trials run_location_trials(Scheme scheme, std::size_t count, std::uint64_t seed)
     for (std::size_t trial = 0; trial < count; ++trial) {
         ShuffledSplit split = shuffled_split(scheme, engine, random);
         const std::uint64_t k = split.k;
-        const std::uint64_t n = split.n;
         const std::string& secret = split.secret;
         std::vector<std::string>& shares = split.shares;
-        const std::size_t m = static_cast<std::size_t>(k + engine() % (n - k + 1));
+        const std::size_t m = static_cast<std::size_t>(k + engine() % (split.n - k + 1));
         shares.resize(m);
         std::size_t max_wrong = (m - static_cast<std::size_t>(k)) / 2;
         if (scheme == Scheme::blakley) max_wrong = m >= k + 2 ? 1 : 0;
@@ -102,7 +101,7 @@ Trials run_location_trials(Scheme scheme, std::size_t count, std::uint64_t seed)
         std::shuffle(order.begin(), order.end(), engine);
         std::vector<bool> replaced(m, false);
         const std::vector<std::string> other =
-            bare_split(scheme, random_secret(engine), k, n, random);
+            bare_split(scheme, random_secret(engine), k, split.n, random);
         for (std::size_t i = 0; i < e; ++i) {
             const std::size_t at = order[i];
             replaced[at] = true;
