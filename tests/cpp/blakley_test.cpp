@@ -361,6 +361,7 @@ TEST(BlakleyCombine, RepeatedTextsAndParseErrorsComeBeforeAnySystem) {
     std::string a_upper = a;
     std::transform(a_upper.begin(), a_upper.end(), a_upper.begin(), ::toupper);
     const std::string bad_constant = a.substr(0, a.size() - 1) + "g";
+    const std::string a_short = a.substr(1);  // outlives the views of the table below
     const struct {
         const char* name;
         std::vector<std::string_view> shares;
@@ -381,7 +382,7 @@ TEST(BlakleyCombine, RepeatedTextsAndParseErrorsComeBeforeAnySystem) {
          {a, "", ""},
          "Share 1 has invalid format: expected 5 parts, got 1"},
         {"short distinct text",
-         {a, b, a.substr(1)},
+         {a, b, a_short},
          "Invalid coefficient: expected exactly 32 hex chars"},
     };
     for (const auto& test : cases) {
