@@ -2,7 +2,6 @@
 // the order of the first k shares and must match the general solver run on each chunk alone;
 // every failure must carry one of the combine's messages.
 
-
 #include "blakley/blakley.hpp"
 #include "blakley/blakley_share.hpp"
 #include "blakley/linear_solver.hpp"

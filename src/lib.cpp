@@ -29,8 +29,8 @@ PyObject* split_body(PyObject* args, PyObject* kwargs) {
     SplitArguments arguments;
     if (!bind_split_arguments(signature, args, kwargs, arguments)) return nullptr;
     PyListShareWriter shares;
-    if (Result<void> done = split(arguments.secret, arguments.k, arguments.n,
-                                  process_entropy_source(), shares);
+    if (Result<void> done =
+            split(arguments.secret, arguments.k, arguments.n, process_entropy_source(), shares);
         !done) {
         raise_sharing_error(done.error());
         return nullptr;
@@ -67,15 +67,14 @@ constexpr int keyword_flags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 PyMethodDef method_table[] = {
     {"generate_key", as_cfunction(generate_key_entry), METH_NOARGS | METH_STATIC,
      "generate_key()\n--\n\n"},
-    {"shamir_split",
-     as_cfunction(keyword_entry<split_body<shamir_split_signature, shamir_split>>), keyword_flags,
-     "shamir_split(secret, k, n)\n--\n\n"},
+    {"shamir_split", as_cfunction(keyword_entry<split_body<shamir_split_signature, shamir_split>>),
+     keyword_flags, "shamir_split(secret, k, n)\n--\n\n"},
     {"shamir_combine",
      as_cfunction(keyword_entry<combine_body<shamir_combine_signature, shamir_combine>>),
      keyword_flags, "shamir_combine(shares, k)\n--\n\n"},
     {"blakley_split",
-     as_cfunction(keyword_entry<split_body<blakley_split_signature, blakley_split>>),
-     keyword_flags, "blakley_split(secret, k, n)\n--\n\n"},
+     as_cfunction(keyword_entry<split_body<blakley_split_signature, blakley_split>>), keyword_flags,
+     "blakley_split(secret, k, n)\n--\n\n"},
     {"blakley_combine",
      as_cfunction(keyword_entry<combine_body<blakley_combine_signature, blakley_combine>>),
      keyword_flags, "blakley_combine(shares, k)\n--\n\n"},

@@ -155,14 +155,8 @@ PyObject* new_share_body(PyObject* args, PyObject* kwargs) {
     if (!index_text) return argument_error("index");
     std::optional<uint128> index;
     if (!index_text->empty()) {
-        uint128 value = 0;
-        for (const char c : *index_text) {
-            if (c < '0' || c > '9' || value > (~uint128{0} - 9) / 10) {
-                return outcome(read.set->report(), none(), "index must be below 2^127-1");
-            }
-            value = value * 10 + static_cast<unsigned>(c - '0');
-        }
-        index = value;
+        index = parse_decimal(*index_text);
+        if (!index) return outcome(read.set->report(), none(), "index must be below 2^127-1");
     }
     if (!read.set->report().usable()) return outcome(read.set->report(), none(), "");
     Result<std::string> share = read.set->new_share(index, process_entropy_source());
@@ -191,10 +185,12 @@ PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
 constexpr int keyword_flags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef method_table[] = {
-    {"shamir_split", as_cfunction(keyword_entry<split_body<shamir_split_signature, Scheme::shamir>>), keyword_flags,
+    {"shamir_split",
+     as_cfunction(keyword_entry<split_body<shamir_split_signature, Scheme::shamir>>), keyword_flags,
      "shamir_split(secret, k, n)\n--\n\nEnvelope shares of a Shamir split."},
-    {"blakley_split", as_cfunction(keyword_entry<split_body<blakley_split_signature, Scheme::blakley>>), keyword_flags,
-     "blakley_split(secret, k, n)\n--\n\nEnvelope shares of a Blakley split."},
+    {"blakley_split",
+     as_cfunction(keyword_entry<split_body<blakley_split_signature, Scheme::blakley>>),
+     keyword_flags, "blakley_split(secret, k, n)\n--\n\nEnvelope shares of a Blakley split."},
     {"check", as_cfunction(keyword_entry<check_body>), keyword_flags,
      "check(shares, k)\n--\n\nThe report of a list of shares (k = 0: not given)."},
     {"combine", as_cfunction(keyword_entry<combine_body>), keyword_flags,

@@ -8,6 +8,7 @@
 #include "blakley/blakley.hpp"
 #include "blakley/blakley_share.hpp"
 #include "blakley/linear_solver.hpp"
+#include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
 #include "shamir/chunks.hpp"
 
@@ -56,8 +57,8 @@ std::vector<bool> find_repeated_texts(std::span<const std::string_view> shares, 
 
 Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, std::uint64_t k) {
     if (shares.size() < k) {
-        return SharingError{"Not enough shares: got " + std::to_string(shares.size()) + ", need " +
-                            std::to_string(k)};
+        return SharingError{"Not enough shares: got " + to_decimal(shares.size()) + ", need " +
+                            to_decimal(k)};
     }
     if (k < 2) return SharingError{"Invalid k: threshold must be at least 2"};
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "common/decimal.hpp"
+
 namespace varnhold {
 namespace {
 
@@ -44,9 +46,8 @@ Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64
         from = at + 1;
     }
     if (found != chunk_count) {
-        return SharingError{"Share " + std::to_string(index) +
-                            " has invalid format: expected 5 parts, got " +
-                            std::to_string(found + 1)};
+        return SharingError{"Share " + to_decimal(index) +
+                            " has invalid format: expected 5 parts, got " + to_decimal(found + 1)};
     }
 
     const std::size_t list_end = colons[0];
@@ -62,9 +63,9 @@ Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64
         start = comma + 1;
     }
     if (count != k) {
-        return SharingError{"Share " + std::to_string(index) +
-                            " has invalid number of coefficients: expected " + std::to_string(k) +
-                            ", got " + std::to_string(count)};
+        return SharingError{"Share " + to_decimal(index) +
+                            " has invalid number of coefficients: expected " + to_decimal(k) +
+                            ", got " + to_decimal(count)};
     }
 
     for (std::size_t j = 0; j < chunk_count; ++j) {

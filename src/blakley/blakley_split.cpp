@@ -13,10 +13,8 @@ namespace varnhold {
 
 Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
                            ByteSource& random, ShareWriter& out) {
-    if (secret.size() != secret_length) return SharingError{"Secret must be 32 bytes"};
-    if (k < 2 || n < k) return SharingError{"Invalid k/n"};
-    if (n > max_shares) {
-        return SharingError{"Invalid n: must be <= " + std::to_string(max_shares)};
+    if (Result<void> valid = check_split_arguments(secret, k, n, "Invalid k/n"); !valid) {
+        return valid;
     }
     // The output alone grows as n * k; a request that this process cannot hold fails here
     // instead of drawing random values for hours first or being killed halfway through.

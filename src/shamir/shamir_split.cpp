@@ -7,9 +7,10 @@ namespace varnhold {
 
 Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
                           ByteSource& random, ShareWriter& out) {
-    if (secret.size() != secret_length) return SharingError{"Secret must be 32 bytes"};
-    if (k < 2 || n < k) return SharingError{"Invalid k/n parameters"};
-    if (n > max_shares) return SharingError{"Invalid n: must be <= 1048576"};
+    if (Result<void> valid = check_split_arguments(secret, k, n, "Invalid k/n parameters");
+        !valid) {
+        return valid;
+    }
 
     const SecretChunks chunks = secret_to_chunks(secret);
     // Coefficient j (1..k-1) of chunk c's polynomial sits at c * (k - 1) + (j - 1). With them

@@ -464,8 +464,8 @@ TEST(EntropyKernel, ProcessSourceIsOneObjectAndDeliversFreshBytes) {
 }
 
 TEST(RandomU64, FirstByteIsLeastSignificantAndEachDrawIsOneRequest) {
-    testing::ScriptedSource source({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF, 0x00, 0x00, 0x00,
-                          0x00, 0x00, 0x00, 0x80});
+    testing::ScriptedSource source({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF, 0x00,
+                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x80});
     EXPECT_EQ(random_u64(source), 0x0807060504030201u);
     EXPECT_EQ(random_u64(source), 0x80000000000000FFu);
     EXPECT_EQ(source.request_lengths, (std::vector<std::size_t>{8, 8}));

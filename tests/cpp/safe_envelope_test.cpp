@@ -13,9 +13,9 @@
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"
-#include "test_support.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {

@@ -7,10 +7,10 @@
 
 #include "common/decimal.hpp"
 #include "field/field_hex.hpp"
-#include "test_support.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
