@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -19,8 +21,7 @@ namespace {
 // buffer given again (a list holding one object many times) is recognised by its address alone,
 // so a text is compared with others only once per distinct buffer: the work stays proportional
 // to the text the caller really holds, however often it is repeated.
-std::vector<bool> find_repeated_texts(std::span<const std::string_view> shares, std::size_t n) {
-    std::vector<bool> repeated(n, false);
+void find_repeated_texts(std::span<const std::string_view> shares, std::size_t n, bool* repeated) {
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
     const auto same_buffer = [&](std::size_t a, std::size_t b) {
@@ -50,7 +51,17 @@ std::vector<bool> find_repeated_texts(std::span<const std::string_view> shares, 
     for (std::size_t i = 1; i < firsts.size(); ++i) {
         if (shares[firsts[i - 1]] == shares[firsts[i]]) repeated[firsts[i]] = true;
     }
-    return repeated;
+}
+
+// Thresholds up to this size keep their bookkeeping and their system on the stack, and find
+// repeated texts by comparing every pair: each text is compared with at most this many others.
+constexpr std::size_t small_threshold = 8;
+
+void find_repeated_texts_small(std::span<const std::string_view> shares, std::size_t n,
+                               bool* repeated) {
+    for (std::size_t i = 1; i < n; ++i) {
+        for (std::size_t j = 0; j < i && !repeated[i]; ++j) repeated[i] = shares[i] == shares[j];
+    }
 }
 
 }  // namespace
@@ -74,9 +85,17 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     // into one scratch row: a parse error decides the message as it would in the system, and
     // repeated rows without one make the system singular, which is certain before any
     // elimination.
-    const std::vector<bool> repeated = find_repeated_texts(shares, n);
+    const bool small = n <= small_threshold;
+    std::array<bool, small_threshold> few_repeated{};
+    std::unique_ptr<bool[]> many_repeated(small ? nullptr : new bool[n]());
+    bool* const repeated = small ? few_repeated.data() : many_repeated.get();
+    if (small) {
+        find_repeated_texts_small(shares, n, repeated);
+    } else {
+        find_repeated_texts(shares, n, repeated);
+    }
     const std::uint64_t valid_length = blakley_share_length(k);
-    const bool any_repeated = std::find(repeated.begin(), repeated.end(), true) != repeated.end();
+    const bool any_repeated = std::find(repeated, repeated + n, true) != repeated + n;
     const bool all_full_length =
         std::all_of(shares.begin(), shares.begin() + n,
                     [&](std::string_view s) { return s.size() == valid_length; });
@@ -96,7 +115,10 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     // Each row holds the four chunks' right-hand sides and then the share's coefficients, so all
     // four chunks are eliminated together.
     require_fits_in_memory(saturating_mul(saturating_mul(n, width), sizeof(FieldElement)));
-    std::vector<FieldElement> rows(n * width);
+    std::array<FieldElement, small_threshold*(small_threshold + chunk_count)> few_rows;
+    std::vector<FieldElement> many_rows(small ? 0 : n * width);
+    const std::span<FieldElement> rows = small ? std::span<FieldElement>(few_rows.data(), n * width)
+                                               : std::span<FieldElement>(many_rows);
     for (std::size_t i = 0; i < n; ++i) {
         const std::span<FieldElement> row(rows.data() + i * width, width);
         const Result<void> parsed = parse_blakley_share_into(

@@ -112,9 +112,45 @@ Result<BlakleyShare> parse_blakley_share(std::string_view text, std::uint64_t in
     return share;
 }
 
+namespace {
+
+// A share exactly as the split writes it: every element 32 characters, every separator where the
+// layout puts it. Hexadecimal digits are never separators, so when every element reads as a
+// value below p the general parse would find the same parts and values and no error; anything
+// else returns false and is left to it, for its messages.
+bool parse_written_share(std::string_view text, std::span<FieldElement> coefficients,
+                         std::span<FieldElement, chunk_count> constants) {
+    const std::size_t k = coefficients.size();
+    if (text.size() != blakley_share_length(k)) return false;
+    constexpr std::size_t stride = field_hex_length + 1;
+    const char* const base = text.data();
+    bool separators = true;
+    for (std::size_t t = 0; t + 1 < k; ++t) separators &= base[t * stride + field_hex_length] == ',';
+    for (std::size_t j = 0; j < chunk_count; ++j) {
+        separators &= base[(k + j) * stride - 1] == ':';
+    }
+    if (!separators) return false;
+    for (std::size_t t = 0; t < k; ++t) {
+        const Result<FieldElement> value =
+            parse_field_hex(text.substr(t * stride, field_hex_length), coefficient_label);
+        if (!value) return false;
+        coefficients[t] = *value;
+    }
+    for (std::size_t j = 0; j < chunk_count; ++j) {
+        const Result<FieldElement> value =
+            parse_field_hex(text.substr((k + j) * stride, field_hex_length), constant_label);
+        if (!value) return false;
+        constants[j] = *value;
+    }
+    return true;
+}
+
+}  // namespace
+
 Result<void> parse_blakley_share_into(std::string_view text, std::uint64_t index, std::uint64_t k,
                                       std::span<FieldElement> coefficients,
                                       std::span<FieldElement, chunk_count> constants) {
+    if (coefficients.size() == k && parse_written_share(text, coefficients, constants)) return {};
     return parse_share(
         text, index, k,
         [coefficients](std::uint64_t position, FieldElement value) {

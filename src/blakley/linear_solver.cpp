@@ -49,6 +49,47 @@ std::size_t find_pivot(const FieldElement* rows, std::size_t width, std::size_t 
     return end;
 }
 
+// Coordinate 0 of the solution of two or three equations, by Cramer's rule: x_0 = (sum of b_i
+// * C_i) / (sum of a_i0 * C_i), where C_i are the cofactors of column 0. They depend on the
+// public coefficients alone and serve all four right-hand sides; the determinant is zero exactly
+// when the system is singular, so the result and the error are those of the elimination.
+Result<std::array<FieldElement, chunk_count>> first_coordinate_by_cofactors(const FieldElement* a,
+                                                                            std::size_t n) {
+    const std::size_t width = chunk_count + n;
+    const auto at = [a, width](std::size_t row, std::size_t column) {
+        return a[row * width + chunk_count + column];
+    };
+    std::array<FieldElement, 3> cofactors{};
+    if (n == 2) {
+        cofactors[0] = at(1, 1);
+        cofactors[1] = negate(at(0, 1));
+    } else {
+        const auto minor = [&at](std::size_t r0, std::size_t r1) {
+            return field_sub(field_mul(at(r0, 1), at(r1, 2)), field_mul(at(r0, 2), at(r1, 1)));
+        };
+        cofactors[0] = minor(1, 2);
+        cofactors[1] = negate(minor(0, 2));
+        cofactors[2] = minor(0, 1);
+    }
+    uint128 determinant = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        determinant = field_mul_add_lazy(at(i, 0).value, cofactors[i].value, determinant);
+    }
+    const FieldElement pivot = field_canonical(determinant);
+    if (pivot.value == 0) return SharingError{linearly_dependent_message};
+    const Result<FieldElement> inverse = field_inv_public(pivot.value);
+    if (!inverse) return inverse.error();
+    std::array<FieldElement, chunk_count> first{};
+    for (std::size_t j = 0; j < chunk_count; ++j) {
+        uint128 sum = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            sum = field_mul_add_lazy(a[i * width + j].value, cofactors[i].value, sum);
+        }
+        first[j] = field_mul(field_canonical(sum), *inverse);
+    }
+    return first;
+}
+
 }  // namespace
 
 Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> matrix,
@@ -84,8 +125,9 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
 Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<FieldElement> rows,
                                                                      std::size_t n) {
     if (n == 0) return SharingError{empty_solution_message};
-    const std::size_t width = chunk_count + n;
     FieldElement* const a = rows.data();
+    if (n == 2 || n == 3) return first_coordinate_by_cofactors(a, n);
+    const std::size_t width = chunk_count + n;
     // Unknowns are removed from the last one down. Removing unknown c takes the rows still in
     // play (0 .. c) and leaves one of them behind as the pivot; the others then only involve the
     // right-hand sides and unknowns left of c, which sit at the front of the row. So each step

@@ -84,7 +84,7 @@ std::vector<SolverCase> solver_cases() {
         {{{0, 1, 2}, {0, 3, 4}, {0, 5, 7}}, {1, 2, 3}, {}},
     };
     // Straddle the size at which the elimination switches from scaling rows to inverting pivots.
-    for (const std::size_t n : {6, 15, 16, 40}) cases.push_back(random_system(n, n));
+    for (const std::size_t n : {2, 3, 4, 6, 15, 16, 40}) cases.push_back(random_system(n, n));
     SolverCase dependent = random_system(20, 7);
     for (std::size_t j = 0; j < 20; ++j) {
         dependent.rows[13][j] = ref_add(dependent.rows[2][j], ref_mul(5, dependent.rows[17][j]));
