@@ -77,15 +77,14 @@ Result<std::array<FieldElement, chunk_count>> first_coordinate_by_cofactors(cons
     }
     const FieldElement pivot = field_canonical(determinant);
     if (pivot.value == 0) return SharingError{linearly_dependent_message};
-    const Result<FieldElement> inverse = field_inv_public(pivot.value);
-    if (!inverse) return inverse.error();
+    const FieldElement inverse = field_inv_public(pivot);
     std::array<FieldElement, chunk_count> first{};
     for (std::size_t j = 0; j < chunk_count; ++j) {
         uint128 sum = 0;
         for (std::size_t i = 0; i < n; ++i) {
             sum = field_mul_add_lazy(a[i * width + j].value, cofactors[i].value, sum);
         }
-        first[j] = field_mul(field_canonical(sum), *inverse);
+        first[j] = field_mul(field_canonical(sum), inverse);
     }
     return first;
 }
@@ -105,11 +104,10 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
             std::swap(rhs[c], rhs[pivot]);
         }
         // Pivots come from the coefficients alone, which are public.
-        const Result<FieldElement> inverse = field_inv_public(pivot_row[c].value);
-        if (!inverse) return inverse.error();
+        const FieldElement inverse = field_inv_public(pivot_row[c]);
         // Entries left of column c are already zero in this row.
-        for (std::size_t j = c; j < n; ++j) pivot_row[j] = field_mul(pivot_row[j], *inverse);
-        rhs[c] = field_mul(rhs[c], *inverse);
+        for (std::size_t j = c; j < n; ++j) pivot_row[j] = field_mul(pivot_row[j], inverse);
+        rhs[c] = field_mul(rhs[c], inverse);
 
         for (std::size_t i = 0; i < n; ++i) {
             FieldElement* const row = a + i * n;
@@ -151,28 +149,26 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
             continue;
         }
         // Pivots come from the coefficients alone, which are public.
-        const Result<FieldElement> inverse = field_inv_public(pivot_value.value);
-        if (!inverse) return inverse.error();
+        const FieldElement inverse = field_inv_public(pivot_value);
         // A row whose factor is 0 is left as it is either way.
         std::size_t i = 0;
         for (; i + 1 < c; i += 2) {
             FieldElement* const first = a + i * width;
             FieldElement* const second = first + width;
             add_scaled_row_pair(first, second, pivot_row, column,
-                                negate(field_mul(first[column], *inverse)),
-                                negate(field_mul(second[column], *inverse)));
+                                negate(field_mul(first[column], inverse)),
+                                negate(field_mul(second[column], inverse)));
         }
         if (i < c) {
             FieldElement* const row = a + i * width;
-            add_scaled_row(row, pivot_row, column, negate(field_mul(row[column], *inverse)));
+            add_scaled_row(row, pivot_row, column, negate(field_mul(row[column], inverse)));
         }
     }
 
     if (a[chunk_count].value == 0) return SharingError{linearly_dependent_message};
-    const Result<FieldElement> inverse = field_inv_public(a[chunk_count].value);
-    if (!inverse) return inverse.error();
+    const FieldElement inverse = field_inv_public(a[chunk_count]);
     std::array<FieldElement, chunk_count> first{};
-    for (std::size_t j = 0; j < chunk_count; ++j) first[j] = field_mul(a[j], *inverse);
+    for (std::size_t j = 0; j < chunk_count; ++j) first[j] = field_mul(a[j], inverse);
     return first;
 }
 

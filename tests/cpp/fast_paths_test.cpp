@@ -154,17 +154,15 @@ TEST(PublicInverse, AgreesWithTheFixedChainOnEveryPath) {
         operands.push_back(rng() % 100000 + 1);
     }
     for (const uint128 a : operands) {
-        const Result<FieldElement> fast = field_inv_public(a);
-        const Result<FieldElement> fixed = field_inv(a);
-        ASSERT_TRUE(fast.ok());
-        ASSERT_TRUE(fixed.ok());
-        ASSERT_EQ(fast->value, fixed->value);
-        ASSERT_EQ(ref_mul(fast->value, a), 1);
+        const FieldElement fast = field_inv_public(field_reduce(a));
+        const FieldElement fixed = field_inv(field_reduce(a));
+        ASSERT_NE(fast.value, 0);
+        ASSERT_NE(fixed.value, 0);
+        ASSERT_EQ(fast.value, fixed.value);
+        ASSERT_EQ(ref_mul(fast.value, a), 1);
     }
     for (const uint128 zero : {uint128{0}, p, 2 * p}) {
-        const Result<FieldElement> fast = field_inv_public(zero);
-        ASSERT_FALSE(fast.ok());
-        EXPECT_EQ(fast.error().message, zero_denominator_message);
+        EXPECT_EQ(field_inv_public(field_reduce(zero)).value, 0);
     }
 }
 
