@@ -14,9 +14,6 @@ namespace {
 constexpr std::string_view coefficient_label = "coefficient";
 constexpr std::string_view constant_label = "share value";
 
-// Every share is checked in the same order whoever stores the result: the number of ":"-parts,
-// then each coefficient in text order, then their number, then the four constants. `store`
-// receives each coefficient with its position as soon as it has been read.
 // Where `separator` next occurs in text[from, end), or end: one memchr, so each byte of a share
 // is looked at by one search only.
 std::size_t next_separator(std::string_view text, std::size_t from, std::size_t end,
@@ -26,6 +23,9 @@ std::size_t next_separator(std::string_view text, std::size_t from, std::size_t 
     return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
 }
 
+// Every share is checked in the same order whoever stores the result: the number of ":"-parts,
+// then each coefficient in text order, then their number, then the four constants. `store`
+// receives each coefficient with its position as soon as it has been read.
 template <class Store>
 Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64_t k, Store&& store,
                          std::span<FieldElement, chunk_count> constants) {
@@ -81,9 +81,9 @@ Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64
 
 }  // namespace
 
-void write_blakley_share(std::span<const FieldElement> coefficients,
-                         const std::array<FieldElement, chunk_count>& constants,
-                         char* out) noexcept {
+std::size_t write_blakley_share(std::span<const FieldElement> coefficients,
+                                const std::array<FieldElement, chunk_count>& constants,
+                                char* out) noexcept {
     char* cursor = out;
     for (std::size_t t = 0; t < coefficients.size(); ++t) {
         if (t != 0) *cursor++ = ',';
@@ -95,6 +95,7 @@ void write_blakley_share(std::span<const FieldElement> coefficients,
         write_field_hex(constant, cursor);
         cursor += field_hex_length;
     }
+    return static_cast<std::size_t>(cursor - out);
 }
 
 Result<BlakleyShare> parse_blakley_share(std::string_view text, std::uint64_t index,

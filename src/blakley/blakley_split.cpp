@@ -35,18 +35,23 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
 
     out.begin(static_cast<std::size_t>(n));
     std::vector<FieldElement> coefficients(dimension);
+    // Share values are secret (any k of them give the secret away), and so is their text; the
+    // coefficients are public.
+    std::array<FieldElement, chunk_count> constants{};
     std::string text(static_cast<std::size_t>(share_length), '\0');
+    const WipeOnExit wipe_constants(constants.data(), sizeof constants);
+    const WipeOnExit wipe_text(text.data(), text.size());
     for (std::uint64_t i = 0; i < n; ++i) {
         for (FieldElement& a : coefficients) a = random_nonzero_field_element(random);
-        std::array<FieldElement, chunk_count> constants{};
+        constants = {};
         for (std::size_t t = 0; t < dimension; ++t) {
             const FieldElement* point = points.data() + t * chunk_count;
             for (std::size_t j = 0; j < chunk_count; ++j) {
                 constants[j] = field_mul_add(coefficients[t], point[j], constants[j]);
             }
         }
-        write_blakley_share(coefficients, constants, text.data());
-        out.add(text);
+        out.add(std::string_view(text.data(),
+                                 write_blakley_share(coefficients, constants, text.data())));
     }
     return {};
 }

@@ -16,6 +16,20 @@ void secure_wipe_object(T& object) noexcept {
     secure_wipe(&object, sizeof(T));
 }
 
+// Wipes `size` bytes at `data` when it goes out of scope, on every way out: also when a call in
+// between throws (a ShareWriter stopped by Ctrl-C, say).
+class WipeOnExit {
+public:
+    WipeOnExit(void* data, std::size_t size) noexcept : data_(data), size_(size) {}
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+    ~WipeOnExit() { secure_wipe(data_, size_); }
+
+private:
+    void* data_;
+    std::size_t size_;
+};
+
 // The 32 bytes of a secret or a key; wiped when it goes out of scope, and the source of a move is
 // wiped at once, so that returning one (into a Result, say) leaves no copy behind.
 struct SecretBytes {

@@ -169,6 +169,8 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
 }  // namespace
 
 Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std::uint64_t k) {
+    // k is checked before the share count, the opposite of the Blakley combine: both orders are
+    // part of what callers see, so keep them.
     if (k < 2) return SharingError{"Invalid k: threshold must be at least 2"};
     if (shares.size() < k) return SharingError{"Need at least " + to_decimal(k) + " shares"};
 

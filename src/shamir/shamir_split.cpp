@@ -1,5 +1,6 @@
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
+#include "common/wipe.hpp"
 #include "random/random_field.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
@@ -34,8 +35,11 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     }
 
     out.begin(static_cast<std::size_t>(n));
+    // Share values are secret (any k of them give the secret away), and so is their text.
     std::array<FieldElement, chunk_count> values{};
     char text[shamir_share_buffer_length];
+    const WipeOnExit wipe_values(values.data(), sizeof values);
+    const WipeOnExit wipe_text(text, sizeof text);
     for (std::uint64_t x = 1; x <= n; ++x) {
         const FieldElement point{x};
         for (std::size_t c = 0; c < chunk_count; ++c) {
@@ -48,7 +52,6 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
         }
         out.add(std::string_view(text, write_shamir_share(x, values, text)));
     }
-    secure_wipe_object(values);
     return {};
 }
 
