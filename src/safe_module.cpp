@@ -3,6 +3,7 @@
 // which the package turns into its typed values and errors:
 //   report = (scheme | None, k | None, set id hex | None, "envelope" | "bare" | None,
 //             problem | None, ((number | None, state, reason | None), ...))
+// combine, the hot path, returns the secret itself and builds a report only when it fails.
 
 #include <optional>
 #include <span>
@@ -113,23 +114,29 @@ PyObject* check_body(PyObject* args, PyObject* kwargs) {
     return report_tuple(read.set->report()).release();
 }
 
+// Only a list of str takes the native path; anything else comes back as None, and the package
+// reads it (and raises its own TypeError) before calling again.
+bool list_of_text(PyObject* object) {
+    if (!PyList_Check(object)) return false;
+    const Py_ssize_t size = PyList_Size(object);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!PyUnicode_Check(PyList_GetItem(object, i))) return false;
+    }
+    return true;
+}
+
+// The secret as bytes when every share agrees, else the report (built only then).
 PyObject* combine_body(PyObject* args, PyObject* kwargs) {
     ReadSet read;
-    if (!read_set(combine_signature, args, kwargs, read)) return nullptr;
-    PyRef report = report_tuple(read.set->report());
-    PyRef secret = none();
-    if (read.set->report().usable()) {
-        SecretBytes bytes;
-        read.set->secret(bytes);
-        secret = PyRef::steal(make_bytes(bytes));
-    }
-    return tuple([&] {
-               std::vector<PyRef> items;
-               items.push_back(std::move(report));
-               items.push_back(std::move(secret));
-               return items;
-           }())
-        .release();
+    SharesArguments& arguments = read.arguments;
+    if (!bind_arguments(combine_signature, args, kwargs, arguments.bound)) return nullptr;
+    if (!list_of_text(arguments.bound[0])) return none().release();
+    if (!convert_shares_arguments(arguments)) return nullptr;
+    read.set.emplace(arguments.shares.views, arguments.k);
+    if (!read.set->report().usable()) return report_tuple(read.set->report()).release();
+    SecretBytes bytes;
+    read.set->secret(bytes);
+    return make_bytes(bytes);
 }
 
 // (report, result | None, error | None)
@@ -194,7 +201,8 @@ PyMethodDef method_table[] = {
     {"check", as_cfunction(keyword_entry<check_body>), keyword_flags,
      "check(shares, k)\n--\n\nThe report of a list of shares (k = 0: not given)."},
     {"combine", as_cfunction(keyword_entry<combine_body>), keyword_flags,
-     "combine(shares, k)\n--\n\n(report, secret or None)."},
+     "combine(shares, k)\n--\n\nThe secret, the report when the shares do not all agree, or None "
+     "when shares is not a list of str."},
     {"new_share", as_cfunction(keyword_entry<new_share_body>), keyword_flags,
      "new_share(shares, k, index)\n--\n\n(report, share or None, error or None)."},
     {"refresh", as_cfunction(keyword_entry<refresh_body>), keyword_flags,

@@ -27,7 +27,10 @@ bool bind_split_arguments(const Signature& signature, PyObject* args, PyObject* 
 
 bool bind_shares_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                            SharesArguments& out) {
-    if (!bind_arguments(signature, args, kwargs, out.bound)) return false;
+    return bind_arguments(signature, args, kwargs, out.bound) && convert_shares_arguments(out);
+}
+
+bool convert_shares_arguments(SharesArguments& out) {
     std::optional<ShareTexts> shares = extract_share_texts(out.bound[0]);
     if (!shares) return conversion_failed("shares");
     const std::optional<std::uint64_t> k = extract_size(out.bound[1]);

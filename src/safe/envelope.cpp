@@ -80,9 +80,12 @@ std::string_view trim_share_text(std::string_view text) noexcept {
 }
 
 Result<OpenedEnvelope> open_envelope(std::string_view text) {
+    // One flag for the whole text: its characters are secret, so none of them ends the loop.
+    unsigned outside = 0;
     for (const char c : text) {
-        if (c < '!' || c > '~') return SharingError{"contains a character that no share has"};
+        outside |= static_cast<unsigned>(static_cast<unsigned char>(c) - 0x21u > 0x7Eu - 0x21u);
     }
+    if (outside != 0) return SharingError{"contains a character that no share has"};
     // The version comes first so that a later format is named as such, not as damage.
     std::size_t version_end = text.find('-');
     if (version_end == std::string_view::npos) version_end = text.size();
@@ -103,14 +106,8 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
         return malformed("no valid checksum field");
     }
     EnvelopeCheck written{};
-    for (std::size_t i = 0; i < envelope_check_length; ++i) {
-        const int digit = hex_digit(text[check_start + 1 + i]);
-        if (digit < 0) return malformed("no valid checksum field");
-        if (i < 8) {
-            written.crc = (written.crc << 4) | static_cast<std::uint32_t>(digit);
-        } else {
-            written.sum = static_cast<std::uint8_t>((written.sum << 4) | digit);
-        }
+    if (!read_envelope_check(text.substr(check_start + 1), written)) {
+        return malformed("no valid checksum field");
     }
     const std::string_view body = text.substr(0, check_start);
     if (envelope_check(body) != written) return SharingError{"checksum does not match"};

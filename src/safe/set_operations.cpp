@@ -16,10 +16,8 @@ std::string ShareSet::wrap(const std::string& bare, uint128 number, std::uint64_
 }
 
 void ShareSet::secret(SecretBytes& out) const {
-    const std::size_t k = static_cast<std::size_t>(report_.k);
-    const std::size_t stride = *report_.scheme == Scheme::shamir ? k : 1;
     std::array<FieldElement, chunk_count> chunks{};
-    for (std::size_t c = 0; c < chunk_count; ++c) chunks[c] = (*rebuilt_)[c * stride];
+    for (std::size_t c = 0; c < chunk_count; ++c) chunks[c] = chunks_[c];
     chunks_to_secret(chunks, out);
     secure_wipe_object(chunks);
 }
@@ -40,7 +38,7 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
         }
         std::array<FieldElement, chunk_count> values{};
         for (std::size_t c = 0; c < chunk_count; ++c) {
-            values[c] = evaluate_polynomial(rebuilt_->data() + c * k, k, FieldElement{x});
+            values[c] = evaluate_polynomial(rebuilt().data() + c * k, k, FieldElement{x});
         }
         std::string text = format_shamir_share(x, values);
         secure_wipe_object(values);
@@ -60,7 +58,7 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
     std::array<FieldElement, chunk_count> constants{};
     for (std::size_t t = 0; t < k; ++t) {
         for (std::size_t j = 0; j < chunk_count; ++j) {
-            constants[j] = field_mul_add(coefficients[t], (*rebuilt_)[4 * t + j], constants[j]);
+            constants[j] = field_mul_add(coefficients[t], rebuilt()[4 * t + j], constants[j]);
         }
     }
     std::string text(static_cast<std::size_t>(blakley_share_length(k)), '\0');

@@ -37,7 +37,8 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
         prefix[i] = product;
         product = field_mul(product, d);
     }
-    FieldElement remaining = field_pow_p_minus_2(product.value);
+    // The denominators are products of index differences, which are public.
+    FieldElement remaining = field_inv_public(product);
     std::vector<FieldElement> inverses(k);
     for (std::size_t i = k; i-- > 0;) {
         inverses[i] = field_mul(remaining, prefix[i]);
@@ -66,6 +67,38 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
     secure_wipe_object(weights);
 }
 
+bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
+                           std::size_t k, FieldElement* out) {
+    // The weight of value i at 0 is prod_{j != i} x_j / (x_j - x_i); numerators and
+    // denominators come from the indices alone, and one inversion serves all of them.
+    std::vector<FieldElement> numerators(k), denominators(k), prefix(k);
+    FieldElement product{1};
+    for (std::size_t i = 0; i < k; ++i) {
+        FieldElement n{1}, d{1};
+        for (std::size_t j = 0; j < k; ++j) {
+            if (j == i) continue;
+            n = field_mul(n, FieldElement{xs[j]});
+            d = field_mul(d, field_sub(FieldElement{xs[j]}, FieldElement{xs[i]}));
+        }
+        numerators[i] = n;
+        denominators[i] = d;
+        prefix[i] = product;
+        product = field_mul(product, d);
+    }
+    FieldElement remaining = field_inv_public(product);
+    if (remaining.value == 0) return false;
+    std::array<FieldElement, chunk_count> sums{};
+    for (std::size_t i = k; i-- > 0;) {
+        const FieldElement weight = field_mul(field_mul(remaining, prefix[i]), numerators[i]);
+        remaining = field_mul(remaining, denominators[i]);
+        for (std::size_t c = 0; c < chunk_count; ++c)
+            sums[c] = field_mul_add(ys[4 * i + c], weight, sums[c]);
+    }
+    for (std::size_t c = 0; c < chunk_count; ++c) out[c] = sums[c];
+    secure_wipe_object(sums);
+    return true;
+}
+
 bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> ys,
                      std::size_t chunk, std::size_t k, std::size_t e, FieldElement* out) {
     const std::size_t m = xs.size();
@@ -88,15 +121,16 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
             power = field_mul(power, x);
         }
     }
+    // The Q columns hold powers of the public indices, so eliminating them first picks pivots
+    // from public values only; they are independent (distinct indices), one pivot each.
     const std::vector<std::size_t> pivots =
-        reduce_rows({rows.data(), rows.size()}, m, width, unknowns);
-    if (!reduced_rows_consistent({rows.data(), rows.size()}, m, width, unknowns, pivots.size())) {
-        return false;
-    }
-    // Free unknowns are 0: with at most e wrong values every solution gives the same Q / E.
+        reduce_rows({rows.data(), rows.size()}, m, width, q_count);
+    if (pivots.size() < q_count) return false;
     WipedVector<FieldElement> solution(unknowns);
-    for (std::size_t r = 0; r < pivots.size(); ++r)
-        solution[pivots[r]] = rows[r * width + unknowns];
+    const bool consistent = solve_secret_columns({rows.data(), rows.size()}, m, width, q_count, e,
+                                                 {solution.data() + q_count, e});
+    // Free unknowns are 0: with at most e wrong values every solution gives the same Q / E.
+    for (std::size_t r = 0; r < q_count; ++r) solution[r] = rows[r * width + unknowns];
 
     // Q / E by long division; E is monic, so the quotient has degree below k.
     WipedVector<FieldElement> remainder(q_count);
@@ -112,7 +146,7 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
     }
     uint128 left = 0;
     for (std::size_t j = 0; j < q_count; ++j) left |= remainder[j].value;
-    return left == 0;
+    return consistent && left == 0;
 }
 
 }  // namespace varnhold

@@ -285,9 +285,15 @@ void ShareSet::decode_shamir() {
     }
     const std::size_t m = used.size();
     std::vector<uint128> xs(m);
+    for (std::size_t i = 0; i < m; ++i) xs[i] = parsed_[used[i]].x;
+    if (m == k && parsed_.size() == m &&
+        shamir_constant_terms(xs, {values_.data(), m * chunk_count}, k, chunks_.data())) {
+        // Nothing to verify: the chunks are all that is needed.
+        range_check(chunks_.data(), 1, false);
+        return;
+    }
     WipedVector<FieldElement> ys(m * chunk_count);
     for (std::size_t i = 0; i < m; ++i) {
-        xs[i] = parsed_[used[i]].x;
         std::copy_n(values_.data() + used[i] * chunk_count, chunk_count,
                     ys.data() + i * chunk_count);
     }
@@ -310,9 +316,14 @@ void ShareSet::decode_shamir() {
     bool located = false;
     if (!all_agree) {
         const std::size_t e = (m - k) / 2;
+        // Every chunk is decoded, whatever the others gave: the outcome is tested once.
         bool decoded = e > 0;
-        for (std::size_t c = 0; decoded && c < chunk_count; ++c) {
-            decoded = berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e, polys.data() + c * k);
+        if (decoded) {
+            for (std::size_t c = 0; c < chunk_count; ++c) {
+                decoded = berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e,
+                                          polys.data() + c * k) &
+                          decoded;
+            }
         }
         std::vector<std::size_t> wrong;
         if (decoded) {
@@ -331,7 +342,8 @@ void ShareSet::decode_shamir() {
         }
         located = true;
     }
-    range_check(polys.data(), k, located);
+    for (std::size_t c = 0; c < chunk_count; ++c) chunks_[c] = polys[c * k];
+    range_check(chunks_.data(), 1, located);
     if (!rebuilt_ok_) return;
     // Different shares at an index already used: now the decoded polynomials say which is right.
     for (std::size_t p = 0; p < parsed_.size(); ++p) {
@@ -381,7 +393,20 @@ void ShareSet::decode_blakley() {
         status.reason = disagrees_message;
         located = true;
     }
-    range_check(points.data(), 1, located);
+    for (std::size_t c = 0; c < chunk_count; ++c) chunks_[c] = points[c];
+    range_check(chunks_.data(), 1, located);
+}
+
+const WipedVector<FieldElement>& ShareSet::rebuilt() const {
+    if (!rebuilt_) {
+        // Only a Shamir set of exactly k distinct shares gets here, all of them decoded.
+        const std::size_t k = static_cast<std::size_t>(report_.k);
+        std::vector<uint128> xs(k);
+        for (std::size_t i = 0; i < k; ++i) xs[i] = parsed_[i].x;
+        rebuilt_.emplace(k * chunk_count);
+        interpolate_shamir(xs, {values_.data(), k * chunk_count}, k, *rebuilt_);
+    }
+    return *rebuilt_;
 }
 
 }  // namespace varnhold

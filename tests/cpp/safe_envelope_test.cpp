@@ -80,10 +80,31 @@ TEST(ShareFormatDocument, VectorsAreReproduced) {
 }
 
 TEST(Envelope, CheckOfKnownTexts) {
-    // CRC-32 of "123456789" is the customary check value of this polynomial.
-    EXPECT_EQ(envelope_check("123456789").crc, 0xCBF43926u);
+    // The format document's example: a text of one full block and one padded block.
+    EXPECT_EQ(envelope_check("123456789").hash, 0xC9BF63AAu);
     EXPECT_EQ(envelope_check("123456789").sum, (49 + 50 + 51 + 52 + 53 + 54 + 55 + 56 + 57) % 251);
     EXPECT_EQ(envelope_check(""), (EnvelopeCheck{0, 0}));
+    // Blocks whose value is at or above the modulus, and a hash that needs the last subtraction.
+    const std::string high(16, '\x7e');
+    EXPECT_EQ(envelope_check(high).sum, (16 * 126) % 251);
+    char digits[envelope_check_length];
+    for (const std::string& text : {std::string("123456789"), high, std::string(1000, '~')}) {
+        write_envelope_check(envelope_check(text), digits);
+        EnvelopeCheck back{};
+        ASSERT_TRUE(read_envelope_check({digits, sizeof digits}, back));
+        EXPECT_EQ(back, envelope_check(text));
+    }
+    // Reading takes exactly ten lowercase hexadecimal digits.
+    const struct {
+        const char* digits;
+        bool ok;
+    } rows[] = {{"0123456789", true}, {"abcdefabcd", true}, {"ABCDEF0123", false},
+                {"012345678g", false}, {"01234/6789", false}, {"0123:56789", false},
+                {"0123`56789", false}, {"012345678", false},   {"01234567890", false}};
+    for (const auto& row : rows) {
+        EnvelopeCheck out{};
+        EXPECT_EQ(read_envelope_check(row.digits, out), row.ok) << row.digits;
+    }
 }
 
 TEST(Envelope, RoundTripAndRejections) {
