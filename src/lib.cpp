@@ -7,6 +7,7 @@
 
 #include "binding/cached.hpp"
 #include "binding/entry.hpp"
+#include "binding/interrupt.hpp"
 #include "blakley/blakley.hpp"
 #include "random/entropy_source.hpp"
 #include "shamir/shamir.hpp"
@@ -130,6 +131,7 @@ int module_exec(PyObject* module) {
             for (PyMethodDef& entry : method_table) {
                 if (!register_function(module, &entry)) return -1;
             }
+            install_interrupt_check();
             return 0;
         },
         -1);

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "binding/entry.hpp"
+#include "binding/interrupt.hpp"
 #include "binding/utf8.hpp"
 #include "common/decimal.hpp"
+#include "common/stop_check.hpp"
 #include "random/entropy_source.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
@@ -58,7 +60,9 @@ PyRef tuple(std::vector<PyRef> items) {
 PyRef report_tuple(const SetReport& report) {
     std::vector<PyRef> shares;
     shares.reserve(report.shares.size());
+    StopCheck stop;
     for (const ShareStatus& status : report.shares) {
+        stop.work(64);
         std::vector<PyRef> entry;
         entry.push_back(status.number ? integer(*status.number) : none());
         entry.push_back(text(share_state_name(status.state)));
@@ -225,4 +229,7 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace varnhold::binding
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&varnhold::binding::module_definition); }
+PyMODINIT_FUNC PyInit__native() {
+    varnhold::binding::install_interrupt_check();
+    return PyModule_Create(&varnhold::binding::module_definition);
+}

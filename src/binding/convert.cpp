@@ -7,6 +7,7 @@
 #include "binding/errors.hpp"
 #include "binding/utf8.hpp"
 #include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
 
 namespace varnhold::binding {
 namespace {
@@ -91,7 +92,10 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
     // appearances anywhere in the sequence share its text. The objects are kept alive, so an
     // address cannot be reused by another object during the call.
     std::unordered_map<PyObject*, std::string_view> copied;
+    // A list of millions of shares takes a while to read; Ctrl-C may end it.
+    StopCheck stop;
     for (;;) {
+        stop.work(16);
         PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
         if (!item) {
             if (PyErr_Occurred() != nullptr) return std::nullopt;
@@ -116,6 +120,7 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
         PyRef utf8;
         const std::optional<std::string_view> view = utf8_text(item.get(), utf8);
         if (!view) return std::nullopt;
+        stop.work(static_cast<std::uint64_t>(view->size()) / 16);
         held_bytes = saturating_add(held_bytes, static_cast<std::uint64_t>(view->size()));
         if (!held_limit && held_bytes >= memory_check_threshold) {
             held_limit = saturating_add(held_bytes, obtainable_memory_bytes());

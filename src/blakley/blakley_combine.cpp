@@ -12,6 +12,7 @@
 #include "blakley/linear_solver.hpp"
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
 #include "shamir/chunks.hpp"
 
 namespace varnhold {
@@ -101,12 +102,15 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     const bool all_full_length =
         std::all_of(shares.begin(), shares.begin() + count,
                     [&](std::string_view s) { return s.size() == valid_length; });
+    StopCheck stop;
     if (any_repeated || !all_full_length) {
         std::vector<FieldElement> scratch(width);
+        const WipeAtExit wipe_scratch(scratch);
         const std::span<FieldElement> row(scratch);
         for (std::size_t i = 0; i < count; ++i) {
             // A repeated text parses exactly as its first appearance did.
             if (repeated[i]) continue;
+            stop.work(shares[i].size() / (field_hex_length + 1) * parse_work + parse_work);
             const Result<void> parsed = parse_blakley_share_into(
                 shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
             if (!parsed) return parsed.error();
@@ -122,7 +126,10 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     const std::span<FieldElement> rows =
         small ? std::span<FieldElement>(few_rows.data(), count * width)
               : std::span<FieldElement>(many_rows);
+    // The right-hand sides are share values, and elimination mixes them into every entry.
+    const WipeAtExit wipe_rows(rows);
     for (std::size_t i = 0; i < count; ++i) {
+        stop.work(width * parse_work);
         const std::span<FieldElement> row(rows.data() + i * width, width);
         const Result<void> parsed = parse_blakley_share_into(
             shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());

@@ -5,6 +5,7 @@
 #include "blakley/blakley.hpp"
 #include "blakley/blakley_share.hpp"
 #include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
 #include "common/wipe.hpp"
 #include "random/random_field.hpp"
 #include "shamir/chunks.hpp"
@@ -26,23 +27,28 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
     // meets the four coordinates it multiplies side by side. Coordinate 0 is the secret itself.
     const auto dimension = static_cast<std::size_t>(k);
     WipedVector<FieldElement> points(dimension * chunk_count);
+    StopCheck stop;
     for (std::size_t j = 0; j < chunk_count; ++j) {
         points[j] = chunks[j];
         for (std::size_t t = 1; t < dimension; ++t) {
             points[t * chunk_count + j] = random_nonzero_field_element(random);
+            stop.work(2 * draw_work);
         }
     }
 
     out.begin(static_cast<std::size_t>(n));
     std::vector<FieldElement> coefficients(dimension);
-    // Share values are secret (any k of them give the secret away), and so is their text; the
-    // coefficients are public.
-    std::array<FieldElement, chunk_count> constants{};
     std::string text(static_cast<std::size_t>(share_length), '\0');
-    const WipeOnExit wipe_constants(constants.data(), sizeof constants);
-    const WipeOnExit wipe_text(text.data(), text.size());
+    std::array<FieldElement, chunk_count> constants{};
+    // The constants and the share text are secret; they are wiped however the loop ends.
+    const WipeAtExit wipe_constants(constants);
+    const WipeAtExit wipe_text(text);
     for (std::uint64_t i = 0; i < n; ++i) {
-        for (FieldElement& a : coefficients) a = random_nonzero_field_element(random);
+        for (FieldElement& a : coefficients) {
+            a = random_nonzero_field_element(random);
+            stop.work(2 * draw_work);
+        }
+        stop.work(dimension * (chunk_count + 4));
         constants = {};
         for (std::size_t t = 0; t < dimension; ++t) {
             const FieldElement* point = points.data() + t * chunk_count;

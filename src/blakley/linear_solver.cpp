@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/stop_check.hpp"
+
 namespace varnhold {
 namespace {
 
@@ -95,7 +97,9 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
                                                       std::vector<FieldElement> rhs) {
     const std::size_t n = rhs.size();
     FieldElement* const a = matrix.data();
+    StopCheck stop;
     for (std::size_t c = 0; c < n; ++c) {
+        stop.work(2 * n);
         const std::size_t pivot = find_pivot(a, n, c, c, n);
         if (pivot == n) return SharingError{linearly_dependent_message};
         FieldElement* const pivot_row = a + c * n;
@@ -112,6 +116,7 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
         for (std::size_t i = 0; i < n; ++i) {
             FieldElement* const row = a + i * n;
             if (i == c || row[c].value == 0) continue;
+            stop.work(n - c);
             const FieldElement factor = negate(row[c]);
             add_scaled_row(row + c, pivot_row + c, n - c, factor);
             rhs[i] = field_mul_add(factor, rhs[c], rhs[i]);
@@ -126,6 +131,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
     FieldElement* const a = rows.data();
     if (n == 2 || n == 3) return first_coordinate_by_cofactors(a, n);
     const std::size_t width = chunk_count + n;
+    StopCheck stop;
     // Unknowns are removed from the last one down. Removing unknown c takes the rows still in
     // play (0 .. c) and leaves one of them behind as the pivot; the others then only involve the
     // right-hand sides and unknowns left of c, which sit at the front of the row. So each step
@@ -133,6 +139,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
     // what is left at the end is one equation in unknown 0.
     for (std::size_t c = n; c-- > 1;) {
         const std::size_t column = chunk_count + c;
+        stop.work(c + inversion_cost);
         const std::size_t pivot = find_pivot(a, width, column, 0, c + 1);
         if (pivot == c + 1) return SharingError{linearly_dependent_message};
         FieldElement* const pivot_row = a + c * width;
@@ -144,6 +151,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
             for (std::size_t i = 0; i < c; ++i) {
                 FieldElement* const row = a + i * width;
                 if (row[column].value == 0) continue;
+                stop.work(2 * column);
                 scale_and_add_row(row, pivot_row, column, pivot_value, negate(row[column]));
             }
             continue;
@@ -153,6 +161,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
         // A row whose factor is 0 is left as it is either way.
         std::size_t i = 0;
         for (; i + 1 < c; i += 2) {
+            stop.work(2 * column);
             FieldElement* const first = a + i * width;
             FieldElement* const second = first + width;
             add_scaled_row_pair(first, second, pivot_row, column,

@@ -16,18 +16,26 @@ void secure_wipe_object(T& object) noexcept {
     secure_wipe(&object, sizeof(T));
 }
 
-// Wipes `size` bytes at `data` when it goes out of scope, on every way out: also when a call in
-// between throws (a ShareWriter stopped by Ctrl-C, say).
-class WipeOnExit {
+// Wipes a buffer of secret values when the scope ends, however it ends (a scheme error, an
+// exception from a random source, a stopped call): for a container (vector, string) the
+// elements it holds then, for anything else (a plain array) the object's own bytes. A container
+// must not reallocate after its values were written, or the old copy escapes the wipe.
+template <class T>
+class WipeAtExit {
 public:
-    WipeOnExit(void* data, std::size_t size) noexcept : data_(data), size_(size) {}
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-    ~WipeOnExit() { secure_wipe(data_, size_); }
+    explicit WipeAtExit(T& target) noexcept : target_(target) {}
+    WipeAtExit(const WipeAtExit&) = delete;
+    WipeAtExit& operator=(const WipeAtExit&) = delete;
+    ~WipeAtExit() {
+        if constexpr (requires { target_.data(); target_.size(); }) {
+            secure_wipe(target_.data(), target_.size() * sizeof(*target_.data()));
+        } else {
+            secure_wipe_object(target_);
+        }
+    }
 
 private:
-    void* data_;
-    std::size_t size_;
+    T& target_;
 };
 
 // The 32 bytes of a secret or a key; wiped when it goes out of scope, and the source of a move is

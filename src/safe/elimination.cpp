@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/stop_check.hpp"
 #include "common/wipe.hpp"
 
 namespace varnhold {
@@ -11,7 +12,9 @@ std::vector<std::size_t> reduce_rows(std::span<FieldElement> rows, std::size_t m
     std::vector<std::size_t> pivots;
     FieldElement* const a = rows.data();
     std::size_t rank = 0;
+    StopCheck stop;
     for (std::size_t column = 0; column < unknowns && rank < m; ++column) {
+        stop.work(m - rank);
         std::size_t pivot = rank;
         while (pivot < m && a[pivot * width + column].value == 0) ++pivot;
         if (pivot == m) continue;
@@ -24,6 +27,7 @@ std::vector<std::size_t> reduce_rows(std::span<FieldElement> rows, std::size_t m
         for (std::size_t i = 0; i < m; ++i) {
             FieldElement* const row = a + i * width;
             if (i == rank || row[column].value == 0) continue;
+            stop.work(width - column);
             const FieldElement factor = field_sub(FieldElement{}, row[column]);
             for (std::size_t j = column; j < width; ++j) {
                 row[j] = field_mul_add(factor, pivot_row[j], row[j]);
@@ -53,8 +57,10 @@ bool solve_secret_columns(std::span<FieldElement> rows, std::size_t m, std::size
     std::vector<uint128> used(m, 0);                // all ones once a row is a pivot row
     std::vector<uint128> chosen(count * m, 0);      // chosen[c m + i]: row i is column c's pivot
     WipedVector<FieldElement> pivot_row(width);
+    StopCheck stop;
     for (std::size_t c = 0; c < count; ++c) {
         const std::size_t column = first + c;
+        stop.work(m * (width - first));
         uint128 taken = 0;
         for (std::size_t i = first; i < m; ++i) {
             const uint128 pick = nonzero_mask(a[i * width + column].value) & ~used[i] & ~taken;
@@ -72,6 +78,7 @@ bool solve_secret_columns(std::span<FieldElement> rows, std::size_t m, std::size
         for (std::size_t j = first; j < width; ++j) pivot_row[j] = field_mul(pivot_row[j], inverse);
         for (std::size_t i = 0; i < m; ++i) {
             FieldElement* const row = a + i * width;
+            stop.work(width - first);
             const FieldElement factor = field_sub(FieldElement{}, row[column]);
             const uint128 pick = i >= first ? chosen[c * m + i] : 0;
             for (std::size_t j = first; j < width; ++j) {

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/stop_check.hpp"
 #include "safe/elimination.hpp"
 
 namespace varnhold {
@@ -18,7 +19,9 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
     // master = prod (x - x_i), highest coefficient last; degree k.
     std::vector<FieldElement> master(k + 1);
     master[0] = FieldElement{1};
+    StopCheck stop;
     for (std::size_t i = 0; i < k; ++i) {
+        stop.work(i + 1);
         const FieldElement xi{xs[i]};
         for (std::size_t j = i + 1; j > 0; --j) {
             master[j] = field_sub(master[j - 1], field_mul(master[j], xi));
@@ -29,6 +32,7 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
     std::vector<FieldElement> denominators(k), prefix(k);
     FieldElement product{1};
     for (std::size_t i = 0; i < k; ++i) {
+        stop.work(k);
         FieldElement d{1};
         for (std::size_t j = 0; j < k; ++j) {
             if (j != i) d = field_mul(d, field_sub(FieldElement{xs[i]}, FieldElement{xs[j]}));
@@ -48,7 +52,9 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
     for (std::size_t n = 0; n < out.size(); ++n) out[n] = FieldElement{};
     std::vector<FieldElement> basis(k);
     std::array<FieldElement, chunk_count> weights{};
+    const WipeAtExit wipe_weights(weights);
     for (std::size_t i = 0; i < k; ++i) {
+        stop.work((chunk_count + 1) * k);
         // basis = master / (x - x_i) by synthetic division from the top.
         const FieldElement xi{xs[i]};
         FieldElement carry = master[k];
@@ -64,7 +70,6 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
                 poly[j] = field_mul_add(weights[c], basis[j], poly[j]);
         }
     }
-    secure_wipe_object(weights);
 }
 
 bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
@@ -73,7 +78,9 @@ bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldEle
     // denominators come from the indices alone, and one inversion serves all of them.
     std::vector<FieldElement> numerators(k), denominators(k), prefix(k);
     FieldElement product{1};
+    StopCheck stop;
     for (std::size_t i = 0; i < k; ++i) {
+        stop.work(2 * k);
         FieldElement n{1}, d{1};
         for (std::size_t j = 0; j < k; ++j) {
             if (j == i) continue;
@@ -108,7 +115,9 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
     const std::size_t unknowns = q_count + e;
     const std::size_t width = unknowns + 1;
     WipedVector<FieldElement> rows(m * width);
+    StopCheck stop;
     for (std::size_t i = 0; i < m; ++i) {
+        stop.work(2 * q_count);
         FieldElement* const row = rows.data() + i * width;
         const FieldElement x{xs[i]};
         const FieldElement y = ys[4 * i + chunk];
@@ -136,6 +145,7 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
     WipedVector<FieldElement> remainder(q_count);
     for (std::size_t j = 0; j < q_count; ++j) remainder[j] = solution[j];
     for (std::size_t d = k; d-- > 0;) {
+        stop.work(e + 1);
         const FieldElement q = remainder[d + e];
         out[d] = q;
         const FieldElement minus_q = field_sub(FieldElement{}, q);

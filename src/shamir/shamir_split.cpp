@@ -1,5 +1,6 @@
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
 #include "common/wipe.hpp"
 #include "random/random_field.hpp"
 #include "shamir/chunks.hpp"
@@ -30,17 +31,20 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     // and one share anyone could rebuild the secret, so they are wiped on every way out.
     const std::size_t degree = static_cast<std::size_t>(k - 1);
     WipedVector<FieldElement> coefficients(chunk_count * degree);
+    StopCheck stop;
     for (std::size_t i = 0; i < coefficients.size(); ++i) {
         coefficients[i] = random_field_element(random);
+        stop.work(2 * draw_work);
     }
 
     out.begin(static_cast<std::size_t>(n));
-    // Share values are secret (any k of them give the secret away), and so is their text.
     std::array<FieldElement, chunk_count> values{};
     char text[shamir_share_buffer_length];
-    const WipeOnExit wipe_values(values.data(), sizeof values);
-    const WipeOnExit wipe_text(text, sizeof text);
+    // Share values and texts are secret; they are wiped however the loop ends.
+    const WipeAtExit wipe_values(values);
+    const WipeAtExit wipe_text(text);
     for (std::uint64_t x = 1; x <= n; ++x) {
+        stop.work(chunk_count * degree);
         const FieldElement point{x};
         for (std::size_t c = 0; c < chunk_count; ++c) {
             // Horner's rule: k - 1 multiply-adds per value, and the same exact result as summing

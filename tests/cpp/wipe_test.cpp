@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -50,12 +51,13 @@ TEST(SecretBytes, MoveLeavesTheBytesOnlyInTheDestination) {
     EXPECT_EQ(same.bytes[0], 0x5a);
 }
 
-TEST(WipeOnExit, WipesItsRangeOnReturnAndOnThrowAndNothingElse) {
+TEST(WipeAtExit, WipesItsRangeOnReturnAndOnThrowAndNothingElse) {
     for (const bool throws : {false, true}) {
         unsigned char buffer[24];
         std::fill(std::begin(buffer), std::end(buffer), 0xcc);
+        std::span<unsigned char> middle(buffer + 4, 16);
         try {
-            const WipeOnExit wipe(buffer + 4, 16);
+            const WipeAtExit wipe(middle);
             if (throws) throw std::runtime_error("stop");
         } catch (const std::runtime_error&) {
         }
