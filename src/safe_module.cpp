@@ -5,6 +5,7 @@
 //             problem | None, ((number | None, state, reason | None), ...))
 // combine, the hot path, returns the secret itself and builds a report only when it fails.
 
+#include <array>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 #include "common/decimal.hpp"
 #include "common/stop_check.hpp"
 #include "random/entropy_source.hpp"
+#include "safe/quick_combine.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 
@@ -129,12 +131,43 @@ bool list_of_text(PyObject* object) {
     return true;
 }
 
+// A short list of str whose shares are exactly k of one set: the secret from texts held on the
+// stack, or nullptr (with no error pending) when the list needs the full reading, which repeats
+// the extraction and raises whatever it raises.
+PyObject* quick_combine_body(const BoundArguments& bound) {
+    PyObject* const list = bound[0];
+    const Py_ssize_t size = PyList_Size(list);
+    if (size < 2 || size > static_cast<Py_ssize_t>(quick_combine_limit)) return nullptr;
+    std::array<PyRef, quick_combine_limit> owners;
+    std::array<std::string_view, quick_combine_limit> views;
+    const auto m = static_cast<std::size_t>(size);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::optional<std::string_view> view =
+            utf8_text(PyList_GetItem(list, static_cast<Py_ssize_t>(i)), owners[i]);
+        if (!view) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        views[i] = *view;
+    }
+    const std::optional<std::uint64_t> k = extract_size(bound[1]);
+    if (!k) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    SecretBytes bytes;
+    if (!quick_combine({views.data(), m}, *k, bytes)) return nullptr;
+    return make_bytes(bytes);
+}
+
 // The secret as bytes when every share agrees, else the report (built only then).
 PyObject* combine_body(PyObject* args, PyObject* kwargs) {
     ReadSet read;
     SharesArguments& arguments = read.arguments;
     if (!bind_arguments(combine_signature, args, kwargs, arguments.bound)) return nullptr;
     if (!list_of_text(arguments.bound[0])) return none().release();
+    if (PyObject* secret = quick_combine_body(arguments.bound)) return secret;
+    if (PyErr_Occurred() != nullptr) return nullptr;
     if (!convert_shares_arguments(arguments)) return nullptr;
     read.set.emplace(arguments.shares.views, arguments.k);
     if (!read.set->report().usable()) return report_tuple(read.set->report()).release();

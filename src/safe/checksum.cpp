@@ -1,7 +1,10 @@
 #include "safe/checksum.hpp"
 
+#include <array>
 #include <bit>
 #include <cstring>
+
+#include "field/field.hpp"
 
 namespace varnhold {
 namespace {
@@ -28,6 +31,24 @@ constexpr std::uint64_t power_mod(std::uint64_t base, unsigned exponent) noexcep
 static_assert(envelope_hash_base > 1 && envelope_hash_base < envelope_hash_modulus);
 static_assert(reduce(power_mod(2, 56) * envelope_hash_base) != 1);
 
+constexpr std::uint64_t byte_lanes = 0x00FF00FF00FF00FFu;
+
+// Blocks summed before one reduction; the powers r^0 .. r^run_blocks modulo the prime.
+constexpr std::size_t run_blocks = 32;
+constexpr auto base_powers = [] {
+    std::array<std::uint64_t, run_blocks + 1> powers{};
+    powers[0] = 1;
+    for (std::size_t i = 1; i <= run_blocks; ++i) powers[i] = reduce(powers[i - 1] * envelope_hash_base);
+    return powers;
+}();
+
+// x modulo the prime for x below 2^80: 2^64 = 25 modulo the prime.
+constexpr std::uint64_t reduce_wide(uint128 x) noexcept {
+    const auto low = static_cast<std::uint64_t>(x);
+    const auto high = static_cast<std::uint64_t>(x >> 64);  // below 2^16
+    return reduce(reduce(low) + 25 * high);
+}
+
 std::uint64_t load_block(const char* data, std::size_t length) noexcept {
     std::uint64_t block = 0;
     std::memcpy(&block, data, length);
@@ -35,27 +56,37 @@ std::uint64_t load_block(const char* data, std::size_t length) noexcept {
     return block;
 }
 
-// The sum of the eight bytes of a block.
-constexpr std::uint64_t byte_sum(std::uint64_t block) noexcept {
-    constexpr std::uint64_t lanes = 0x00FF00FF00FF00FFu;
-    const std::uint64_t pairs = (block & lanes) + ((block >> 8) & lanes);  // four 16-bit sums
-    return (pairs * 0x0001000100010001u) >> 48;  // at most 2040, so the top lane is exact
-}
-
 }  // namespace
 
 EnvelopeCheck envelope_check(std::string_view text) noexcept {
+    // Horner's rule over a run of blocks w_0 .. w_(n-1) is h r^n + sum w_j r^(n-1-j): each run of
+    // up to run_blocks blocks is summed in 128 bits against the powers of the base and reduced
+    // once, which gives the same hash as reducing after every block.
     std::uint64_t hash = 0;
     std::uint64_t sum = 0;
     const char* data = text.data();
+    std::size_t blocks = (text.size() + 7) / 8;
     std::size_t left = text.size();
-    auto absorb = [&](std::uint64_t block) {
-        // hash r < (p - 1)^2 and the folded block < 6 2^32, so the sum stays below 2^64.
-        hash = reduce(hash * envelope_hash_base + (block & low32) + 5 * (block >> 32));
-        sum += byte_sum(block);
-    };
-    for (; left >= 8; left -= 8, data += 8) absorb(load_block(data, 8));
-    if (left > 0) absorb(load_block(data, left));
+    while (blocks > 0) {
+        const std::size_t run = blocks < run_blocks ? blocks : run_blocks;
+        uint128 acc = static_cast<uint128>(hash) * base_powers[run];
+        std::uint64_t lanes = 0;
+        for (std::size_t j = 0; j < run; ++j) {
+            const std::size_t length = left < 8 ? left : 8;
+            const std::uint64_t block = length == 8 ? load_block(data, 8) : load_block(data, length);
+            data += length;
+            left -= length;
+            // The folded block is below 6 2^32 and each power below 2^32, so 32 terms and the
+            // carried hash stay far below 2^128.
+            acc += static_cast<uint128>((block & low32) + 5 * (block >> 32)) *
+                   base_powers[run - 1 - j];
+            lanes += (block & byte_lanes) + ((block >> 8) & byte_lanes);  // four 16-bit sums
+        }
+        hash = reduce_wide(acc);
+        // Each lane gains at most 510 per block: 32 blocks stay below 2^16.
+        sum += (lanes * 0x0001000100010001u) >> 48 & 0xFFFFu;
+        blocks -= run;
+    }
     return EnvelopeCheck{static_cast<std::uint32_t>(hash), static_cast<std::uint8_t>(sum % 251u)};
 }
 

@@ -1,6 +1,7 @@
 #include "safe/envelope.hpp"
 
 #include <array>
+#include <cstring>
 
 #include "common/decimal.hpp"
 #include "safe/checksum.hpp"
@@ -30,6 +31,33 @@ bool read_canonical_decimal(std::string_view field, uint128 limit, uint128& out)
     if (value >= limit) return false;
     out = value;
     return true;
+}
+
+constexpr std::uint64_t ones = 0x0101010101010101u;
+constexpr std::uint64_t high_bits = 0x8080808080808080u;
+
+// Whether every byte is printable ASCII (0x21 to 0x7E), eight bytes at a time: a byte below
+// 0x21 borrows into its high bit when 0x21 is subtracted (and had it clear), a byte above 0x7E
+// carries into it when 1 is added, or had it set. The borrow test is exact as a whole-word
+// answer; a short last word is padded with printable bytes.
+bool all_printable(std::string_view text) noexcept {
+    std::uint64_t outside = 0;
+    auto test = [&outside](std::uint64_t w) {
+        outside |= ((w - ones * 0x21) & ~w) | ((w + ones * (0x7F - 0x7E)) | w);
+    };
+    const char* data = text.data();
+    std::size_t left = text.size();
+    for (; left >= 8; left -= 8, data += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, data, 8);
+        test(w);
+    }
+    if (left > 0) {
+        std::uint64_t w = ones * 'A';
+        std::memcpy(&w, data, left);
+        test(w);
+    }
+    return (outside & high_bits) == 0;
 }
 
 SharingError malformed(const char* what) {
@@ -81,11 +109,7 @@ std::string_view trim_share_text(std::string_view text) noexcept {
 
 Result<OpenedEnvelope> open_envelope(std::string_view text) {
     // One flag for the whole text: its characters are secret, so none of them ends the loop.
-    unsigned outside = 0;
-    for (const char c : text) {
-        outside |= static_cast<unsigned>(static_cast<unsigned char>(c) - 0x21u > 0x7Eu - 0x21u);
-    }
-    if (outside != 0) return SharingError{"contains a character that no share has"};
+    if (!all_printable(text)) return SharingError{"contains a character that no share has"};
     // The version comes first so that a later format is named as such, not as damage.
     std::size_t version_end = text.find('-');
     if (version_end == std::string_view::npos) version_end = text.size();

@@ -1,5 +1,6 @@
 #include "safe/shamir_decode.hpp"
 
+#include <array>
 #include <vector>
 
 #include "common/stop_check.hpp"
@@ -76,7 +77,13 @@ bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldEle
                            std::size_t k, FieldElement* out) {
     // The weight of value i at 0 is prod_{j != i} x_j / (x_j - x_i); numerators and
     // denominators come from the indices alone, and one inversion serves all of them.
-    std::vector<FieldElement> numerators(k), denominators(k), prefix(k);
+    // Small sets keep the weights' factors on the stack.
+    constexpr std::size_t on_stack = 8;
+    std::array<FieldElement, 3 * on_stack> small{};
+    std::vector<FieldElement> large(k > on_stack ? 3 * k : 0);
+    FieldElement* const numerators = k > on_stack ? large.data() : small.data();
+    FieldElement* const denominators = numerators + k;
+    FieldElement* const prefix = denominators + k;
     FieldElement product{1};
     StopCheck stop;
     for (std::size_t i = 0; i < k; ++i) {

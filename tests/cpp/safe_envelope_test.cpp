@@ -107,6 +107,32 @@ TEST(Envelope, CheckOfKnownTexts) {
     }
 }
 
+// The hash as its definition reads: Horner's rule with a reduction after every block.
+EnvelopeCheck reference_check(std::string_view text) {
+    std::uint64_t hash = 0;
+    std::uint64_t sum = 0;
+    for (std::size_t at = 0; at < text.size(); at += 8) {
+        std::uint64_t block = 0;
+        for (std::size_t b = 0; b < 8 && at + b < text.size(); ++b) {
+            const auto byte = static_cast<unsigned char>(text[at + b]);
+            block |= std::uint64_t{byte} << (8 * b);
+            sum += byte;
+        }
+        hash = static_cast<std::uint64_t>(
+            (static_cast<uint128>(hash) * envelope_hash_base + block) % envelope_hash_modulus);
+    }
+    return EnvelopeCheck{static_cast<std::uint32_t>(hash), static_cast<std::uint8_t>(sum % 251)};
+}
+
+TEST(Envelope, CheckMatchesPlainHornerAtEveryLength) {
+    // Lengths across the runs the hash is summed in, with bytes that make every block large.
+    std::string text;
+    for (std::size_t length = 0; length <= 1200; ++length) {
+        EXPECT_EQ(envelope_check(text), reference_check(text)) << length;
+        text += static_cast<char>(length % 3 == 0 ? 0xFF : 0x21 + (length * 37) % 94);
+    }
+}
+
 TEST(Envelope, RoundTripAndRejections) {
     const std::string bare = split_with(Scheme::shamir, false, vector_stream(400))[0];
     const std::string text =
