@@ -14,10 +14,8 @@ namespace varnhold {
 
 Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
                            ByteSource& random, ShareWriter& out) {
-    if (secret.size() != secret_length) return SharingError{"Secret must be 32 bytes"};
-    if (k < 2 || n < k) return SharingError{"Invalid k/n"};
-    if (n > max_shares) {
-        return SharingError{"Invalid n: must be <= " + std::to_string(max_shares)};
+    if (Result<void> valid = check_split_arguments(secret, k, n, "Invalid k/n"); !valid) {
+        return valid;
     }
     // The output alone grows as n * k; a request that this process cannot hold fails here
     // instead of drawing random values for hours first or being killed halfway through.
@@ -58,8 +56,8 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
                 constants[j] = field_mul_add(coefficients[t], point[j], constants[j]);
             }
         }
-        write_blakley_share(coefficients, constants, text.data());
-        out.add(text);
+        out.add(std::string_view(text.data(),
+                                 write_blakley_share(coefficients, constants, text.data())));
     }
     return {};
 }

@@ -87,15 +87,14 @@ Result<std::array<FieldElement, chunk_count>> first_coordinate_by_cofactors(cons
     }
     const FieldElement pivot = field_canonical(determinant);
     if (pivot.value == 0) return SharingError{linearly_dependent_message};
-    const Result<FieldElement> inverse = field_inv_public(pivot.value);
-    if (!inverse) return inverse.error();
+    const FieldElement inverse = field_inv_public(pivot);
     std::array<FieldElement, chunk_count> first{};
     for (std::size_t j = 0; j < chunk_count; ++j) {
         uint128 sum = 0;
         for (std::size_t i = 0; i < n; ++i) {
             sum = field_mul_add_lazy(a[i * width + j].value, cofactors[i].value, sum);
         }
-        first[j] = field_mul(field_canonical(sum), *inverse);
+        first[j] = field_mul(field_canonical(sum), inverse);
     }
     return first;
 }
@@ -117,11 +116,10 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
             std::swap(rhs[c], rhs[pivot]);
         }
         // Pivots come from the coefficients alone, which are public.
-        const Result<FieldElement> inverse = field_inv_public(pivot_row[c].value);
-        if (!inverse) return inverse.error();
+        const FieldElement inverse = field_inv_public(pivot_row[c]);
         // Entries left of column c are already zero in this row.
-        for (std::size_t j = c; j < n; ++j) pivot_row[j] = field_mul(pivot_row[j], *inverse);
-        rhs[c] = field_mul(rhs[c], *inverse);
+        for (std::size_t j = c; j < n; ++j) pivot_row[j] = field_mul(pivot_row[j], inverse);
+        rhs[c] = field_mul(rhs[c], inverse);
 
         for (std::size_t i = 0; i < n; ++i) {
             FieldElement* const row = a + i * n;
@@ -173,25 +171,23 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
             continue;
         }
         // Pivots come from the coefficients alone, which are public.
-        const Result<FieldElement> inverse = field_inv_public(pivot_value.value);
-        if (!inverse) return inverse.error();
+        const FieldElement inverse = field_inv_public(pivot_value);
         for (std::size_t i = 0; i < c; ++i) {
             FieldElement* const row = a + i * width;
             const FieldElement entry = canonical_from_loose(row[column].value);
             if (entry.value == 0) continue;
             stop.work(column);
             add_scaled_loose_row(row, pivot_row, column,
-                                 make_row_factor(negate(field_mul(entry, *inverse))));
+                                 make_row_factor(negate(field_mul(entry, inverse))));
         }
     }
 
     const FieldElement last_pivot = canonical_from_loose(a[chunk_count].value);
     if (last_pivot.value == 0) return SharingError{linearly_dependent_message};
-    const Result<FieldElement> inverse = field_inv_public(last_pivot.value);
-    if (!inverse) return inverse.error();
+    const FieldElement inverse = field_inv_public(last_pivot);
     std::array<FieldElement, chunk_count> first{};
     for (std::size_t j = 0; j < chunk_count; ++j) {
-        first[j] = field_mul(canonical_from_loose(a[j].value), *inverse);
+        first[j] = field_mul(canonical_from_loose(a[j].value), inverse);
     }
     return first;
 }

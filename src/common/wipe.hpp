@@ -38,8 +38,8 @@ private:
     T& target_;
 };
 
-// The 32 bytes of a secret or a key; wiped whenever it goes out of scope, including the source
-// of a move or copy.
+// The 32 bytes of a secret or a key; wiped when it goes out of scope, and the source of a move is
+// wiped at once, so that returning one (into a Result, say) leaves no copy behind.
 struct SecretBytes {
     static constexpr std::size_t size = 32;
     std::array<std::uint8_t, size> bytes{};
@@ -47,7 +47,18 @@ struct SecretBytes {
     SecretBytes() = default;
     SecretBytes(const SecretBytes&) = default;
     SecretBytes& operator=(const SecretBytes&) = default;
-    ~SecretBytes() { secure_wipe(bytes.data(), bytes.size()); }
+    SecretBytes(SecretBytes&& other) noexcept : bytes(other.bytes) { other.wipe(); }
+    SecretBytes& operator=(SecretBytes&& other) noexcept {
+        if (this != &other) {
+            bytes = other.bytes;
+            other.wipe();
+        }
+        return *this;
+    }
+    ~SecretBytes() { wipe(); }
+
+private:
+    void wipe() noexcept { secure_wipe(bytes.data(), bytes.size()); }
 };
 
 // A vector of secret values that is wiped before its memory is released. It never grows after

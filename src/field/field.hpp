@@ -22,9 +22,6 @@ struct FieldElement {
     friend constexpr bool operator==(FieldElement, FieldElement) = default;
 };
 
-inline constexpr const char* zero_denominator_message =
-    "Zero denominator in GF(p): invalid or duplicate share";
-
 namespace field_detail {
 
 // s <= 2^127 to its canonical residue. s >= p only for s = p or p + 1, exactly when bit 127 of
@@ -183,15 +180,13 @@ constexpr FieldElement field_pow_p_minus_2(uint128 a) noexcept {
     return field_mul(field_square_times(e125, 2), x);
 }
 
-// The inverse of a value that is public, such as a product of differences of share indices:
-// the same result and error as field_inv, but its running time depends on the operand, so it
-// must never see secret material. Operands within 2^64 of 0 or of p take a word-sized Euclid.
-Result<FieldElement> field_inv_public(uint128 a);
+// The inverse of x, and 0 for 0: the one caller that could meet a zero says what it means. The
+// same operations whatever x is.
+constexpr FieldElement field_inv(FieldElement x) noexcept { return field_pow_p_minus_2(x.value); }
 
-inline Result<FieldElement> field_inv(uint128 a) {
-    const FieldElement inverse = field_pow_p_minus_2(a);
-    if (inverse.value == 0) return SharingError{zero_denominator_message};
-    return inverse;
-}
+// The inverse of a value that is public, such as a product of differences of share indices:
+// the same result as field_inv, 0 for 0, but its running time depends on the operand, so it
+// must never see secret material. Operands within 2^64 of 0 or of p take a word-sized Euclid.
+FieldElement field_inv_public(FieldElement x) noexcept;
 
 }  // namespace varnhold

@@ -97,9 +97,8 @@ FieldElement inverse_of_word(std::uint64_t d) noexcept {
 
 }  // namespace
 
-Result<FieldElement> field_inv_public(uint128 a) {
-    const FieldElement x = field_reduce(a);
-    if (x.value == 0) return SharingError{zero_denominator_message};
+FieldElement field_inv_public(FieldElement x) noexcept {
+    if (x.value == 0) return x;
     if (x.value < word_limit) return inverse_of_word(static_cast<std::uint64_t>(x.value));
     const uint128 negated = field_modulus - x.value;
     if (negated < word_limit) {

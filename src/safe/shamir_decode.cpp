@@ -43,8 +43,7 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
         product = field_mul(product, d);
     }
     // The denominators are products of index differences, which are public.
-    const Result<FieldElement> inverse = field_inv_public(product.value);
-    FieldElement remaining = inverse ? *inverse : FieldElement{};
+    FieldElement remaining = field_inv_public(product);
     std::vector<FieldElement> inverses(k);
     for (std::size_t i = k; i-- > 0;) {
         inverses[i] = field_mul(remaining, prefix[i]);
@@ -100,9 +99,8 @@ bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldEle
         prefix[i] = product;
         product = field_mul(product, d);
     }
-    const Result<FieldElement> inverse = field_inv_public(product.value);
-    if (!inverse) return false;
-    FieldElement remaining = *inverse;
+    FieldElement remaining = field_inv_public(product);
+    if (remaining.value == 0) return false;
     std::array<FieldElement, chunk_count> sums{};
     for (std::size_t i = k; i-- > 0;) {
         const FieldElement weight = field_mul(field_mul(remaining, prefix[i]), numerators[i]);

@@ -10,6 +10,9 @@
 namespace varnhold {
 namespace {
 
+constexpr const char* zero_denominator_message =
+    "Zero denominator in GF(p): invalid or duplicate share";
+
 // Denominators d_i = prod_{j != i} (x_i - x_j) for any indices below p. Four rows at a time keep
 // four independent multiplication chains in flight; the factor for j = i is 0 and becomes 1 by a
 // mask.
@@ -163,10 +166,12 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
     }
 
     // The product depends on the indices alone, which are public: a variable-time inverse is safe.
-    Result<FieldElement> inverse = field_inv_public(product.value);
-    if (!inverse) return std::move(inverse).error();
+    // Differences of distinct indices below p are never 0; should the product still be, the
+    // combine fails instead of returning some other secret.
+    const FieldElement inverse = field_inv_public(product);
+    if (inverse.value == 0) return SharingError{zero_denominator_message};
     // inverse = 1 / (d_0 ... d_i); walking down peels one denominator off at a time.
-    FieldElement remaining = *inverse;
+    FieldElement remaining = inverse;
     stop.work(3 * k);
     for (std::size_t i = k; i-- > 0;) {
         const FieldElement inverse_i = field_mul(remaining, prefix[i]);
@@ -179,6 +184,8 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
 }  // namespace
 
 Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std::uint64_t k) {
+    // k is checked before the share count, the opposite of the Blakley combine: both orders are
+    // part of what callers see, so keep them.
     if (k < 2) return SharingError{"Invalid k: threshold must be at least 2"};
     if (shares.size() < k) return SharingError{"Need at least " + to_decimal(k) + " shares"};
 

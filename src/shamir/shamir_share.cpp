@@ -67,18 +67,9 @@ Result<ShamirShareHead> parse_shamir_share_head(std::string_view text) {
     const std::string_view field = fields[0];
     std::string_view digits = field;
     if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    if (digits.empty()) return invalid_index(field);
-    uint128 index = 0;
-    constexpr uint128 max_before_digit = ~uint128{0} / 10;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') return invalid_index(field);
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        // Reject exactly the numbers of 2^128 or more.
-        if (index > max_before_digit) return invalid_index(field);
-        const uint128 shifted = index * 10;
-        if (shifted + digit < shifted) return invalid_index(field);
-        index = shifted + digit;
-    }
+    const std::optional<uint128> parsed_index = parse_decimal(digits);
+    if (!parsed_index) return invalid_index(field);
+    const uint128 index = *parsed_index;
     if (index >= field_modulus) {
         return SharingError{"Invalid share index: " + to_decimal(index) + " must be < 2^127-1"};
     }

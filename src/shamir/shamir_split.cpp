@@ -1,6 +1,7 @@
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
 #include "common/stop_check.hpp"
+#include "common/wipe.hpp"
 #include "random/random_field.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
@@ -10,9 +11,10 @@ namespace varnhold {
 
 Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
                           ByteSource& random, ShareWriter& out) {
-    if (secret.size() != secret_length) return SharingError{"Secret must be 32 bytes"};
-    if (k < 2 || n < k) return SharingError{"Invalid k/n parameters"};
-    if (n > max_shares) return SharingError{"Invalid n: must be <= 1048576"};
+    if (Result<void> valid = check_split_arguments(secret, k, n, "Invalid k/n parameters");
+        !valid) {
+        return valid;
+    }
 
     // The output grows as n and the coefficients as k: a request that this process cannot hold
     // fails here, before any random value is drawn, instead of halfway through. No index is

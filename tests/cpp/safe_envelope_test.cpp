@@ -13,20 +13,15 @@
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"
-#include "scripted_source.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
 
+using testing::counting_secret;
 using testing::ScriptedSource;
-
-std::string counting_secret() {
-    std::string secret(32, '\0');
-    for (int i = 0; i < 32; ++i) secret[static_cast<std::size_t>(i)] = static_cast<char>(i);
-    return secret;
-}
 
 // The fixed random stream of the documented vectors: byte i is (37 i + 11) mod 256.
 std::vector<std::uint8_t> vector_stream(std::size_t length, std::size_t skip = 0) {
