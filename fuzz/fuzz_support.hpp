@@ -3,6 +3,7 @@
 // Shared by the fuzz targets: how an input becomes a threshold and a list of share texts, a byte
 // source that replays the input, and a check that aborts so libFuzzer records the input.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/wipe.hpp"
 #include "random/byte_source.hpp"
 
 namespace varnhold::fuzz {
@@ -89,5 +91,18 @@ private:
     std::size_t position_ = 0;
     std::uint64_t state_ = 0xcbf29ce484222325ULL;
 };
+
+// What holds after any successful combine: k is at least 2, there were at least k shares, and
+// the first k in reverse order give the same secret. Returns k.
+template <class Combine>
+std::size_t check_success(const ShareList& list, const SecretBytes& secret, Combine combine) {
+    check(list.k >= 2 && list.shares.size() >= list.k, "success without enough shares");
+    const auto k = static_cast<std::size_t>(list.k);
+    std::vector<std::string_view> reversed(list.shares.begin(), list.shares.begin() + k);
+    std::reverse(reversed.begin(), reversed.end());
+    const auto again = combine(reversed, list.k);
+    check(again.ok() && again->bytes == secret.bytes, "order of the shares mattered");
+    return k;
+}
 
 }  // namespace varnhold::fuzz

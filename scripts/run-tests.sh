@@ -94,7 +94,8 @@ python_tests() {
         venv="$build/venv-$series"
         rm -rf "$venv"
         "$python" -m venv "$venv"
-        "$venv/bin/pip" install -q "$wheel" pytest hypothesis
+        # The test tools are the package's `test` extra.
+        "$venv/bin/pip" install -q "$wheel[test]"
         # Run from the tests folder so that only the installed wheel can be imported.
         (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider)
     done

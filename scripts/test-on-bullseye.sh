@@ -51,13 +51,14 @@ rm -rf "$root/varnhold"
 mkdir -p "$root/varnhold/tests"
 cp "$wheel" "$root/varnhold/"
 cp -r tests/python "$root/varnhold/tests/python"
+cp pyproject.toml "$root/varnhold/"  # the pytest settings
 find "$root/varnhold/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 # The test tools are fetched here by a CPython 3.9 of this machine and installed inside from
 # that folder, so the root file system needs no network access of its own.
 python39=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.9.* 2>/dev/null | sort -V | tail -n 1)/bin/python3
 [ -x "$python39" ] || python39=python3.9
-"$python39" -m pip download -q -d "$root/varnhold/wheels" pytest hypothesis
+"$python39" -m pip download -q -d "$root/varnhold/wheels" "$wheel[test]"
 
 step "inside bullseye"
 chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
@@ -69,7 +70,7 @@ chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LAN
         python3 -m venv /varnhold/venv
         # bullseye ships pip 20.3; a newer one reads the same tags, so keep the stock one.
         /varnhold/venv/bin/pip install -q --no-index --find-links /varnhold/wheels \
-            /varnhold/varnhold-*.whl pytest hypothesis
+            "$(echo /varnhold/varnhold-*.whl)[test]"
         /varnhold/venv/bin/pip list 2>/dev/null | grep -iE "^(varnhold|pytest|hypothesis) "
         cd /varnhold/tests/python
         /varnhold/venv/bin/python -m pytest -q -p no:cacheprovider

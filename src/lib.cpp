@@ -5,10 +5,9 @@
 #include <span>
 #include <string>
 
-#include "binding/arguments.hpp"
 #include "binding/cached.hpp"
-#include "binding/convert.hpp"
-#include "binding/errors.hpp"
+#include "binding/entry.hpp"
+#include "binding/interrupt.hpp"
 #include "blakley/blakley.hpp"
 #include "random/entropy_source.hpp"
 #include "shamir/shamir.hpp"
@@ -16,44 +15,40 @@
 namespace varnhold::binding {
 namespace {
 
-constexpr ArgumentSpec shamir_split_signature{"shamir_split", 3, {"secret", "k", "n"}};
-constexpr ArgumentSpec shamir_combine_signature{"shamir_combine", 2, {"shares", "k"}};
-constexpr ArgumentSpec blakley_split_signature{"blakley_split", 3, {"secret", "k", "n"}};
-constexpr ArgumentSpec blakley_combine_signature{"blakley_combine", 2, {"shares", "k"}};
+constexpr Signature shamir_split_signature{"shamir_split", 3, {"secret", "k", "n"}};
+constexpr Signature shamir_combine_signature{"shamir_combine", 2, {"shares", "k"}};
+constexpr Signature blakley_split_signature{"blakley_split", 3, {"secret", "k", "n"}};
+constexpr Signature blakley_combine_signature{"blakley_combine", 2, {"shares", "k"}};
 
 using SplitScheme = Result<void> (*)(std::string_view, std::uint64_t, std::uint64_t, ByteSource&,
                                      ShareWriter&);
 using CombineScheme = Result<SecretBytes> (*)(std::span<const std::string_view>, std::uint64_t);
 
-PyObject* run_split(const ArgumentSpec& signature, SplitScheme split, PyObject* args,
-                    PyObject* kwargs) {
-    BoundArguments bound;
-    if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
-    const std::optional<std::string_view> secret = extract_secret(bound[0]);
-    if (!secret) return argument_error("secret");
-    const std::optional<std::uint64_t> k = extract_size(bound[1]);
-    if (!k) return argument_error("k");
-    const std::optional<std::uint64_t> n = extract_size(bound[2]);
-    if (!n) return argument_error("n");
-
+// The body of both splits: they differ only in their signature and scheme.
+template <const Signature& signature, SplitScheme split>
+PyObject* split_body(PyObject* args, PyObject* kwargs) {
+    SplitArguments arguments;
+    if (!bind_split_arguments(signature, args, kwargs, arguments)) return nullptr;
     PyListShareWriter shares;
-    if (Result<void> done = split(*secret, *k, *n, process_entropy_source(), shares); !done) {
-        return raise_sharing_error(done.error());
+    if (Result<void> done =
+            split(arguments.secret, arguments.k, arguments.n, process_entropy_source(), shares);
+        !done) {
+        raise_sharing_error(done.error());
+        return nullptr;
     }
     return shares.release();
 }
 
-PyObject* run_combine(const ArgumentSpec& signature, CombineScheme combine, PyObject* args,
-                      PyObject* kwargs) {
-    BoundArguments bound;
-    if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
-    const std::optional<ShareTexts> shares = extract_share_texts(bound[0]);
-    if (!shares) return argument_error("shares");
-    const std::optional<std::uint64_t> k = extract_size(bound[1]);
-    if (!k) return argument_error("k");
-
-    const Result<SecretBytes> secret = combine(shares->views, *k);
-    if (!secret) return raise_sharing_error(secret.error());
+// The body of both combines.
+template <const Signature& signature, CombineScheme combine>
+PyObject* combine_body(PyObject* args, PyObject* kwargs) {
+    SharesArguments arguments;
+    if (!bind_shares_arguments(signature, args, kwargs, arguments)) return nullptr;
+    const Result<SecretBytes> secret = combine(arguments.shares.views, arguments.k);
+    if (!secret) {
+        raise_sharing_error(secret.error());
+        return nullptr;
+    }
     // The result buffer is wiped by its owner as soon as the bytes object exists, or failed to.
     return make_bytes(*secret);
 }
@@ -68,54 +63,26 @@ PyObject* generate_key_entry(PyObject*, PyObject*) {
         static_cast<PyObject*>(nullptr));
 }
 
-PyObject* shamir_split_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary_call(
-        [&] { return run_split(shamir_split_signature, shamir_split, args, kwargs); },
-        static_cast<PyObject*>(nullptr));
-}
-
-PyObject* shamir_combine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary_call(
-        [&] { return run_combine(shamir_combine_signature, shamir_combine, args, kwargs); },
-        static_cast<PyObject*>(nullptr));
-}
-
-PyObject* blakley_split_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary_call(
-        [&] { return run_split(blakley_split_signature, blakley_split, args, kwargs); },
-        static_cast<PyObject*>(nullptr));
-}
-
-PyObject* blakley_combine_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary_call(
-        [&] { return run_combine(blakley_combine_signature, blakley_combine, args, kwargs); },
-        static_cast<PyObject*>(nullptr));
-}
-
-// The interpreter stores every entry as PyCFunction and calls it with the arguments its flags
-// announce; the detour through a plain function pointer keeps the cast well-defined to the
-// compiler.
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 constexpr int keyword_flags = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef method_table[] = {
     {"generate_key", as_cfunction(generate_key_entry), METH_NOARGS | METH_STATIC,
      "generate_key()\n--\n\n"},
-    {"shamir_split", as_cfunction(shamir_split_entry), keyword_flags,
-     "shamir_split(secret, k, n)\n--\n\n"},
-    {"shamir_combine", as_cfunction(shamir_combine_entry), keyword_flags,
-     "shamir_combine(shares, k)\n--\n\n"},
-    {"blakley_split", as_cfunction(blakley_split_entry), keyword_flags,
+    {"shamir_split", as_cfunction(keyword_entry<split_body<shamir_split_signature, shamir_split>>),
+     keyword_flags, "shamir_split(secret, k, n)\n--\n\n"},
+    {"shamir_combine",
+     as_cfunction(keyword_entry<combine_body<shamir_combine_signature, shamir_combine>>),
+     keyword_flags, "shamir_combine(shares, k)\n--\n\n"},
+    {"blakley_split",
+     as_cfunction(keyword_entry<split_body<blakley_split_signature, blakley_split>>), keyword_flags,
      "blakley_split(secret, k, n)\n--\n\n"},
-    {"blakley_combine", as_cfunction(blakley_combine_entry), keyword_flags,
-     "blakley_combine(shares, k)\n--\n\n"},
+    {"blakley_combine",
+     as_cfunction(keyword_entry<combine_body<blakley_combine_signature, blakley_combine>>),
+     keyword_flags, "blakley_combine(shares, k)\n--\n\n"},
 };
 
-// Makes one function object, appends its name to __all__ and sets it on the module.
+// Makes one function object, appends its name to __all__ and sets it on the module. Fails by
+// returning false with a Python exception set.
 bool register_function(PyObject* module, PyMethodDef* entry) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
@@ -145,9 +112,11 @@ bool register_function(PyObject* module, PyMethodDef* entry) {
         return false;
     }
     if (PyList_Append(all.get(), name.get()) < 0) {
+        // The one internal failure of the exec step: it ends as PanicException.
         const PyError error = fetch_error();
-        throw InternalFailure("could not append __name__ to __all__: " +
-                              text_of(error.value.get(), "unknown error"));
+        raise_panic("could not append __name__ to __all__: " +
+                    text_of(error.value.get(), "unknown error"));
+        return false;
     }
     return PyObject_SetAttr(module, name.get(), function.get()) == 0;
 }
@@ -162,6 +131,7 @@ int module_exec(PyObject* module) {
             for (PyMethodDef& entry : method_table) {
                 if (!register_function(module, &entry)) return -1;
             }
+            install_interrupt_check();
             return 0;
         },
         -1);

@@ -3,29 +3,33 @@
 // which the package turns into its typed values and errors:
 //   report = (scheme | None, k | None, set id hex | None, "envelope" | "bare" | None,
 //             problem | None, ((number | None, state, reason | None), ...))
+// combine, the hot path, returns the secret itself and builds a report only when it fails.
 
+#include <array>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "binding/arguments.hpp"
-#include "binding/convert.hpp"
-#include "binding/errors.hpp"
+#include "binding/entry.hpp"
+#include "binding/interrupt.hpp"
+#include "binding/utf8.hpp"
 #include "common/decimal.hpp"
+#include "common/stop_check.hpp"
 #include "random/entropy_source.hpp"
+#include "safe/quick_combine.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 
 namespace varnhold::binding {
 namespace {
 
-constexpr ArgumentSpec shamir_split_signature{"shamir_split", 3, {"secret", "k", "n"}};
-constexpr ArgumentSpec blakley_split_signature{"blakley_split", 3, {"secret", "k", "n"}};
-constexpr ArgumentSpec check_signature{"check", 2, {"shares", "k"}};
-constexpr ArgumentSpec combine_signature{"combine", 2, {"shares", "k"}};
-constexpr ArgumentSpec new_share_signature{"new_share", 3, {"shares", "k", "index"}};
-constexpr ArgumentSpec refresh_signature{"refresh", 2, {"shares", "k"}};
+constexpr Signature shamir_split_signature{"shamir_split", 3, {"secret", "k", "n"}};
+constexpr Signature blakley_split_signature{"blakley_split", 3, {"secret", "k", "n"}};
+constexpr Signature check_signature{"check", 2, {"shares", "k"}};
+constexpr Signature combine_signature{"combine", 2, {"shares", "k"}};
+constexpr Signature new_share_signature{"new_share", 3, {"shares", "k", "index"}};
+constexpr Signature refresh_signature{"refresh", 2, {"shares", "k"}};
 
 PyRef made(PyObject* object) {
     if (object == nullptr) object_creation_failed();
@@ -58,7 +62,9 @@ PyRef tuple(std::vector<PyRef> items) {
 PyRef report_tuple(const SetReport& report) {
     std::vector<PyRef> shares;
     shares.reserve(report.shares.size());
+    StopCheck stop;
     for (const ShareStatus& status : report.shares) {
+        stop.work(64);
         std::vector<PyRef> entry;
         entry.push_back(status.number ? integer(*status.number) : none());
         entry.push_back(text(share_state_name(status.state)));
@@ -84,41 +90,26 @@ PyRef report_tuple(const SetReport& report) {
 
 // Binds (shares, k, ...) and reads the set; k = 0 stands for "not given".
 struct ReadSet {
-    BoundArguments bound;
-    std::optional<ShareTexts> texts;
+    SharesArguments arguments;
     std::optional<ShareSet> set;
 };
 
-bool read_set(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs, ReadSet& out) {
-    if (!bind_arguments(signature, args, kwargs, out.bound)) return false;
-    out.texts = extract_share_texts(out.bound[0]);
-    if (!out.texts) {
-        argument_error("shares");
-        return false;
-    }
-    const std::optional<std::uint64_t> k = extract_size(out.bound[1]);
-    if (!k) {
-        argument_error("k");
-        return false;
-    }
-    out.set.emplace(out.texts->views, *k);
+bool read_set(const Signature& signature, PyObject* args, PyObject* kwargs, ReadSet& out) {
+    if (!bind_shares_arguments(signature, args, kwargs, out.arguments)) return false;
+    out.set.emplace(out.arguments.shares.views, out.arguments.k);
     return true;
 }
 
-PyObject* run_split(const ArgumentSpec& signature, Scheme scheme, PyObject* args,
-                    PyObject* kwargs) {
-    BoundArguments bound;
-    if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
-    const std::optional<std::string_view> secret = extract_secret(bound[0]);
-    if (!secret) return argument_error("secret");
-    const std::optional<std::uint64_t> k = extract_size(bound[1]);
-    if (!k) return argument_error("k");
-    const std::optional<std::uint64_t> n = extract_size(bound[2]);
-    if (!n) return argument_error("n");
+template <const Signature& signature, Scheme scheme>
+PyObject* split_body(PyObject* args, PyObject* kwargs) {
+    SplitArguments arguments;
+    if (!bind_split_arguments(signature, args, kwargs, arguments)) return nullptr;
     PyListShareWriter shares;
-    if (Result<void> done = safe_split(scheme, *secret, *k, *n, process_entropy_source(), shares);
+    if (Result<void> done = safe_split(scheme, arguments.secret, arguments.k, arguments.n,
+                                       process_entropy_source(), shares);
         !done) {
-        return raise_sharing_error(done.error());
+        raise_sharing_error(done.error());
+        return nullptr;
     }
     return shares.release();
 }
@@ -129,23 +120,60 @@ PyObject* check_body(PyObject* args, PyObject* kwargs) {
     return report_tuple(read.set->report()).release();
 }
 
+// Only a list of str takes the native path; anything else comes back as None, and the package
+// reads it (and raises its own TypeError) before calling again.
+bool list_of_text(PyObject* object) {
+    if (!PyList_Check(object)) return false;
+    const Py_ssize_t size = PyList_Size(object);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!PyUnicode_Check(PyList_GetItem(object, i))) return false;
+    }
+    return true;
+}
+
+// A short list of str whose shares are exactly k of one set: the secret from texts held on the
+// stack, or nullptr (with no error pending) when the list needs the full reading, which repeats
+// the extraction and raises whatever it raises.
+PyObject* quick_combine_body(const BoundArguments& bound) {
+    PyObject* const list = bound[0];
+    const Py_ssize_t size = PyList_Size(list);
+    if (size < 2 || size > static_cast<Py_ssize_t>(quick_combine_limit)) return nullptr;
+    std::array<PyRef, quick_combine_limit> owners;
+    std::array<std::string_view, quick_combine_limit> views;
+    const auto m = static_cast<std::size_t>(size);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::optional<std::string_view> view =
+            utf8_text(PyList_GetItem(list, static_cast<Py_ssize_t>(i)), owners[i]);
+        if (!view) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        views[i] = *view;
+    }
+    const std::optional<std::uint64_t> k = extract_size(bound[1]);
+    if (!k) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    SecretBytes bytes;
+    if (!quick_combine({views.data(), m}, *k, bytes)) return nullptr;
+    return make_bytes(bytes);
+}
+
+// The secret as bytes when every share agrees, else the report (built only then).
 PyObject* combine_body(PyObject* args, PyObject* kwargs) {
     ReadSet read;
-    if (!read_set(combine_signature, args, kwargs, read)) return nullptr;
-    PyRef report = report_tuple(read.set->report());
-    PyRef secret = none();
-    if (read.set->report().usable()) {
-        SecretBytes bytes;
-        read.set->secret(bytes);
-        secret = PyRef::steal(make_bytes(bytes));
-    }
-    return tuple([&] {
-               std::vector<PyRef> items;
-               items.push_back(std::move(report));
-               items.push_back(std::move(secret));
-               return items;
-           }())
-        .release();
+    SharesArguments& arguments = read.arguments;
+    if (!bind_arguments(combine_signature, args, kwargs, arguments.bound)) return nullptr;
+    if (!list_of_text(arguments.bound[0])) return none().release();
+    if (PyObject* secret = quick_combine_body(arguments.bound)) return secret;
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    if (!convert_shares_arguments(arguments)) return nullptr;
+    read.set.emplace(arguments.shares.views, arguments.k);
+    if (!read.set->report().usable()) return report_tuple(read.set->report()).release();
+    SecretBytes bytes;
+    read.set->secret(bytes);
+    return make_bytes(bytes);
 }
 
 // (report, result | None, error | None)
@@ -161,31 +189,18 @@ PyObject* new_share_body(PyObject* args, PyObject* kwargs) {
     ReadSet read;
     if (!read_set(new_share_signature, args, kwargs, read)) return nullptr;
     // The index comes as its decimal text ("" for the default), so that any index below p fits.
+    PyObject* index_object = read.arguments.bound[2];
+    if (!PyUnicode_Check(index_object)) {
+        raise_type_mismatch(index_object, "str");
+        return argument_error("index");
+    }
     PyRef index_utf8;
-    if (!PyUnicode_Check(read.bound[2])) {
-        raise_type_mismatch(read.bound[2], "str");
-        return argument_error("index");
-    }
-    index_utf8 = PyRef::steal(PyUnicode_AsUTF8String(read.bound[2]));
-    if (!index_utf8) return argument_error("index");
-    char* index_data = nullptr;
-    Py_ssize_t index_size = 0;
-    if (PyBytes_AsStringAndSize(index_utf8.get(), &index_data, &index_size) < 0) {
-        return argument_error("index");
-    }
-    const std::optional<std::string_view> index_text =
-        std::string_view(index_data, static_cast<std::size_t>(index_size));
+    const std::optional<std::string_view> index_text = utf8_text(index_object, index_utf8);
     if (!index_text) return argument_error("index");
     std::optional<uint128> index;
     if (!index_text->empty()) {
-        uint128 value = 0;
-        for (const char c : *index_text) {
-            if (c < '0' || c > '9' || value > (~uint128{0} - 9) / 10) {
-                return outcome(read.set->report(), none(), "index must be below 2^127-1");
-            }
-            value = value * 10 + static_cast<unsigned>(c - '0');
-        }
-        index = value;
+        index = parse_decimal(*index_text);
+        if (!index) return outcome(read.set->report(), none(), "index must be below 2^127-1");
     }
     if (!read.set->report().usable()) return outcome(read.set->report(), none(), "");
     Result<std::string> share = read.set->new_share(index, process_entropy_source());
@@ -211,38 +226,23 @@ PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
     return outcome(report, std::move(list), "");
 }
 
-template <PyObject* (*Body)(PyObject*, PyObject*)>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary_call([&] { return Body(args, kwargs); }, static_cast<PyObject*>(nullptr));
-}
-
-PyObject* shamir_split_body(PyObject* args, PyObject* kwargs) {
-    return run_split(shamir_split_signature, Scheme::shamir, args, kwargs);
-}
-
-PyObject* blakley_split_body(PyObject* args, PyObject* kwargs) {
-    return run_split(blakley_split_signature, Scheme::blakley, args, kwargs);
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 constexpr int keyword_flags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef method_table[] = {
-    {"shamir_split", as_cfunction(entry<shamir_split_body>), keyword_flags,
+    {"shamir_split",
+     as_cfunction(keyword_entry<split_body<shamir_split_signature, Scheme::shamir>>), keyword_flags,
      "shamir_split(secret, k, n)\n--\n\nEnvelope shares of a Shamir split."},
-    {"blakley_split", as_cfunction(entry<blakley_split_body>), keyword_flags,
-     "blakley_split(secret, k, n)\n--\n\nEnvelope shares of a Blakley split."},
-    {"check", as_cfunction(entry<check_body>), keyword_flags,
+    {"blakley_split",
+     as_cfunction(keyword_entry<split_body<blakley_split_signature, Scheme::blakley>>),
+     keyword_flags, "blakley_split(secret, k, n)\n--\n\nEnvelope shares of a Blakley split."},
+    {"check", as_cfunction(keyword_entry<check_body>), keyword_flags,
      "check(shares, k)\n--\n\nThe report of a list of shares (k = 0: not given)."},
-    {"combine", as_cfunction(entry<combine_body>), keyword_flags,
-     "combine(shares, k)\n--\n\n(report, secret or None)."},
-    {"new_share", as_cfunction(entry<new_share_body>), keyword_flags,
+    {"combine", as_cfunction(keyword_entry<combine_body>), keyword_flags,
+     "combine(shares, k)\n--\n\nThe secret, the report when the shares do not all agree, or None "
+     "when shares is not a list of str."},
+    {"new_share", as_cfunction(keyword_entry<new_share_body>), keyword_flags,
      "new_share(shares, k, index)\n--\n\n(report, share or None, error or None)."},
-    {"refresh", as_cfunction(entry<refresh_body>), keyword_flags,
+    {"refresh", as_cfunction(keyword_entry<refresh_body>), keyword_flags,
      "refresh(shares, k)\n--\n\n(report, shares or None, error or None)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -262,4 +262,7 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace varnhold::binding
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&varnhold::binding::module_definition); }
+PyMODINIT_FUNC PyInit__native() {
+    varnhold::binding::install_interrupt_check();
+    return PyModule_Create(&varnhold::binding::module_definition);
+}

@@ -10,12 +10,15 @@ Bare ``varnhold_core`` share texts are accepted too when ``k`` is given.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Iterable, List, Literal, Optional, Tuple
+from typing import TYPE_CHECKING, Iterable, List, Literal, Optional, Tuple, Union, cast
 
 
 import varnhold_core
 
 from . import _native
+
+if TYPE_CHECKING:
+    from ._native import _RawReport
 
 __version__ = "0.1.0"
 
@@ -34,8 +37,12 @@ __all__ = [
     "__version__",
 ]
 
-Scheme = Literal["shamir", "blakley"]
-ShareState = Literal["good", "wrong", "unreadable", "duplicate", "foreign"]
+# Spelled as unions of one-value literals: the same types to a type checker as Literal["shamir",
+# "blakley"], and a Union at runtime too, so the type stub checker finds them in step.
+Scheme = Union[Literal["shamir"], Literal["blakley"]]
+ShareState = Union[
+    Literal["good"], Literal["wrong"], Literal["unreadable"], Literal["duplicate"], Literal["foreign"]
+]
 
 _P = (1 << 127) - 1
 _BLAMED = ("wrong", "unreadable", "foreign")
@@ -82,14 +89,19 @@ class ShareReport:
         return self.problem is None and all(s.state == "good" for s in self.shares)
 
 
-def _report(raw: tuple) -> Tuple[ShareReport, Optional[str]]:
+def _report(raw: _RawReport) -> Tuple[ShareReport, Optional[str]]:
     scheme, k, set_id, form, problem, shares = raw
     statuses = tuple(
-        ShareStatus(position=i, number=number, state=state, reason=reason)
+        ShareStatus(position=i, number=number, state=cast(ShareState, state), reason=reason)
         for i, (number, state, reason) in enumerate(shares)
     )
     report = ShareReport(
-        scheme=scheme, k=k, set_id=set_id, count=len(statuses), shares=statuses, problem=problem
+        scheme=cast(Optional[Scheme], scheme),
+        k=k,
+        set_id=set_id,
+        count=len(statuses),
+        shares=statuses,
+        problem=problem,
     )
     return report, form
 
@@ -99,14 +111,15 @@ def _error_for(report: ShareReport) -> Optional[ShareError]:
     blamed = [s for s in report.shares if s.state in _BLAMED]
     if not blamed and report.problem is None:
         return None
-    parts = []
-    reasons = []
+    parts: List[str] = []
+    reasons: List[str] = []
     for s in blamed:
         label = f"share {s.position + 1}"
         if s.number is not None:
             label += f" (number {s.number})"
         parts.append(f"{label}: {s.reason}")
-        if s.reason not in reasons:
+        # A blamed share always has a reason; an empty one is never listed.
+        if s.reason and s.reason not in reasons:
             reasons.append(s.reason)
     if report.problem is not None:
         parts.append(report.problem)
@@ -147,6 +160,17 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
 
     Raises ValueError for a secret that is not 32 bytes or for k, n outside 2 <= k <= n <= 2^20.
     All random bytes of the split come from one request to the operating system."""
+    # The common call goes straight to the native split; anything unusual is looked at first.
+    if type(secret) is not bytes or type(k) is not int or type(n) is not int or k < 0 or n < 0:
+        _split_arguments(secret, k, n)
+    if scheme == "shamir":
+        return _native.shamir_split(secret, k, n)
+    if scheme == "blakley":
+        return _native.blakley_split(secret, k, n)
+    raise ValueError("scheme must be 'shamir' or 'blakley'")
+
+
+def _split_arguments(secret: object, k: object, n: object) -> None:
     if not isinstance(secret, bytes):
         raise TypeError(f"secret must be bytes, not {type(secret).__name__}")
     for name, value in (("k", k), ("n", n)):
@@ -154,11 +178,6 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
             raise TypeError(f"{name} must be an int, not {type(value).__name__}")
         if value < 0:
             raise ValueError(f"{name} must not be negative")
-    if scheme == "shamir":
-        return _native.shamir_split(secret, k, n)
-    if scheme == "blakley":
-        return _native.blakley_split(secret, k, n)
-    raise ValueError("scheme must be 'shamir' or 'blakley'")
 
 
 def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
@@ -174,13 +193,20 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
 
     At least k valid shares of one set are needed; every share beyond k is verified and the
     rebuilt chunks are range-checked. Raises ShareError unless every share agrees."""
-    items = _share_list(shares)
-    raw, secret = _native.combine(items, _k_argument(k))
-    report, _ = _report(raw)
-    error = _error_for(report)
-    if error is not None or secret is None:
-        raise error or ShareError("the shares do not rebuild a secret")
-    return secret
+    items = shares if type(shares) is list else _share_list(shares)
+    result = _native.combine(items, 0 if k is None else _k_argument(k))
+    if isinstance(result, bytes):
+        return result
+    # Only failures get here: a list that holds something other than str, or a report.
+    if result is None:
+        items = _share_list(items)
+        result = _native.combine(items, 0 if k is None else _k_argument(k))
+        if isinstance(result, bytes):
+            return result
+        if result is None:
+            raise TypeError("shares must be an iterable of str")
+    report, _ = _report(result)
+    raise _error_for(report) or ShareError("the shares do not rebuild a secret")
 
 
 def new_share(shares: Iterable[str], *, k: Optional[int] = None, index: Optional[int] = None) -> str:
@@ -203,8 +229,9 @@ def new_share(shares: Iterable[str], *, k: Optional[int] = None, index: Optional
     error = _error_for(report)
     if error is not None:
         raise error
-    if failure is not None:
-        raise ShareError(failure, (), failure)
+    if failure is not None or share is None:
+        message = failure or "no share could be made"
+        raise ShareError(message, (), message)
     return share
 
 
@@ -219,4 +246,6 @@ def refresh(shares: Iterable[str], *, k: Optional[int] = None) -> List[str]:
     error = _error_for(report)
     if error is not None:
         raise error
+    if refreshed is None:
+        raise ShareError("the shares could not be refreshed", (), "the shares could not be refreshed")
     return refreshed

@@ -31,8 +31,9 @@ def shamir_split(secret: bytes, k: SupportsIndex, n: SupportsIndex) -> list[str]
 def shamir_combine(shares: Sequence[str], k: SupportsIndex) -> bytes:
     """Rebuild the 32-byte secret from the first k Shamir shares of the sequence.
 
-    Shares after the k-th are neither parsed nor checked. Shares that are wrong, come from
-    another split or are combined with a wrong k give some other 32 bytes without an error.
+    Every entry is converted to text (a non-str one after the k-th still raises TypeError),
+    but shares after the k-th are never parsed. Shares that are wrong, come from another split
+    or are combined with a wrong k give some other 32 bytes without an error.
 
     Raises ValueError when fewer than k shares are given, when k is below 2, and when one of
     the first k shares is malformed or repeats an index; TypeError when shares is a str, not
@@ -54,8 +55,9 @@ def blakley_split(secret: bytes, k: SupportsIndex, n: SupportsIndex) -> list[str
 def blakley_combine(shares: Sequence[str], k: SupportsIndex) -> bytes:
     """Rebuild the 32-byte secret from the first k Blakley shares of the sequence.
 
-    Shares after the k-th are neither parsed nor checked. Shares that are wrong, come from
-    another split or are combined with a wrong k give some other 32 bytes without an error.
+    Every entry is converted to text (a non-str one after the k-th still raises TypeError),
+    but shares after the k-th are never parsed. Shares that are wrong, come from another split
+    or are combined with a wrong k give some other 32 bytes without an error.
 
     Raises ValueError when fewer than k shares are given, when k is below 2, when one of the
     first k shares is malformed or has a coefficient count other than k, and when the k

@@ -4,11 +4,12 @@
 #include <string>
 
 #include "binding/errors.hpp"
+#include "binding/utf8.hpp"
 
 namespace varnhold::binding {
 namespace {
 
-std::string function_text(const ArgumentSpec& signature) {
+std::string function_text(const Signature& signature) {
     return std::string(signature.function_name) + "()";
 }
 
@@ -26,23 +27,21 @@ std::string quoted_list(const std::array<const char*, max_parameters>& names, st
 
 // The parameter whose name is the key's UTF-8 text, or -1 (also for keys that are not str or
 // have no UTF-8 form).
-int parameter_of(const ArgumentSpec& signature, PyObject* key) {
+int parameter_of(const Signature& signature, PyObject* key) {
     if (!PyUnicode_Check(key)) return -1;
-    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) {
+    PyRef utf8;
+    const std::optional<std::string_view> text = utf8_text(key, utf8);
+    if (!text) {
         PyErr_Clear();
         return -1;
     }
-    const std::string_view text(data, static_cast<std::size_t>(size));
     for (std::size_t i = 0; i < signature.count; ++i) {
-        if (text == signature.names[i]) return static_cast<int>(i);
+        if (*text == signature.names[i]) return static_cast<int>(i);
     }
     return -1;
 }
 
-bool unexpected_keyword(const ArgumentSpec& signature, PyObject* key) {
+bool unexpected_keyword(const Signature& signature, PyObject* key) {
     PyRef text = PyRef::steal(PyObject_Str(key));
     if (!text) return false;
     PyRef message = PyRef::steal(PyUnicode_FromFormat(
@@ -53,7 +52,7 @@ bool unexpected_keyword(const ArgumentSpec& signature, PyObject* key) {
 
 }  // namespace
 
-bool bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound) {
     const Py_ssize_t given_count = PyTuple_Size(args);
     if (given_count < 0) return false;

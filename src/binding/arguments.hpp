@@ -11,8 +11,9 @@ namespace varnhold::binding {
 
 inline constexpr std::size_t max_parameters = 3;
 
-// The parameters of one function: all required, each by position or by keyword.
-struct ArgumentSpec {
+// The signature of one function: its name and parameters, all required, each by position or
+// by keyword.
+struct Signature {
     const char* function_name;
     std::size_t count;
     std::array<const char*, max_parameters> names;
@@ -28,7 +29,7 @@ struct BoundArguments {
 
 // Fills `bound` from args (never null) and kwargs (may be null). On failure raises TypeError with
 // the interpreter-style message and returns false; nothing has been converted by then.
-bool bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound);
 
 }  // namespace varnhold::binding

@@ -5,7 +5,9 @@
 
 #include "binding/cached.hpp"
 #include "binding/errors.hpp"
+#include "binding/utf8.hpp"
 #include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
 
 namespace varnhold::binding {
 namespace {
@@ -90,7 +92,10 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
     // appearances anywhere in the sequence share its text. The objects are kept alive, so an
     // address cannot be reused by another object during the call.
     std::unordered_map<PyObject*, std::string_view> copied;
+    // A list of millions of shares takes a while to read; Ctrl-C may end it.
+    StopCheck stop;
     for (;;) {
+        stop.work(16);
         PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
         if (!item) {
             if (PyErr_Occurred() != nullptr) return std::nullopt;
@@ -112,12 +117,11 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
             raise_type_mismatch(item.get(), "str");
             return std::nullopt;
         }
-        PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(item.get()));
-        if (!utf8) return std::nullopt;
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) return std::nullopt;
-        held_bytes = saturating_add(held_bytes, static_cast<std::uint64_t>(size));
+        PyRef utf8;
+        const std::optional<std::string_view> view = utf8_text(item.get(), utf8);
+        if (!view) return std::nullopt;
+        stop.work(static_cast<std::uint64_t>(view->size()) / 16);
+        held_bytes = saturating_add(held_bytes, static_cast<std::uint64_t>(view->size()));
         if (!held_limit && held_bytes >= memory_check_threshold) {
             held_limit = saturating_add(held_bytes, obtainable_memory_bytes());
         }
@@ -125,11 +129,10 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
             PyErr_NoMemory();
             return std::nullopt;
         }
-        const std::string_view view(data, static_cast<std::size_t>(size));
-        texts.views.push_back(view);
+        texts.views.push_back(*view);
         texts.owners.push_back(std::move(utf8));
         if (track) {
-            copied.emplace(item.get(), view);
+            copied.emplace(item.get(), *view);
             texts.owners.push_back(PyRef::borrow(item.get()));
         }
         previous = std::move(item);

@@ -24,13 +24,17 @@ std::optional<std::uint64_t> extract_size(PyObject* object);
 // objects that this value owns (with some of the str objects, kept alive while they are
 // recognised by address). A str object that appears more than once is copied at most twice.
 struct ShareTexts {
+    // What keeps the views valid, in no order that matches them: a repeated item adds a view
+    // into an earlier copy and no owner, and a tracked item adds two owners (its copy and itself).
     std::vector<PyRef> owners;
+    // One per item of the sequence.
     std::vector<std::string_view> views;
 };
 std::optional<ShareTexts> extract_share_texts(PyObject* object);
 
 // Builds the Python list of a split's shares while the split writes them, so that no second
-// copy of the whole output is ever held.
+// copy of the whole output is ever held. add() throws PythonErrorPending when a signal handler
+// raised (Ctrl-C), and InternalFailure when a str object cannot be made.
 class PyListShareWriter final : public ShareWriter {
 public:
     void begin(std::size_t count) override;

@@ -1,6 +1,7 @@
 #include "binding/errors.hpp"
 
 #include "binding/cached.hpp"
+#include "binding/utf8.hpp"
 
 namespace varnhold::binding {
 namespace {
@@ -24,14 +25,13 @@ namespace {
 
 std::string text_of(PyObject* object, std::string_view fallback) {
     PyRef text = PyRef::steal(PyObject_Str(object));
-    PyRef utf8 = text ? PyRef::steal(PyUnicode_AsUTF8String(text.get())) : PyRef();
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!utf8 || PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) {
+    PyRef utf8;
+    const std::optional<std::string_view> view = text ? utf8_text(text.get(), utf8) : std::nullopt;
+    if (!view) {
         PyErr_Clear();
         return std::string(fallback);
     }
-    return std::string(data, static_cast<std::size_t>(size));
+    return std::string(*view);
 }
 
 void PyError::restore() noexcept {
@@ -95,9 +95,8 @@ void raise_type_mismatch(PyObject* object, PyObject* expected_type) {
     raise_type_mismatch(object, text_of(qualname.get(), "<failed to extract type name>"));
 }
 
-PyObject* raise_sharing_error(const SharingError& error) noexcept {
+void raise_sharing_error(const SharingError& error) noexcept {
     raise_message(PyExc_ValueError, error.message);
-    return nullptr;
 }
 
 PyObject* argument_error(const char* name) {

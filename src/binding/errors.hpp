@@ -43,11 +43,12 @@ void raise_type_mismatch(PyObject* object, std::string_view expected_qualname);
 void raise_type_mismatch(PyObject* object, PyObject* expected_type);
 
 // A scheme's SharingError ends the call as ValueError with exactly its message.
-PyObject* raise_sharing_error(const SharingError& error) noexcept;
+void raise_sharing_error(const SharingError& error) noexcept;
 
 // Rewrites the pending conversion error of parameter `name`: an exact TypeError gets the
-// "argument '{}': " prefix; every other error passes unchanged. Returns null for the caller to
-// hand back.
+// "argument '{}': " prefix; every other error passes unchanged. Unlike the raise_* functions,
+// which set an exception and return nothing, it returns null, the value an entry point that
+// fails hands back, because every caller returns it at once.
 PyObject* argument_error(const char* name);
 
 // Sets a PanicException carrying `message` (or whatever error making it raised).
@@ -65,11 +66,10 @@ Value boundary_call(Body&& body, Value failure) noexcept {
         return body();
     } catch (const PythonErrorPending&) {
         // The exception is already set.
-    } catch (const InternalFailure& internal) {
-        raise_panic(internal.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& other) {
+        // InternalFailure, and anything else the standard library throws, with its message.
         raise_panic(other.what());
     } catch (...) {
         raise_panic(default_panic_message);

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -8,7 +10,9 @@
 #include "blakley/blakley.hpp"
 #include "blakley/blakley_share.hpp"
 #include "blakley/linear_solver.hpp"
+#include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
 #include "shamir/chunks.hpp"
 
 namespace varnhold {
@@ -18,8 +22,7 @@ namespace {
 // buffer given again (a list holding one object many times) is recognised by its address alone,
 // so a text is compared with others only once per distinct buffer: the work stays proportional
 // to the text the caller really holds, however often it is repeated.
-std::vector<bool> find_repeated_texts(std::span<const std::string_view> shares, std::size_t n) {
-    std::vector<bool> repeated(n, false);
+void find_repeated_texts(std::span<const std::string_view> shares, std::size_t n, bool* repeated) {
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
     const auto same_buffer = [&](std::size_t a, std::size_t b) {
@@ -49,22 +52,34 @@ std::vector<bool> find_repeated_texts(std::span<const std::string_view> shares, 
     for (std::size_t i = 1; i < firsts.size(); ++i) {
         if (shares[firsts[i - 1]] == shares[firsts[i]]) repeated[firsts[i]] = true;
     }
-    return repeated;
+}
+
+// Thresholds up to this size keep their bookkeeping and their system on the stack, and find
+// repeated texts by comparing every pair: each text is compared with at most this many others.
+constexpr std::size_t small_threshold = 8;
+
+void find_repeated_texts_small(std::span<const std::string_view> shares, std::size_t n,
+                               bool* repeated) {
+    for (std::size_t i = 1; i < n; ++i) {
+        for (std::size_t j = 0; j < i && !repeated[i]; ++j) repeated[i] = shares[i] == shares[j];
+    }
 }
 
 }  // namespace
 
 Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, std::uint64_t k) {
+    // The share count is checked before k, the opposite of the Shamir combine: both orders are
+    // part of what callers see (an empty list with k = 1 fails on the count here, on k there).
     if (shares.size() < k) {
-        return SharingError{"Not enough shares: got " + std::to_string(shares.size()) + ", need " +
-                            std::to_string(k)};
+        return SharingError{"Not enough shares: got " + to_decimal(shares.size()) + ", need " +
+                            to_decimal(k)};
     }
     if (k < 2) return SharingError{"Invalid k: threshold must be at least 2"};
 
     // k <= shares.size(), so k + 4 cannot overflow; k * width still can, hence the saturating
     // product below.
-    const auto n = static_cast<std::size_t>(k);
-    const std::size_t width = n + chunk_count;
+    const auto count = static_cast<std::size_t>(k);
+    const std::size_t width = count + chunk_count;
 
     // Every one of the first k shares is known to parse before the k-by-k system is allocated.
     // A valid share of threshold k is exactly blakley_share_length(k) characters long, so k
@@ -73,18 +88,29 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     // into one scratch row: a parse error decides the message as it would in the system, and
     // repeated rows without one make the system singular, which is certain before any
     // elimination.
-    const std::vector<bool> repeated = find_repeated_texts(shares, n);
+    const bool small = count <= small_threshold;
+    std::array<bool, small_threshold> few_repeated{};
+    std::unique_ptr<bool[]> many_repeated(small ? nullptr : new bool[count]());
+    bool* const repeated = small ? few_repeated.data() : many_repeated.get();
+    if (small) {
+        find_repeated_texts_small(shares, count, repeated);
+    } else {
+        find_repeated_texts(shares, count, repeated);
+    }
     const std::uint64_t valid_length = blakley_share_length(k);
-    const bool any_repeated = std::find(repeated.begin(), repeated.end(), true) != repeated.end();
+    const bool any_repeated = std::find(repeated, repeated + count, true) != repeated + count;
     const bool all_full_length =
-        std::all_of(shares.begin(), shares.begin() + n,
+        std::all_of(shares.begin(), shares.begin() + count,
                     [&](std::string_view s) { return s.size() == valid_length; });
+    StopCheck stop;
     if (any_repeated || !all_full_length) {
         std::vector<FieldElement> scratch(width);
+        const WipeAtExit wipe_scratch(scratch);
         const std::span<FieldElement> row(scratch);
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             // A repeated text parses exactly as its first appearance did.
             if (repeated[i]) continue;
+            stop.work(shares[i].size() / (field_hex_length + 1) * parse_work + parse_work);
             const Result<void> parsed = parse_blakley_share_into(
                 shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
             if (!parsed) return parsed.error();
@@ -94,16 +120,24 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
 
     // Each row holds the four chunks' right-hand sides and then the share's coefficients, so all
     // four chunks are eliminated together.
-    require_fits_in_memory(saturating_mul(saturating_mul(n, width), sizeof(FieldElement)));
-    std::vector<FieldElement> rows(n * width);
-    for (std::size_t i = 0; i < n; ++i) {
+    require_fits_in_memory(saturating_mul(saturating_mul(count, width), sizeof(FieldElement)));
+    std::array<FieldElement, small_threshold*(small_threshold + chunk_count)> few_rows;
+    std::vector<FieldElement> many_rows(small ? 0 : count * width);
+    const std::span<FieldElement> rows =
+        small ? std::span<FieldElement>(few_rows.data(), count * width)
+              : std::span<FieldElement>(many_rows);
+    // The right-hand sides are share values, and elimination mixes them into every entry.
+    const WipeAtExit wipe_rows(rows);
+    for (std::size_t i = 0; i < count; ++i) {
+        stop.work(width * parse_work);
         const std::span<FieldElement> row(rows.data() + i * width, width);
         const Result<void> parsed = parse_blakley_share_into(
             shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
         if (!parsed) return parsed.error();
     }
 
-    const Result<std::array<FieldElement, chunk_count>> chunks = solve_first_coordinate(rows, n);
+    const Result<std::array<FieldElement, chunk_count>> chunks =
+        solve_first_coordinate(rows, count);
     if (!chunks) return chunks.error();
     SecretBytes secret;
     chunks_to_secret(*chunks, secret);

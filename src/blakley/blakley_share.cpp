@@ -6,15 +6,14 @@
 #include <string>
 #include <utility>
 
+#include "common/decimal.hpp"
+
 namespace varnhold {
 namespace {
 
 constexpr std::string_view coefficient_label = "coefficient";
 constexpr std::string_view constant_label = "share value";
 
-// Every share is checked in the same order whoever stores the result: the number of ":"-parts,
-// then each coefficient in text order, then their number, then the four constants. `store`
-// receives each coefficient with its position as soon as it has been read.
 // Where `separator` next occurs in text[from, end), or end: one memchr, so each byte of a share
 // is looked at by one search only.
 std::size_t next_separator(std::string_view text, std::size_t from, std::size_t end,
@@ -24,6 +23,9 @@ std::size_t next_separator(std::string_view text, std::size_t from, std::size_t 
     return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
 }
 
+// Every share is checked in the same order whoever stores the result: the number of ":"-parts,
+// then each coefficient in text order, then their number, then the four constants. `store`
+// receives each coefficient with its position as soon as it has been read.
 template <class Store>
 Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64_t k, Store&& store,
                          std::span<FieldElement, chunk_count> constants) {
@@ -44,9 +46,8 @@ Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64
         from = at + 1;
     }
     if (found != chunk_count) {
-        return SharingError{"Share " + std::to_string(index) +
-                            " has invalid format: expected 5 parts, got " +
-                            std::to_string(found + 1)};
+        return SharingError{"Share " + to_decimal(index) +
+                            " has invalid format: expected 5 parts, got " + to_decimal(found + 1)};
     }
 
     const std::size_t list_end = colons[0];
@@ -62,9 +63,9 @@ Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64
         start = comma + 1;
     }
     if (count != k) {
-        return SharingError{"Share " + std::to_string(index) +
-                            " has invalid number of coefficients: expected " + std::to_string(k) +
-                            ", got " + std::to_string(count)};
+        return SharingError{"Share " + to_decimal(index) +
+                            " has invalid number of coefficients: expected " + to_decimal(k) +
+                            ", got " + to_decimal(count)};
     }
 
     for (std::size_t j = 0; j < chunk_count; ++j) {
@@ -80,9 +81,9 @@ Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64
 
 }  // namespace
 
-void write_blakley_share(std::span<const FieldElement> coefficients,
-                         const std::array<FieldElement, chunk_count>& constants,
-                         char* out) noexcept {
+std::size_t write_blakley_share(std::span<const FieldElement> coefficients,
+                                const std::array<FieldElement, chunk_count>& constants,
+                                char* out) noexcept {
     char* cursor = out;
     for (std::size_t t = 0; t < coefficients.size(); ++t) {
         if (t != 0) *cursor++ = ',';
@@ -94,6 +95,7 @@ void write_blakley_share(std::span<const FieldElement> coefficients,
         write_field_hex(constant, cursor);
         cursor += field_hex_length;
     }
+    return static_cast<std::size_t>(cursor - out);
 }
 
 Result<BlakleyShare> parse_blakley_share(std::string_view text, std::uint64_t index,
@@ -111,9 +113,45 @@ Result<BlakleyShare> parse_blakley_share(std::string_view text, std::uint64_t in
     return share;
 }
 
+namespace {
+
+// A share exactly as the split writes it: every element 32 characters, every separator where the
+// layout puts it. Hexadecimal digits are never separators, so when every element reads as a
+// value below p the general parse would find the same parts and values and no error; anything
+// else returns false and is left to it, for its messages.
+bool parse_written_share(std::string_view text, std::span<FieldElement> coefficients,
+                         std::span<FieldElement, chunk_count> constants) {
+    const std::size_t k = coefficients.size();
+    if (text.size() != blakley_share_length(k)) return false;
+    constexpr std::size_t stride = field_hex_length + 1;
+    const char* const base = text.data();
+    bool separators = true;
+    for (std::size_t t = 0; t + 1 < k; ++t) separators &= base[t * stride + field_hex_length] == ',';
+    for (std::size_t j = 0; j < chunk_count; ++j) {
+        separators &= base[(k + j) * stride - 1] == ':';
+    }
+    if (!separators) return false;
+    for (std::size_t t = 0; t < k; ++t) {
+        const Result<FieldElement> value =
+            parse_field_hex(text.substr(t * stride, field_hex_length), coefficient_label);
+        if (!value) return false;
+        coefficients[t] = *value;
+    }
+    for (std::size_t j = 0; j < chunk_count; ++j) {
+        const Result<FieldElement> value =
+            parse_field_hex(text.substr((k + j) * stride, field_hex_length), constant_label);
+        if (!value) return false;
+        constants[j] = *value;
+    }
+    return true;
+}
+
+}  // namespace
+
 Result<void> parse_blakley_share_into(std::string_view text, std::uint64_t index, std::uint64_t k,
                                       std::span<FieldElement> coefficients,
                                       std::span<FieldElement, chunk_count> constants) {
+    if (coefficients.size() == k && parse_written_share(text, coefficients, constants)) return {};
     return parse_share(
         text, index, k,
         [coefficients](std::uint64_t position, FieldElement value) {

@@ -29,10 +29,10 @@ constexpr std::uint64_t blakley_share_length(std::uint64_t k) noexcept {
 }
 
 // Writes the share text, "a0,a1,...:c0:c1:c2:c3" in lowercase hexadecimal, to
-// out[0 .. blakley_share_length(coefficients.size())). Allocates nothing.
-void write_blakley_share(std::span<const FieldElement> coefficients,
-                         const std::array<FieldElement, chunk_count>& constants,
-                         char* out) noexcept;
+// out[0 .. blakley_share_length(coefficients.size())) and returns that length. Allocates nothing.
+std::size_t write_blakley_share(std::span<const FieldElement> coefficients,
+                                const std::array<FieldElement, chunk_count>& constants,
+                                char* out) noexcept;
 
 // Parses the text of a share made with threshold k. `index` is the share's position in the
 // caller's list and appears only in messages.

@@ -16,7 +16,10 @@ public:
     virtual ~ShareWriter() = default;
     // Called once, after validation and before the first share, with the number of shares.
     virtual void begin(std::size_t count) = 0;
-    // The text is only valid during the call.
+    // The text is only valid during the call. Either call may end the split by throwing (the
+    // interpreter's writer does when Ctrl-C was pressed or an object cannot be made); the
+    // exception passes through the split, which holds its secrets in owners that wipe them as
+    // the stack unwinds, to the caller's boundary.
     virtual void add(std::string_view text) = 0;
     // The memory the writer ends up holding for one share of `text_length` characters, its own
     // bookkeeping included, so that a split can check its whole output before making any of it.

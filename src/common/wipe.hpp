@@ -16,8 +16,30 @@ void secure_wipe_object(T& object) noexcept {
     secure_wipe(&object, sizeof(T));
 }
 
-// The 32 bytes of a secret or a key; wiped whenever it goes out of scope, including the source
-// of a move or copy.
+// Wipes a buffer of secret values when the scope ends, however it ends (a scheme error, an
+// exception from a random source, a stopped call): for a container (vector, string) the
+// elements it holds then, for anything else (a plain array) the object's own bytes. A container
+// must not reallocate after its values were written, or the old copy escapes the wipe.
+template <class T>
+class WipeAtExit {
+public:
+    explicit WipeAtExit(T& target) noexcept : target_(target) {}
+    WipeAtExit(const WipeAtExit&) = delete;
+    WipeAtExit& operator=(const WipeAtExit&) = delete;
+    ~WipeAtExit() {
+        if constexpr (requires { target_.data(); target_.size(); }) {
+            secure_wipe(target_.data(), target_.size() * sizeof(*target_.data()));
+        } else {
+            secure_wipe_object(target_);
+        }
+    }
+
+private:
+    T& target_;
+};
+
+// The 32 bytes of a secret or a key; wiped when it goes out of scope, and the source of a move is
+// wiped at once, so that returning one (into a Result, say) leaves no copy behind.
 struct SecretBytes {
     static constexpr std::size_t size = 32;
     std::array<std::uint8_t, size> bytes{};
@@ -25,7 +47,18 @@ struct SecretBytes {
     SecretBytes() = default;
     SecretBytes(const SecretBytes&) = default;
     SecretBytes& operator=(const SecretBytes&) = default;
-    ~SecretBytes() { secure_wipe(bytes.data(), bytes.size()); }
+    SecretBytes(SecretBytes&& other) noexcept : bytes(other.bytes) { other.wipe(); }
+    SecretBytes& operator=(SecretBytes&& other) noexcept {
+        if (this != &other) {
+            bytes = other.bytes;
+            other.wipe();
+        }
+        return *this;
+    }
+    ~SecretBytes() { wipe(); }
+
+private:
+    void wipe() noexcept { secure_wipe(bytes.data(), bytes.size()); }
 };
 
 // A vector of secret values that is wiped before its memory is released. It never grows after

@@ -22,9 +22,6 @@ struct FieldElement {
     friend constexpr bool operator==(FieldElement, FieldElement) = default;
 };
 
-inline constexpr const char* zero_denominator_message =
-    "Zero denominator in GF(p): invalid or duplicate share";
-
 namespace field_detail {
 
 // s <= 2^127 to its canonical residue. s >= p only for s = p or p + 1, exactly when bit 127 of
@@ -36,27 +33,55 @@ constexpr uint128 canonical_from_at_most_2_127(uint128 s) noexcept {
 // One fold: any 128-bit value to at most 2^127 with the same residue.
 constexpr uint128 fold(uint128 v) noexcept { return (v & field_modulus) + (v >> 127); }
 
+// The last step of every product: acc + 2^128 * top (top <= 3) to at most 2^127 with the same
+// residue. 2^128 = 2 and 2^127 = 1 (mod p), so the bits from 127 up are added back in at the
+// bottom; the first fold leaves less than 2^127 + 8, the second at most 2^127.
+constexpr uint128 fold_with_top(uint128 acc, std::uint64_t top) noexcept {
+    const uint128 once = (acc & field_modulus) + ((acc >> 127) | (static_cast<uint128>(top) << 1));
+    return fold(once);
+}
+
 // (a * b + c) mod p for a, b and c each at most 2^127, left at most 2^127: the residue is right
 // but p and 2^127 may stand for 0 and 1. Its result is a valid operand again, so chains of
-// multiply-adds reduce to canonical form only once, at the end. With a1, b1 <= 2^63 each cross
-// product is below 2^127 and their sum cannot overflow; the whole value is at most
-// 2^254 + 2^127, so the fold at bit 127 fits in 128 bits.
+// multiply-adds reduce to canonical form only once, at the end. With a1, b1 <= 2^63 the two cross
+// products sum to less than 2^128. The product's part from 2^128 up, a1 * b1 plus the cross
+// products' high word, is less than 2^127 and counts twice there, so everything is summed in
+// 128 bits plus a small carry word before a single fold.
 constexpr uint128 mul_add_lazy(uint128 a, uint128 b, uint128 c) noexcept {
     const std::uint64_t a0 = static_cast<std::uint64_t>(a);
     const std::uint64_t a1 = static_cast<std::uint64_t>(a >> 64);
     const std::uint64_t b0 = static_cast<std::uint64_t>(b);
     const std::uint64_t b1 = static_cast<std::uint64_t>(b >> 64);
-    const uint128 p00 = static_cast<uint128>(a0) * b0;
     const uint128 mid = static_cast<uint128>(a0) * b1 + static_cast<uint128>(a1) * b0;
-    const uint128 p11 = static_cast<uint128>(a1) * b1;
+    const uint128 upper = static_cast<uint128>(a1) * b1 + (mid >> 64);
+    uint128 acc = static_cast<uint128>(a0) * b0;
+    std::uint64_t top = 0;
+    const auto add = [&acc, &top](uint128 term) {
+        acc += term;
+        top += static_cast<std::uint64_t>(acc < term);
+    };
+    add(c);
+    add(upper << 1);
+    add(mid << 64);
+    return fold_with_top(acc, top);
+}
 
-    uint128 low = p00 + (mid << 64);
-    uint128 high = p11 + (mid >> 64) + (low < p00 ? 1 : 0);
-    const uint128 with_c = low + c;
-    high += with_c < low ? 1 : 0;
-    low = with_c;
-    // value = high * 2^128 + low; split it at bit 127 instead.
-    return fold((low & field_modulus) + ((high << 1) | (low >> 127)));
+// a * a mod p for a <= 2^127, left at most 2^127: one word product fewer than mul_add_lazy.
+constexpr uint128 square_lazy(uint128 a) noexcept {
+    const std::uint64_t a0 = static_cast<std::uint64_t>(a);
+    const std::uint64_t a1 = static_cast<std::uint64_t>(a >> 64);
+    // a1 <= 2^63 and a1 = 2^63 only with a0 = 0, so 2 * a0 * a1 < 2^128.
+    const uint128 mid = (static_cast<uint128>(a0) * a1) << 1;
+    const uint128 upper = static_cast<uint128>(a1) * a1 + (mid >> 64);
+    uint128 acc = static_cast<uint128>(a0) * a0;
+    std::uint64_t top = 0;
+    const auto add = [&acc, &top](uint128 term) {
+        acc += term;
+        top += static_cast<std::uint64_t>(acc < term);
+    };
+    add(upper << 1);
+    add(mid << 64);
+    return fold_with_top(acc, top);
 }
 
 // (a * b + c) mod p, canonical.
@@ -99,6 +124,17 @@ constexpr FieldElement field_mul_word(FieldElement a, std::uint64_t b) noexcept 
         field_detail::canonical_from_at_most_2_127(field_detail::fold(bottom + (mid >> 63)))};
 }
 
+// (a * b + c) mod p for canonical a and c and any 64-bit b: the step of evaluating a polynomial
+// at a share index. The product's bits from 127 up (below 2^65) are added after c has been folded
+// in, so no sum leaves 128 bits.
+constexpr FieldElement field_mul_word_add(FieldElement a, std::uint64_t b,
+                                          FieldElement c) noexcept {
+    const uint128 low = static_cast<uint128>(a.low()) * b;
+    const uint128 mid = static_cast<uint128>(a.high()) * b + (low >> 64);
+    const uint128 bottom = ((mid << 64) | static_cast<std::uint64_t>(low)) & field_modulus;
+    return field_reduce(field_detail::fold(bottom + c.value) + (mid >> 63));
+}
+
 // Multiply-adds whose operands and results are only known to be at most 2^127 (congruent to the
 // value they stand for, but possibly p or 2^127 in place of 0 or 1). Inner loops chain them and
 // reduce with field_canonical once at the end.
@@ -112,22 +148,14 @@ constexpr FieldElement field_canonical(uint128 at_most_2_127) noexcept {
 
 // a * a, with one multiplication fewer than field_mul.
 constexpr FieldElement field_square(FieldElement a) noexcept {
-    const std::uint64_t a0 = a.low();
-    const std::uint64_t a1 = a.high();
-    const uint128 p00 = static_cast<uint128>(a0) * a0;
-    // a1 < 2^63, so a0 * a1 < 2^127 and its double still fits.
-    const uint128 mid = (static_cast<uint128>(a0) * a1) << 1;
-    const uint128 p11 = static_cast<uint128>(a1) * a1;
-    const uint128 low = p00 + (mid << 64);
-    const uint128 high = p11 + (mid >> 64) + (low < p00 ? 1 : 0);
-    const uint128 t = (low & field_modulus) + ((high << 1) | (low >> 127));
-    return FieldElement{field_detail::canonical_from_at_most_2_127(field_detail::fold(t))};
+    return FieldElement{field_detail::canonical_from_at_most_2_127(field_detail::square_lazy(a.value))};
 }
 
-// x^(2^n) by n squarings.
+// x^(2^n) by n squarings, reduced to canonical form once at the end.
 constexpr FieldElement field_square_times(FieldElement x, int n) noexcept {
-    for (int i = 0; i < n; ++i) x = field_square(x);
-    return x;
+    uint128 v = x.value;
+    for (int i = 0; i < n; ++i) v = field_detail::square_lazy(v);
+    return FieldElement{field_detail::canonical_from_at_most_2_127(v)};
 }
 
 // a^(p-2) = a^(2^127 - 3), by Fermat. The exponent is fixed, so one addition chain serves every
@@ -152,15 +180,13 @@ constexpr FieldElement field_pow_p_minus_2(uint128 a) noexcept {
     return field_mul(field_square_times(e125, 2), x);
 }
 
-// The inverse of a value that is public, such as a product of differences of share indices:
-// the same result and error as field_inv, but its running time depends on the operand, so it
-// must never see secret material. Operands within 2^64 of 0 or of p take a word-sized Euclid.
-Result<FieldElement> field_inv_public(uint128 a);
+// The inverse of x, and 0 for 0: the one caller that could meet a zero says what it means. The
+// same operations whatever x is.
+constexpr FieldElement field_inv(FieldElement x) noexcept { return field_pow_p_minus_2(x.value); }
 
-inline Result<FieldElement> field_inv(uint128 a) {
-    const FieldElement inverse = field_pow_p_minus_2(a);
-    if (inverse.value == 0) return SharingError{zero_denominator_message};
-    return inverse;
-}
+// The inverse of a value that is public, such as a product of differences of share indices:
+// the same result as field_inv, 0 for 0, but its running time depends on the operand, so it
+// must never see secret material. Operands within 2^64 of 0 or of p take a word-sized Euclid.
+FieldElement field_inv_public(FieldElement x) noexcept;
 
 }  // namespace varnhold

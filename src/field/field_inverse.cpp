@@ -17,33 +17,59 @@ uint128 halve_times(uint128 c, int t) noexcept {
     return ((c >> t) | (c << (127 - t))) & field_modulus;
 }
 
-// Binary extended Euclid on (x, p) for any nonzero canonical x. Invariants: x * cu = u and
-// x * cv = v (mod p), u and v odd after each strip; their difference is even, so every step
-// removes at least one bit. It ends at u = v = gcd = 1.
+// Binary extended Euclid on (p, x) for any nonzero canonical x, with every halving of a
+// cofactor deferred to the end. Invariants, with `shifts` the number of bits stripped so far:
+// p = u * s + v * r (so r, s <= p: plain 128-bit sums and shifts, no field arithmetic in the
+// loop), x * r = -u * 2^shifts and x * s = v * 2^shifts (mod p). u and v are odd after each
+// strip, so their difference is even and every step strips at least one bit. It ends at
+// u = v = gcd = 1, where x^-1 = -r * 2^-shifts; 2^127 = 1 (mod p), so that division is a rotation.
 FieldElement inverse_by_halving(uint128 x) noexcept {
-    uint128 u = x;
-    uint128 v = field_modulus;
-    uint128 cu = 1;
-    uint128 cv = 0;
-    int t = trailing_zeros(u);
-    u >>= t;
-    cu = halve_times(cu, t);
-    while (u != v) {
+    uint128 u = field_modulus;
+    uint128 v = x;
+    uint128 r = 0;
+    uint128 s = 1;
+    int shifts = trailing_zeros(v);
+    v >>= shifts;
+    // Once both fit in a word the rest of the loop runs on words; the cofactors stay wide.
+    while (u != v && ((u | v) >> 64) != 0) {
         if (u > v) {
             u -= v;
-            cu = field_sub(FieldElement{cu}, FieldElement{cv}).value;
-            t = trailing_zeros(u);
+            r += s;
+            const int t = trailing_zeros(u);
             u >>= t;
-            cu = halve_times(cu, t);
+            s <<= t;
+            shifts += t;
         } else {
             v -= u;
-            cv = field_sub(FieldElement{cv}, FieldElement{cu}).value;
-            t = trailing_zeros(v);
+            s += r;
+            const int t = trailing_zeros(v);
             v >>= t;
-            cv = halve_times(cv, t);
+            r <<= t;
+            shifts += t;
         }
     }
-    return FieldElement{cu};
+    auto uw = static_cast<std::uint64_t>(u);
+    auto vw = static_cast<std::uint64_t>(v);
+    while (uw != vw) {
+        if (uw > vw) {
+            uw -= vw;
+            r += s;
+            const int t = __builtin_ctzll(uw);
+            uw >>= t;
+            s <<= t;
+            shifts += t;
+        } else {
+            vw -= uw;
+            s += r;
+            const int t = __builtin_ctzll(vw);
+            vw >>= t;
+            r <<= t;
+            shifts += t;
+        }
+    }
+    // r >= 1 here (p = s + r with u = v = 1, and s < p once any step has run), so p - r is
+    // canonical.
+    return FieldElement{halve_times(field_modulus - r, shifts % 127)};
 }
 
 // The inverse of 1 <= d < 2^64. One division brings (p, d) down to (d, p mod d), after which
@@ -71,9 +97,8 @@ FieldElement inverse_of_word(std::uint64_t d) noexcept {
 
 }  // namespace
 
-Result<FieldElement> field_inv_public(uint128 a) {
-    const FieldElement x = field_reduce(a);
-    if (x.value == 0) return SharingError{zero_denominator_message};
+FieldElement field_inv_public(FieldElement x) noexcept {
+    if (x.value == 0) return x;
     if (x.value < word_limit) return inverse_of_word(static_cast<std::uint64_t>(x.value));
     const uint128 negated = field_modulus - x.value;
     if (negated < word_limit) {

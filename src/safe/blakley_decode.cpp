@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
 #include "safe/elimination.hpp"
 #include "shamir/chunks.hpp"
 
@@ -16,8 +17,10 @@ BlakleySolve solve_blakley_points(std::span<const FieldElement> coefficients,
     const std::size_t rows_used = skip < m ? m - 1 : m;
     require_fits_in_memory(saturating_mul(saturating_mul(rows_used, width), sizeof(FieldElement)));
     WipedVector<FieldElement> rows(rows_used * width);
+    StopCheck stop;
     for (std::size_t i = 0, r = 0; i < m; ++i) {
         if (i == skip) continue;
+        stop.work(width);
         FieldElement* const row = rows.data() + r * width;
         for (std::size_t t = 0; t < k; ++t) row[t] = coefficients[i * k + t];
         for (std::size_t j = 0; j < chunk_count; ++j) row[k + j] = constants[4 * i + j];

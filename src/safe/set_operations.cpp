@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "blakley/blakley_share.hpp"
+#include "common/stop_check.hpp"
 #include "random/random_field.hpp"
 #include "safe/batched_source.hpp"
 #include "safe/shamir_decode.hpp"
@@ -16,10 +17,8 @@ std::string ShareSet::wrap(const std::string& bare, uint128 number, std::uint64_
 }
 
 void ShareSet::secret(SecretBytes& out) const {
-    const std::size_t k = static_cast<std::size_t>(report_.k);
-    const std::size_t stride = *report_.scheme == Scheme::shamir ? k : 1;
     std::array<FieldElement, chunk_count> chunks{};
-    for (std::size_t c = 0; c < chunk_count; ++c) chunks[c] = (*rebuilt_)[c * stride];
+    for (std::size_t c = 0; c < chunk_count; ++c) chunks[c] = chunks_[c];
     chunks_to_secret(chunks, out);
     secure_wipe_object(chunks);
 }
@@ -39,8 +38,11 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
                 return SharingError{"no index is left above the highest given"};
         }
         std::array<FieldElement, chunk_count> values{};
+        const WipeAtExit wipe_values(values);
+        StopCheck stop;
         for (std::size_t c = 0; c < chunk_count; ++c) {
-            values[c] = evaluate_polynomial(rebuilt_->data() + c * k, k, FieldElement{x});
+            stop.work(k);
+            values[c] = evaluate_polynomial(rebuilt().data() + c * k, k, FieldElement{x});
         }
         std::string text = format_shamir_share(x, values);
         secure_wipe_object(values);
@@ -56,11 +58,17 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
     // k nonzero coefficients, drawn as the split draws them, in one request.
     BatchedByteSource batch(random, k * 16);
     std::vector<FieldElement> coefficients(k);
-    for (FieldElement& a : coefficients) a = random_nonzero_field_element(batch);
+    StopCheck stop;
+    for (FieldElement& a : coefficients) {
+        a = random_nonzero_field_element(batch);
+        stop.work(2 * draw_work);
+    }
     std::array<FieldElement, chunk_count> constants{};
+    const WipeAtExit wipe_constants(constants);
     for (std::size_t t = 0; t < k; ++t) {
+        stop.work(chunk_count);
         for (std::size_t j = 0; j < chunk_count; ++j) {
-            constants[j] = field_mul_add(coefficients[t], (*rebuilt_)[4 * t + j], constants[j]);
+            constants[j] = field_mul_add(coefficients[t], rebuilt()[4 * t + j], constants[j]);
         }
     }
     std::string text(static_cast<std::size_t>(blakley_share_length(k)), '\0');
@@ -80,14 +88,20 @@ Result<std::vector<std::string>> ShareSet::refresh(ByteSource& random) const {
     // The new set id comes first in the one request, then the coefficients as a split draws them.
     BatchedByteSource batch(random, chunk_count * degree * 16, report_.envelopes ? 8 : 0);
     WipedVector<FieldElement> delta(chunk_count * degree);
-    for (std::size_t i = 0; i < delta.size(); ++i) delta[i] = random_field_element(batch);
+    StopCheck stop;
+    for (std::size_t i = 0; i < delta.size(); ++i) {
+        delta[i] = random_field_element(batch);
+        stop.work(2 * draw_work);
+    }
     const std::uint64_t set_id = report_.envelopes ? batch.prefix_u64() : 0;
 
     std::vector<std::string> shares;
     shares.reserve(parsed_.size());
     std::array<FieldElement, chunk_count> values{};
+    const WipeAtExit wipe_values(values);
     for (std::size_t p = 0; p < parsed_.size(); ++p) {
         if (!parsed_[p].decoded) continue;
+        stop.work(chunk_count * degree);
         const FieldElement x{parsed_[p].x};
         for (std::size_t c = 0; c < chunk_count; ++c) {
             // delta_c(x) = a_1 x + ... + a_(k-1) x^(k-1): its constant term is 0.

@@ -1,7 +1,9 @@
 #include "safe/shamir_decode.hpp"
 
+#include <array>
 #include <vector>
 
+#include "common/stop_check.hpp"
 #include "safe/elimination.hpp"
 
 namespace varnhold {
@@ -18,7 +20,9 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
     // master = prod (x - x_i), highest coefficient last; degree k.
     std::vector<FieldElement> master(k + 1);
     master[0] = FieldElement{1};
+    StopCheck stop;
     for (std::size_t i = 0; i < k; ++i) {
+        stop.work(i + 1);
         const FieldElement xi{xs[i]};
         for (std::size_t j = i + 1; j > 0; --j) {
             master[j] = field_sub(master[j - 1], field_mul(master[j], xi));
@@ -29,6 +33,7 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
     std::vector<FieldElement> denominators(k), prefix(k);
     FieldElement product{1};
     for (std::size_t i = 0; i < k; ++i) {
+        stop.work(k);
         FieldElement d{1};
         for (std::size_t j = 0; j < k; ++j) {
             if (j != i) d = field_mul(d, field_sub(FieldElement{xs[i]}, FieldElement{xs[j]}));
@@ -37,7 +42,8 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
         prefix[i] = product;
         product = field_mul(product, d);
     }
-    FieldElement remaining = field_pow_p_minus_2(product.value);
+    // The denominators are products of index differences, which are public.
+    FieldElement remaining = field_inv_public(product);
     std::vector<FieldElement> inverses(k);
     for (std::size_t i = k; i-- > 0;) {
         inverses[i] = field_mul(remaining, prefix[i]);
@@ -47,7 +53,9 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
     for (std::size_t n = 0; n < out.size(); ++n) out[n] = FieldElement{};
     std::vector<FieldElement> basis(k);
     std::array<FieldElement, chunk_count> weights{};
+    const WipeAtExit wipe_weights(weights);
     for (std::size_t i = 0; i < k; ++i) {
+        stop.work((chunk_count + 1) * k);
         // basis = master / (x - x_i) by synthetic division from the top.
         const FieldElement xi{xs[i]};
         FieldElement carry = master[k];
@@ -63,7 +71,46 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
                 poly[j] = field_mul_add(weights[c], basis[j], poly[j]);
         }
     }
-    secure_wipe_object(weights);
+}
+
+bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
+                           std::size_t k, FieldElement* out) {
+    // The weight of value i at 0 is prod_{j != i} x_j / (x_j - x_i); numerators and
+    // denominators come from the indices alone, and one inversion serves all of them.
+    // Small sets keep the weights' factors on the stack.
+    constexpr std::size_t on_stack = 8;
+    std::array<FieldElement, 3 * on_stack> small{};
+    std::vector<FieldElement> large(k > on_stack ? 3 * k : 0);
+    FieldElement* const numerators = k > on_stack ? large.data() : small.data();
+    FieldElement* const denominators = numerators + k;
+    FieldElement* const prefix = denominators + k;
+    FieldElement product{1};
+    StopCheck stop;
+    for (std::size_t i = 0; i < k; ++i) {
+        stop.work(2 * k);
+        FieldElement n{1}, d{1};
+        for (std::size_t j = 0; j < k; ++j) {
+            if (j == i) continue;
+            n = field_mul(n, FieldElement{xs[j]});
+            d = field_mul(d, field_sub(FieldElement{xs[j]}, FieldElement{xs[i]}));
+        }
+        numerators[i] = n;
+        denominators[i] = d;
+        prefix[i] = product;
+        product = field_mul(product, d);
+    }
+    FieldElement remaining = field_inv_public(product);
+    if (remaining.value == 0) return false;
+    std::array<FieldElement, chunk_count> sums{};
+    for (std::size_t i = k; i-- > 0;) {
+        const FieldElement weight = field_mul(field_mul(remaining, prefix[i]), numerators[i]);
+        remaining = field_mul(remaining, denominators[i]);
+        for (std::size_t c = 0; c < chunk_count; ++c)
+            sums[c] = field_mul_add(ys[4 * i + c], weight, sums[c]);
+    }
+    for (std::size_t c = 0; c < chunk_count; ++c) out[c] = sums[c];
+    secure_wipe_object(sums);
+    return true;
 }
 
 bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> ys,
@@ -75,7 +122,9 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
     const std::size_t unknowns = q_count + e;
     const std::size_t width = unknowns + 1;
     WipedVector<FieldElement> rows(m * width);
+    StopCheck stop;
     for (std::size_t i = 0; i < m; ++i) {
+        stop.work(2 * q_count);
         FieldElement* const row = rows.data() + i * width;
         const FieldElement x{xs[i]};
         const FieldElement y = ys[4 * i + chunk];
@@ -88,20 +137,22 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
             power = field_mul(power, x);
         }
     }
+    // The Q columns hold powers of the public indices, so eliminating them first picks pivots
+    // from public values only; they are independent (distinct indices), one pivot each.
     const std::vector<std::size_t> pivots =
-        reduce_rows({rows.data(), rows.size()}, m, width, unknowns);
-    if (!reduced_rows_consistent({rows.data(), rows.size()}, m, width, unknowns, pivots.size())) {
-        return false;
-    }
-    // Free unknowns are 0: with at most e wrong values every solution gives the same Q / E.
+        reduce_rows({rows.data(), rows.size()}, m, width, q_count);
+    if (pivots.size() < q_count) return false;
     WipedVector<FieldElement> solution(unknowns);
-    for (std::size_t r = 0; r < pivots.size(); ++r)
-        solution[pivots[r]] = rows[r * width + unknowns];
+    const bool consistent = solve_secret_columns({rows.data(), rows.size()}, m, width, q_count, e,
+                                                 {solution.data() + q_count, e});
+    // Free unknowns are 0: with at most e wrong values every solution gives the same Q / E.
+    for (std::size_t r = 0; r < q_count; ++r) solution[r] = rows[r * width + unknowns];
 
     // Q / E by long division; E is monic, so the quotient has degree below k.
     WipedVector<FieldElement> remainder(q_count);
     for (std::size_t j = 0; j < q_count; ++j) remainder[j] = solution[j];
     for (std::size_t d = k; d-- > 0;) {
+        stop.work(e + 1);
         const FieldElement q = remainder[d + e];
         out[d] = q;
         const FieldElement minus_q = field_sub(FieldElement{}, q);
@@ -112,7 +163,7 @@ bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> 
     }
     uint128 left = 0;
     for (std::size_t j = 0; j < q_count; ++j) left |= remainder[j].value;
-    return left == 0;
+    return consistent && left == 0;
 }
 
 }  // namespace varnhold

@@ -18,6 +18,11 @@ using ShamirPolynomials = WipedVector<FieldElement>;
 void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElement> ys,
                         std::size_t k, ShamirPolynomials& out);
 
+// Only the four constant terms (the rebuilt chunks) of the polynomials through the k points,
+// from the weights of the values at 0. False when two indices coincide modulo p.
+bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
+                           std::size_t k, FieldElement* out);
+
 // Horner's rule on the k coefficients at `coefficients`.
 FieldElement evaluate_polynomial(const FieldElement* coefficients, std::size_t k,
                                  FieldElement x) noexcept;

@@ -6,6 +6,7 @@
 
 #include "blakley/blakley_share.hpp"
 #include "common/decimal.hpp"
+#include "common/stop_check.hpp"
 #include "safe/blakley_decode.hpp"
 #include "safe/shamir_decode.hpp"
 #include "shamir/shamir_share.hpp"
@@ -100,7 +101,10 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
     using SetKey = std::tuple<int, std::uint64_t, std::uint64_t>;
     std::map<SetKey, std::pair<std::size_t, std::size_t>> groups;  // key -> (count, first position)
     std::size_t bare_votes[2] = {0, 0};
+    StopCheck stop;
     for (std::size_t i = 0; i < texts.size(); ++i) {
+        // Trimming, the envelope's check and the vote.
+        stop.work(texts[i].size() + 16);
         ShareStatus& status = report_.shares[i];
         const std::string_view text = trim_share_text(texts[i]);
         if (text.empty()) {
@@ -160,6 +164,8 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
     std::size_t slot = 0;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (!candidates[i]) continue;
+        // Reading the share, and comparing it with the earlier ones.
+        stop.work(candidates[i]->bare.size() / 4 + parsed_.size() / 4 + 16);
         ShareStatus& status = report_.shares[i];
         const Candidate& candidate = *candidates[i];
         if (candidate.envelope) {
@@ -285,9 +291,15 @@ void ShareSet::decode_shamir() {
     }
     const std::size_t m = used.size();
     std::vector<uint128> xs(m);
+    for (std::size_t i = 0; i < m; ++i) xs[i] = parsed_[used[i]].x;
+    if (m == k && parsed_.size() == m &&
+        shamir_constant_terms(xs, {values_.data(), m * chunk_count}, k, chunks_.data())) {
+        // Nothing to verify: the chunks are all that is needed.
+        range_check(chunks_.data(), 1, false);
+        return;
+    }
     WipedVector<FieldElement> ys(m * chunk_count);
     for (std::size_t i = 0; i < m; ++i) {
-        xs[i] = parsed_[used[i]].x;
         std::copy_n(values_.data() + used[i] * chunk_count, chunk_count,
                     ys.data() + i * chunk_count);
     }
@@ -303,20 +315,29 @@ void ShareSet::decode_shamir() {
         }
         return difference == 0;
     };
+    StopCheck stop;
     bool all_agree = true;
-    for (std::size_t i = k; i < m; ++i)
+    for (std::size_t i = k; i < m; ++i) {
+        stop.work(chunk_count * k);
         all_agree = agrees(xs[i], ys.data() + i * chunk_count) && all_agree;
+    }
 
     bool located = false;
     if (!all_agree) {
         const std::size_t e = (m - k) / 2;
+        // Every chunk is decoded, whatever the others gave: the outcome is tested once.
         bool decoded = e > 0;
-        for (std::size_t c = 0; decoded && c < chunk_count; ++c) {
-            decoded = berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e, polys.data() + c * k);
+        if (decoded) {
+            for (std::size_t c = 0; c < chunk_count; ++c) {
+                decoded = berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e,
+                                          polys.data() + c * k) &
+                          decoded;
+            }
         }
         std::vector<std::size_t> wrong;
         if (decoded) {
             for (std::size_t i = 0; i < m; ++i) {
+                stop.work(chunk_count * k);
                 if (!agrees(xs[i], ys.data() + i * chunk_count)) wrong.push_back(i);
             }
         }
@@ -331,11 +352,13 @@ void ShareSet::decode_shamir() {
         }
         located = true;
     }
-    range_check(polys.data(), k, located);
+    for (std::size_t c = 0; c < chunk_count; ++c) chunks_[c] = polys[c * k];
+    range_check(chunks_.data(), 1, located);
     if (!rebuilt_ok_) return;
     // Different shares at an index already used: now the decoded polynomials say which is right.
     for (std::size_t p = 0; p < parsed_.size(); ++p) {
         if (parsed_[p].decoded) continue;
+        stop.work(chunk_count * k);
         ShareStatus& status = report_.shares[parsed_[p].position];
         if (agrees(parsed_[p].x, values_.data() + p * chunk_count)) {
             status.state = ShareState::duplicate;
@@ -364,7 +387,10 @@ void ShareSet::decode_blakley() {
         // One wrong share among k + 2 or more: leaving it out, and only it, makes the rest agree.
         std::size_t culprit = skip_none;
         bool unique = m >= k + 2;
+        StopCheck stop;
         for (std::size_t j = 0; unique && j < m; ++j) {
+            // Each solve asks on its own only when it is long by itself.
+            stop.work(m * (k + chunk_count) * k);
             WipedVector<FieldElement> trial(k * chunk_count);
             if (solve_blakley_points(rows, constants, m, k, j, trial) != BlakleySolve::solved)
                 continue;
@@ -381,7 +407,20 @@ void ShareSet::decode_blakley() {
         status.reason = disagrees_message;
         located = true;
     }
-    range_check(points.data(), 1, located);
+    for (std::size_t c = 0; c < chunk_count; ++c) chunks_[c] = points[c];
+    range_check(chunks_.data(), 1, located);
+}
+
+const WipedVector<FieldElement>& ShareSet::rebuilt() const {
+    if (!rebuilt_) {
+        // Only a Shamir set of exactly k distinct shares gets here, all of them decoded.
+        const std::size_t k = static_cast<std::size_t>(report_.k);
+        std::vector<uint128> xs(k);
+        for (std::size_t i = 0; i < k; ++i) xs[i] = parsed_[i].x;
+        rebuilt_.emplace(k * chunk_count);
+        interpolate_shamir(xs, {values_.data(), k * chunk_count}, k, *rebuilt_);
+    }
+    return *rebuilt_;
 }
 
 }  // namespace varnhold

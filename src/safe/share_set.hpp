@@ -13,6 +13,7 @@
 #include "field/field.hpp"
 #include "random/byte_source.hpp"
 #include "safe/envelope.hpp"
+#include "shamir/chunks.hpp"
 
 namespace varnhold {
 
@@ -70,6 +71,8 @@ private:
     void decode_shamir();
     void decode_blakley();
     void range_check(const FieldElement* chunks, std::size_t stride, bool after_locating);
+    // The rebuilt polynomials or points, built now if the decoding did not need them.
+    const WipedVector<FieldElement>& rebuilt() const;
     std::string wrap(const std::string& bare, uint128 number, std::uint64_t set_id) const;
 
     SetReport report_;
@@ -77,7 +80,10 @@ private:
     std::vector<FieldElement> coefficients_;  // Blakley rows, k per parsed share (public)
     WipedVector<FieldElement> values_;        // four per parsed share (secret)
     // Shamir: coefficient j of chunk c at c k + j; Blakley: coordinate t of chunk j at 4t + j.
-    std::optional<WipedVector<FieldElement>> rebuilt_;
+    // A set of exactly k Shamir shares rebuilds only the chunks; the polynomials follow when a
+    // new share asks for them.
+    mutable std::optional<WipedVector<FieldElement>> rebuilt_;
+    WipedVector<FieldElement> chunks_{chunk_count};
     bool rebuilt_ok_ = false;
 };
 

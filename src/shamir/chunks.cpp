@@ -1,6 +1,16 @@
 #include "shamir/chunks.hpp"
 
+#include "common/decimal.hpp"
+
 namespace varnhold {
+
+Result<void> check_split_arguments(std::string_view secret, std::uint64_t k, std::uint64_t n,
+                                   const char* invalid_k_n) {
+    if (secret.size() != secret_length) return SharingError{"Secret must be 32 bytes"};
+    if (k < 2 || n < k) return SharingError{invalid_k_n};
+    if (n > max_shares) return SharingError{"Invalid n: must be <= " + to_decimal(max_shares)};
+    return {};
+}
 
 SecretChunks secret_to_chunks(std::string_view secret) {
     SecretChunks result;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "common/result.hpp"
 #include "common/wipe.hpp"
 #include "field/field.hpp"
 
@@ -26,6 +27,11 @@ struct SecretChunks {
     FieldElement& operator[](std::size_t i) { return chunks[i]; }
     const FieldElement& operator[](std::size_t i) const { return chunks[i]; }
 };
+
+// The checks every split makes before it draws anything, in this order: the secret's length,
+// then 2 <= k <= n (failing with the scheme's own `invalid_k_n` message), then n <= max_shares.
+Result<void> check_split_arguments(std::string_view secret, std::uint64_t k, std::uint64_t n,
+                                   const char* invalid_k_n);
 
 // `secret` must be exactly 32 bytes (the splits check the length first).
 SecretChunks secret_to_chunks(std::string_view secret);

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "common/decimal.hpp"
+#include "common/stop_check.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
@@ -9,13 +10,18 @@
 namespace varnhold {
 namespace {
 
+constexpr const char* zero_denominator_message =
+    "Zero denominator in GF(p): invalid or duplicate share";
+
 // Denominators d_i = prod_{j != i} (x_i - x_j) for any indices below p. Four rows at a time keep
 // four independent multiplication chains in flight; the factor for j = i is 0 and becomes 1 by a
 // mask.
 void general_denominators(const std::vector<ShamirShare>& shares, FieldElement* denominators) {
     const std::size_t k = shares.size();
+    StopCheck stop;
     std::size_t row = 0;
     for (; row + 4 <= k; row += 4) {
+        stop.work(4 * k);
         std::array<FieldElement, 4> den = {FieldElement{1}, FieldElement{1}, FieldElement{1},
                                            FieldElement{1}};
         for (std::size_t j = 0; j < k; ++j) {
@@ -29,6 +35,7 @@ void general_denominators(const std::vector<ShamirShare>& shares, FieldElement* 
         for (std::size_t r = 0; r < 4; ++r) denominators[row + r] = den[r];
     }
     for (; row < k; ++row) {
+        stop.work(k);
         const FieldElement xi{shares[row].index};
         FieldElement den{1};
         for (std::size_t j = 0; j < k; ++j) {
@@ -70,6 +77,10 @@ struct WordRun {
 // denominators at a time keep four independent chains in flight.
 void word_numerators_and_denominators(const std::uint64_t* indices, std::size_t k,
                                       FieldElement* numerators, FieldElement* denominators) {
+    // Loops of k steps are counted as a whole: even the longest list a process can hold takes
+    // them in a few tens of milliseconds.
+    StopCheck stop;
+    stop.work(3 * k);
     FieldElement running{1};
     for (std::size_t i = 0; i < k; ++i) {
         numerators[i] = running;
@@ -83,6 +94,7 @@ void word_numerators_and_denominators(const std::uint64_t* indices, std::size_t 
 
     std::size_t row = 0;
     for (; row + 4 <= k; row += 4) {
+        stop.work(4 * k);
         std::array<WordRun, 4> runs{};
         for (std::size_t j = 0; j < k; ++j) {
             const std::uint64_t xj = indices[j];
@@ -91,6 +103,7 @@ void word_numerators_and_denominators(const std::uint64_t* indices, std::size_t 
         for (std::size_t r = 0; r < 4; ++r) denominators[row + r] = runs[r].result();
     }
     for (; row < k; ++row) {
+        stop.work(k);
         WordRun single;
         for (std::size_t j = 0; j < k; ++j) single.take(indices[row], indices[j]);
         denominators[row] = single.result();
@@ -102,6 +115,8 @@ void word_numerators_and_denominators(const std::uint64_t* indices, std::size_t 
 void general_numerators_and_denominators(const std::vector<ShamirShare>& shares,
                                          FieldElement* numerators, FieldElement* denominators) {
     const std::size_t k = shares.size();
+    StopCheck stop;
+    stop.work(3 * k);
     FieldElement running{1};
     for (std::size_t i = 0; i < k; ++i) {
         numerators[i] = running;
@@ -142,6 +157,8 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
     }
 
     // Running products for the batch inversion.
+    StopCheck stop;
+    stop.work(k);
     FieldElement product{1};
     for (std::size_t r = 0; r < k; ++r) {
         prefix[r] = product;
@@ -149,10 +166,13 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
     }
 
     // The product depends on the indices alone, which are public: a variable-time inverse is safe.
-    Result<FieldElement> inverse = field_inv_public(product.value);
-    if (!inverse) return std::move(inverse).error();
+    // Differences of distinct indices below p are never 0; should the product still be, the
+    // combine fails instead of returning some other secret.
+    const FieldElement inverse = field_inv_public(product);
+    if (inverse.value == 0) return SharingError{zero_denominator_message};
     // inverse = 1 / (d_0 ... d_i); walking down peels one denominator off at a time.
-    FieldElement remaining = *inverse;
+    FieldElement remaining = inverse;
+    stop.work(3 * k);
     for (std::size_t i = k; i-- > 0;) {
         const FieldElement inverse_i = field_mul(remaining, prefix[i]);
         remaining = field_mul(remaining, denominators[i]);
@@ -164,13 +184,20 @@ Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
 }  // namespace
 
 Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std::uint64_t k) {
+    // k is checked before the share count, the opposite of the Blakley combine: both orders are
+    // part of what callers see, so keep them.
     if (k < 2) return SharingError{"Invalid k: threshold must be at least 2"};
     if (shares.size() < k) return SharingError{"Need at least " + to_decimal(k) + " shares"};
 
     const std::size_t count = static_cast<std::size_t>(k);
     std::vector<ShamirShare> parsed;
     parsed.reserve(count);
+    // The share values are secret; the reserve above means they are never moved.
+    const WipeAtExit wipe_parsed(parsed);
+    StopCheck stop;
     for (std::size_t i = 0; i < count; ++i) {
+        // Reading a share, and comparing its index with the earlier ones.
+        stop.work(chunk_count * parse_work + parsed.size() / 4);
         Result<ShamirShareHead> head = parse_shamir_share_head(shares[i]);
         if (!head) return std::move(head).error();
         for (const ShamirShare& earlier : parsed) {
@@ -190,6 +217,7 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
     }
 
     SecretChunks rebuilt;
+    stop.work(chunk_count * count);
     for (std::size_t c = 0; c < chunk_count; ++c) {
         // Partial sums stay at most 2^127 and are reduced once.
         uint128 sum = 0;

@@ -1,5 +1,7 @@
 #include "shamir/shamir_share.hpp"
 
+#include <cstring>
+
 #include "common/decimal.hpp"
 
 namespace varnhold {
@@ -15,15 +17,30 @@ SharingError invalid_index(std::string_view field) {
 
 }  // namespace
 
-std::size_t write_shamir_share(uint128 index, const std::array<FieldElement, chunk_count>& values,
-                               char* out) noexcept {
-    std::size_t length = write_decimal(index, out);
+namespace {
+
+std::size_t write_values(std::size_t length, const std::array<FieldElement, chunk_count>& values,
+                         char* out) noexcept {
     for (const FieldElement value : values) {
         out[length++] = ':';
         write_field_hex(value, out + length);
         length += field_hex_length;
     }
     return length;
+}
+
+}  // namespace
+
+std::size_t write_shamir_share(uint128 index, const std::array<FieldElement, chunk_count>& values,
+                               char* out) noexcept {
+    return write_values(write_decimal(index, out), values, out);
+}
+
+std::size_t write_shamir_share(std::string_view index_digits,
+                               const std::array<FieldElement, chunk_count>& values,
+                               char* out) noexcept {
+    std::memcpy(out, index_digits.data(), index_digits.size());
+    return write_values(index_digits.size(), values, out);
 }
 
 std::string format_shamir_share(uint128 index,
@@ -50,18 +67,9 @@ Result<ShamirShareHead> parse_shamir_share_head(std::string_view text) {
     const std::string_view field = fields[0];
     std::string_view digits = field;
     if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    if (digits.empty()) return invalid_index(field);
-    uint128 index = 0;
-    constexpr uint128 max_before_digit = ~uint128{0} / 10;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') return invalid_index(field);
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        // Reject exactly the numbers of 2^128 or more.
-        if (index > max_before_digit) return invalid_index(field);
-        const uint128 shifted = index * 10;
-        if (shifted + digit < shifted) return invalid_index(field);
-        index = shifted + digit;
-    }
+    const std::optional<uint128> parsed_index = parse_decimal(digits);
+    if (!parsed_index) return invalid_index(field);
+    const uint128 index = *parsed_index;
     if (index >= field_modulus) {
         return SharingError{"Invalid share index: " + to_decimal(index) + " must be < 2^127-1"};
     }

@@ -1,3 +1,7 @@
+#include "common/decimal.hpp"
+#include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
+#include "common/wipe.hpp"
 #include "random/random_field.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
@@ -7,35 +11,64 @@ namespace varnhold {
 
 Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
                           ByteSource& random, ShareWriter& out) {
-    if (secret.size() != secret_length) return SharingError{"Secret must be 32 bytes"};
-    if (k < 2 || n < k) return SharingError{"Invalid k/n parameters"};
-    if (n > max_shares) return SharingError{"Invalid n: must be <= 1048576"};
+    if (Result<void> valid = check_split_arguments(secret, k, n, "Invalid k/n parameters");
+        !valid) {
+        return valid;
+    }
+
+    // The output grows as n and the coefficients as k: a request that this process cannot hold
+    // fails here, before any random value is drawn, instead of halfway through. No index is
+    // longer than n's decimal form.
+    char digits[40];
+    const std::uint64_t share_length = write_decimal(n, digits) + chunk_count * (1 + field_hex_length);
+    const std::uint64_t coefficient_bytes =
+        saturating_mul(saturating_mul(chunk_count, k - 1), sizeof(FieldElement));
+    require_fits_in_memory(
+        saturating_add(saturating_mul(n, out.bytes_per_share(share_length)), coefficient_bytes));
 
     const SecretChunks chunks = secret_to_chunks(secret);
     // Coefficient j (1..k-1) of chunk c's polynomial sits at c * (k - 1) + (j - 1). With them
     // and one share anyone could rebuild the secret, so they are wiped on every way out.
     const std::size_t degree = static_cast<std::size_t>(k - 1);
     WipedVector<FieldElement> coefficients(chunk_count * degree);
+    StopCheck stop;
     for (std::size_t i = 0; i < coefficients.size(); ++i) {
         coefficients[i] = random_field_element(random);
+        stop.work(2 * draw_work);
     }
 
     out.begin(static_cast<std::size_t>(n));
     std::array<FieldElement, chunk_count> values{};
     char text[shamir_share_buffer_length];
+    // Share values and texts are secret; they are wiped however the loop ends.
+    const WipeAtExit wipe_values(values);
+    const WipeAtExit wipe_text(text);
+    // The indices run 1, 2, .. n, so each one's decimal text is the last one's plus one, carried
+    // from the right; indices are public.
+    char index_digits[20] = {'1'};
+    std::size_t index_length = 1;
     for (std::uint64_t x = 1; x <= n; ++x) {
-        const FieldElement point{x};
+        stop.work(chunk_count * degree);
         for (std::size_t c = 0; c < chunk_count; ++c) {
             // Horner's rule: k - 1 multiply-adds per value, and the same exact result as summing
-            // the powers.
+            // the powers. The index fits in a word.
             const FieldElement* a = coefficients.data() + c * degree;
             FieldElement y = a[degree - 1];
-            for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_add(y, point, a[j]);
-            values[c] = field_mul_add(y, point, chunks[c]);
+            for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_word_add(y, x, a[j]);
+            values[c] = field_mul_word_add(y, x, chunks[c]);
         }
-        out.add(std::string_view(text, write_shamir_share(x, values, text)));
+        const std::string_view index(index_digits, index_length);
+        out.add(std::string_view(text, write_shamir_share(index, values, text)));
+        std::size_t digit = index_length;
+        while (digit > 0 && index_digits[digit - 1] == '9') index_digits[--digit] = '0';
+        if (digit > 0) {
+            ++index_digits[digit - 1];
+        } else {
+            // 9..9 became 0..0: one digit more, a 1 and zeros.
+            index_digits[0] = '1';
+            index_digits[index_length++] = '0';
+        }
     }
-    secure_wipe_object(values);
     return {};
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <new>
 #include <random>
 #include <string>
@@ -12,32 +11,20 @@
 #include "blakley/blakley_share.hpp"
 #include "blakley/linear_solver.hpp"
 #include "common/memory_limit.hpp"
-#include "scripted_source.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
 
+using testing::counting_secret;
 using testing::element_bytes;
+using testing::GeneratorSource;
+using testing::hex;
+using testing::ref_add;
+using testing::ref_mul;
 using testing::ScriptedSource;
 
 constexpr uint128 p = field_modulus;
-
-// Slow reference arithmetic, independent of the field code: shift-and-add modulo p.
-uint128 ref_add(uint128 a, uint128 b) { return a + b >= p ? a + b - p : a + b; }
-uint128 ref_mul(uint128 a, uint128 b) {
-    uint128 product = 0;
-    for (; b != 0; b >>= 1, a = ref_add(a, a)) {
-        if ((b & 1) != 0) product = ref_add(product, a);
-    }
-    return product;
-}
-
-std::string hex(uint128 v) {
-    char text[33];
-    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(v >> 64),
-                  static_cast<unsigned long long>(v));
-    return text;
-}
 
 std::string share_text(const std::vector<uint128>& coefficients,
                        const std::vector<uint128>& constants) {
@@ -47,15 +34,6 @@ std::string share_text(const std::vector<uint128>& coefficients,
     for (const uint128 c : constants) text += ":" + hex(c);
     return text;
 }
-
-class MtSource final : public ByteSource {
-public:
-    explicit MtSource(std::uint64_t seed) : engine(seed) {}
-    void fill(std::uint8_t* data, std::size_t length) override {
-        for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<std::uint8_t>(engine());
-    }
-    std::mt19937_64 engine;
-};
 
 uint128 random_below_p(std::mt19937_64& engine) {
     return ((static_cast<uint128>(engine()) << 64) | engine()) % p;
@@ -106,7 +84,7 @@ std::vector<SolverCase> solver_cases() {
         {{{0, 1, 2}, {0, 3, 4}, {0, 5, 7}}, {1, 2, 3}, {}},
     };
     // Straddle the size at which the elimination switches from scaling rows to inverting pivots.
-    for (const std::size_t n : {6, 15, 16, 40}) cases.push_back(random_system(n, n));
+    for (const std::size_t n : {2, 3, 4, 6, 15, 16, 40}) cases.push_back(random_system(n, n));
     SolverCase dependent = random_system(20, 7);
     for (std::size_t j = 0; j < 20; ++j) {
         dependent.rows[13][j] = ref_add(dependent.rows[2][j], ref_mul(5, dependent.rows[17][j]));
@@ -160,12 +138,6 @@ TEST(LinearSolver, FirstCoordinateForFourRightHandSides) {
     EXPECT_EQ(solve_first_coordinate({}, 0).error().message, "Degenerate system: empty solution");
 }
 
-std::string counting_secret() {
-    std::string secret(32, '\0');
-    for (std::size_t i = 0; i < 32; ++i) secret[i] = static_cast<char>(i * 7 + 1);
-    return secret;
-}
-
 uint128 chunk_of(const std::string& secret, std::size_t j) {
     uint128 chunk = 0;
     for (std::size_t b = 0; b < 8; ++b)
@@ -182,7 +154,7 @@ TEST(BlakleySplit, SharesFromScriptedDrawsMatchReference) {
         script.insert(script.end(), bytes.begin(), bytes.end());
         return v;
     };
-    const std::string secret = counting_secret();
+    const std::string secret = counting_secret(1, 7);
     std::vector<std::vector<uint128>> points(chunk_count);
     for (std::size_t j = 0; j < chunk_count; ++j) {
         points[j].push_back(chunk_of(secret, j));
@@ -212,7 +184,7 @@ TEST(BlakleySplit, SharesFromScriptedDrawsMatchReference) {
 
 TEST(BlakleySplit, TextLayout) {
     for (const std::uint64_t k : {2, 3, 17}) {
-        MtSource source(k);
+        GeneratorSource source(k);
         VectorShareWriter out;
         ASSERT_TRUE(blakley_split(std::string(32, '\0'), k, k + 1, source, out));
         ASSERT_EQ(out.texts.size(), k + 1);
@@ -308,18 +280,8 @@ TEST(BlakleyShareText, ParseRules) {
     }
 }
 
-std::string secret_hex(const SecretBytes& secret) {
-    std::string text;
-    for (const std::uint8_t byte : secret.bytes) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        text += pair;
-    }
-    return text;
-}
-
 TEST(BlakleyCombine, OrderOfChecksAndConstructedShares) {
-    MtSource source(5);
+    GeneratorSource source(5);
     VectorShareWriter k3;
     ASSERT_TRUE(blakley_split(std::string(32, 'q'), 3, 4, source, k3));
     const std::string zero_row = share_text({0, 0, 0}, {1, 2, 3, 4});
@@ -359,7 +321,7 @@ TEST(BlakleyCombine, OrderOfChecksAndConstructedShares) {
     for (const auto& test : cases) {
         const std::vector<std::string_view> views(test.shares.begin(), test.shares.end());
         const Result<SecretBytes> secret = blakley_combine(views, test.k);
-        EXPECT_EQ(secret ? secret_hex(*secret) : secret.error().message, test.outcome);
+        EXPECT_EQ(secret ? hex(*secret) : secret.error().message, test.outcome);
     }
 }
 
@@ -368,7 +330,7 @@ TEST(BlakleyCombine, RoundTripsAnySubsetInAnyOrder) {
     for (const std::uint64_t k : {2, 3, 5, 15, 16, 40}) {
         std::string secret(32, '\0');
         for (char& byte : secret) byte = static_cast<char>(engine());
-        MtSource source(k);
+        GeneratorSource source(k);
         VectorShareWriter out;
         ASSERT_TRUE(blakley_split(secret, k, k + 3, source, out));
         for (int trial = 0; trial < 3; ++trial) {
@@ -391,7 +353,7 @@ TEST(BlakleyCombine, RoundTripsAnySubsetInAnyOrder) {
 }
 
 TEST(BlakleyCombine, RepeatedTextsAndParseErrorsComeBeforeAnySystem) {
-    MtSource source(11);
+    GeneratorSource source(11);
     VectorShareWriter k3;
     ASSERT_TRUE(blakley_split(std::string(32, 'r'), 3, 3, source, k3));
     const std::string a = k3.texts[0], b = k3.texts[1], c = k3.texts[2];

@@ -16,6 +16,7 @@
 
 #include "common/internal_failure.hpp"
 #include "random/byte_source.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
@@ -462,26 +463,12 @@ TEST(EntropyKernel, ProcessSourceIsOneObjectAndDeliversFreshBytes) {
     EXPECT_NE(first, std::vector<std::uint8_t>(64));
 }
 
-class ScriptedBytes final : public ByteSource {
-public:
-    explicit ScriptedBytes(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
-    void fill(std::uint8_t* data, std::size_t length) override {
-        requests.push_back(length);
-        for (std::size_t i = 0; i < length; ++i) data[i] = bytes_.at(position_++);
-    }
-    std::vector<std::size_t> requests;
-
-private:
-    std::vector<std::uint8_t> bytes_;
-    std::size_t position_ = 0;
-};
-
 TEST(RandomU64, FirstByteIsLeastSignificantAndEachDrawIsOneRequest) {
-    ScriptedBytes source({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF, 0x00, 0x00, 0x00,
-                          0x00, 0x00, 0x00, 0x80});
+    testing::ScriptedSource source({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xFF, 0x00,
+                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x80});
     EXPECT_EQ(random_u64(source), 0x0807060504030201u);
     EXPECT_EQ(random_u64(source), 0x80000000000000FFu);
-    EXPECT_EQ(source.requests, (std::vector<std::size_t>{8, 8}));
+    EXPECT_EQ(source.request_lengths, (std::vector<std::size_t>{8, 8}));
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-// The shortcuts taken for speed, each held against a slow path that shares nothing with it: the
-// two hex engines, the variable-time inverse, lazy multiply-adds at their bounds, the word-sized
-// Lagrange denominators, decimal writing across the word boundary and the word-wise wipe.
+// The shortcuts taken for speed, each held against a slow path that shares nothing with it: the two
+// hex engines, the variable-time inverse, lazy and loose multiply-adds at their bounds, the
+// word-sized Lagrange denominators, decimal writing across the word boundary, the counted share
+// indices and the word-wise wipe.
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -15,8 +15,10 @@
 #include "common/wipe.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
+#include "field/row_update.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
@@ -24,24 +26,11 @@ namespace {
 constexpr uint128 p = field_modulus;
 constexpr uint128 one = 1;
 
-uint128 ref_mul(uint128 a, uint128 b) {
-    a %= p;
-    b %= p;
-    uint128 result = 0;
-    for (int bit = 127; bit >= 0; --bit) {
-        result = (result + result) % p;
-        if (((b >> bit) & 1) != 0) result = (result + a) % p;
-    }
-    return result;
-}
+using testing::hex;
+using testing::ref_mul;
 
-// The reference codec: one character at a time with branches, printf for writing.
-std::string ref_format(uint128 v) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(v >> 64),
-                  static_cast<unsigned long long>(v));
-    return text;
-}
+// The reference codec: one character at a time with branches for reading; hex() writes with
+// printf.
 
 struct RefParse {
     bool ok;
@@ -136,9 +125,9 @@ TEST(HexEngines, WriteEveryNibbleInEveryPosition) {
         for (const Writer write : writers) {
             char text[33] = {};
             write(FieldElement{v}, text);
-            ASSERT_EQ(std::string(text, 32), ref_format(v));
+            ASSERT_EQ(std::string(text, 32), hex(v));
         }
-        ASSERT_EQ(parse_field_hex(ref_format(v), "x")->value, v);
+        ASSERT_EQ(parse_field_hex(hex(v), "x")->value, v);
     }
 }
 
@@ -167,17 +156,15 @@ TEST(PublicInverse, AgreesWithTheFixedChainOnEveryPath) {
         operands.push_back(rng() % 100000 + 1);
     }
     for (const uint128 a : operands) {
-        const Result<FieldElement> fast = field_inv_public(a);
-        const Result<FieldElement> fixed = field_inv(a);
-        ASSERT_TRUE(fast.ok());
-        ASSERT_TRUE(fixed.ok());
-        ASSERT_EQ(fast->value, fixed->value);
-        ASSERT_EQ(ref_mul(fast->value, a), 1);
+        const FieldElement fast = field_inv_public(field_reduce(a));
+        const FieldElement fixed = field_inv(field_reduce(a));
+        ASSERT_NE(fast.value, 0);
+        ASSERT_NE(fixed.value, 0);
+        ASSERT_EQ(fast.value, fixed.value);
+        ASSERT_EQ(ref_mul(fast.value, a), 1);
     }
     for (const uint128 zero : {uint128{0}, p, 2 * p}) {
-        const Result<FieldElement> fast = field_inv_public(zero);
-        ASSERT_FALSE(fast.ok());
-        EXPECT_EQ(fast.error().message, zero_denominator_message);
+        EXPECT_EQ(field_inv_public(field_reduce(zero)).value, 0);
     }
 }
 
@@ -202,6 +189,94 @@ TEST(LazyMultiplyAdd, ExtremeOperandsKeepTheirResidueAndBound) {
         ASSERT_LE(sum, one << 127);
     }
     EXPECT_EQ(field_canonical(sum).value, expected);
+}
+
+TEST(LooseRowUpdate, BothFormsKeepTheResidueBelowTheBound) {
+    // Loose entries an elimination can hand on, up to just below the bound, and canonical factors.
+    const uint128 entries[] = {0, 1, p - 1, p, one << 127, (one << 64) - 1, (one << 126) + 5,
+                               row_entry_bound - 1, row_entry_bound - (one << 64)};
+    const uint128 factors[] = {0, 1, 2, p - 1, (one << 64) - 1, one << 64, (one << 126) + 3};
+    for (const uint128 f : factors) {
+        const RowFactor factor = make_row_factor(FieldElement{f});
+        for (const uint128 x : entries) {
+            for (const uint128 t : entries) {
+                const uint128 expected = (ref_mul(f, x) + t % p) % p;
+                const uint128 fast = row_mul_add(factor, x, t);
+                const uint128 portable = row_mul_add_portable(factor, x, t);
+                ASSERT_LT(fast, row_entry_bound);
+                ASSERT_LT(portable, row_entry_bound);
+                ASSERT_EQ(canonical_from_loose(fast).value, expected);
+                ASSERT_EQ(canonical_from_loose(portable).value, expected);
+            }
+        }
+    }
+    // A long chain of the largest operands: each result is the next target, the old target the
+    // next source, as entries are handed on from one elimination step to the next.
+    const RowFactor largest = make_row_factor(FieldElement{p - 1});
+    uint128 source = row_entry_bound - 1;
+    uint128 target = row_entry_bound - 1;
+    uint128 expected_source = source % p;
+    uint128 expected_target = target % p;
+    for (int i = 0; i < 1000; ++i) {
+        const uint128 next = row_mul_add(largest, source, target);
+        ASSERT_EQ(row_mul_add_portable(largest, source, target), next);
+        ASSERT_LT(next, row_entry_bound);
+        const uint128 expected_next = (ref_mul(p - 1, expected_source) + expected_target) % p;
+        ASSERT_EQ(canonical_from_loose(next).value, expected_next);
+        source = target;
+        expected_source = expected_target;
+        target = next;
+        expected_target = expected_next;
+    }
+}
+
+TEST(WordMultiplyAdd, MatchesTheReferenceAtTheBounds) {
+    const uint128 elements[] = {0, 1, p - 1, p - 2, (one << 126) + 3, (one << 64) - 1, one << 64};
+    const std::uint64_t words[] = {0, 1, 2, 0xffffffffffffffffULL, 0x8000000000000001ULL};
+    for (const uint128 a : elements) {
+        for (const std::uint64_t b : words) {
+            for (const uint128 c : elements) {
+                ASSERT_EQ(field_mul_word_add(FieldElement{a}, b, FieldElement{c}).value,
+                          (ref_mul(a, b) + c) % p);
+            }
+        }
+    }
+}
+
+TEST(ShamirSplitText, IndicesCountedAcrossEveryNewDigit) {
+    // Shares 1 .. 1001 of a degree-2 split, each against a text built from the index's own
+    // decimal form and polynomial values evaluated in full.
+    const std::uint64_t n = 1001;
+    const uint128 coefficients[chunk_count][2] = {
+        {p - 1, 5}, {(one << 126) + 7, p - 2}, {0, 1}, {(one << 64) - 1, (one << 100) + 9}};
+    std::vector<std::uint8_t> script;
+    for (const auto& chunk : coefficients) {
+        for (const uint128 c : chunk) {
+            const std::vector<std::uint8_t> bytes = testing::element_bytes(c);
+            script.insert(script.end(), bytes.begin(), bytes.end());
+        }
+    }
+    testing::ScriptedSource source(script);
+    VectorShareWriter out;
+    std::string secret(32, '\0');
+    for (std::size_t i = 0; i < secret.size(); ++i) secret[i] = static_cast<char>(0xf0 ^ i);
+    ASSERT_TRUE(shamir_split(secret, 3, n, source, out).ok());
+    ASSERT_EQ(out.texts.size(), n);
+    const SecretChunks chunks = secret_to_chunks(secret);
+    for (std::uint64_t x = 1; x <= n; ++x) {
+        std::array<FieldElement, chunk_count> values{};
+        for (std::size_t c = 0; c < chunk_count; ++c) {
+            const uint128 square = ref_mul(x, x);
+            const uint128 linear = (chunks.chunks[c].value + ref_mul(coefficients[c][0], x)) % p;
+            values[c].value = (linear + ref_mul(coefficients[c][1], square)) % p;
+        }
+        char expected[shamir_share_buffer_length];
+        const std::size_t length = std::snprintf(expected, sizeof expected, "%llu",
+                                                 static_cast<unsigned long long>(x));
+        std::string text(expected, length);
+        for (const FieldElement v : values) text += ":" + hex(v.value);
+        ASSERT_EQ(out.texts[x - 1], text);
+    }
 }
 
 TEST(WordMultiply, MatchesFullMultiplication) {

@@ -12,6 +12,7 @@
 #include "blakley/blakley.hpp"
 #include "common/memory_limit.hpp"
 #include "common/share_writer.hpp"
+#include "shamir/shamir.hpp"
 
 namespace varnhold {
 namespace {
@@ -80,11 +81,37 @@ TEST(MemoryLimit, ObtainableMemoryIsBoundedByLimitAndMachine) {
               0);
 }
 
-TEST(MemoryLimit, SplitOutputBeyondTheLimitFailsBeforeAnyDraw) {
-    class NoDraws final : public ByteSource {
-    public:
-        void fill(std::uint8_t*, std::size_t) override { std::_Exit(3); }
+class NoDraws final : public ByteSource {
+public:
+    void fill(std::uint8_t*, std::size_t) override { std::_Exit(3); }
+};
+
+TEST(MemoryLimit, ShamirSplitOutputBeyondTheLimitFailsBeforeAnyDraw) {
+    const struct {
+        const char* name;
+        std::uint64_t k, n;
+    } cases[] = {
+        // 2^20 shares of about 139 characters: 146 MB of text.
+        {"many shares", 2, 1048576},
+        // 4 * 999999 coefficients of 16 bytes: 64 MB before the first share.
+        {"many coefficients", 1000000, 1000000},
     };
+    for (const auto& test : cases) {
+        const int status = under_address_space_headroom(48 * mib, [&] {
+            NoDraws never;
+            VectorShareWriter out;
+            try {
+                (void)shamir_split(std::string(32, 's'), test.k, test.n, never, out);
+            } catch (const std::bad_alloc&) {
+                return 0;
+            }
+            return 1;
+        });
+        EXPECT_EQ(status, 0) << test.name;
+    }
+}
+
+TEST(MemoryLimit, SplitOutputBeyondTheLimitFailsBeforeAnyDraw) {
     // 2000 shares of threshold 1000: 66 MB of text.
     const int status = under_address_space_headroom(48 * mib, [] {
         NoDraws never;

@@ -13,20 +13,15 @@
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"
-#include "scripted_source.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
 
+using testing::counting_secret;
 using testing::ScriptedSource;
-
-std::string counting_secret() {
-    std::string secret(32, '\0');
-    for (int i = 0; i < 32; ++i) secret[static_cast<std::size_t>(i)] = static_cast<char>(i);
-    return secret;
-}
 
 // The fixed random stream of the documented vectors: byte i is (37 i + 11) mod 256.
 std::vector<std::uint8_t> vector_stream(std::size_t length, std::size_t skip = 0) {
@@ -85,10 +80,57 @@ TEST(ShareFormatDocument, VectorsAreReproduced) {
 }
 
 TEST(Envelope, CheckOfKnownTexts) {
-    // CRC-32 of "123456789" is the customary check value of this polynomial.
-    EXPECT_EQ(envelope_check("123456789").crc, 0xCBF43926u);
+    // The format document's example: a text of one full block and one padded block.
+    EXPECT_EQ(envelope_check("123456789").hash, 0xC9BF63AAu);
     EXPECT_EQ(envelope_check("123456789").sum, (49 + 50 + 51 + 52 + 53 + 54 + 55 + 56 + 57) % 251);
     EXPECT_EQ(envelope_check(""), (EnvelopeCheck{0, 0}));
+    // Blocks whose value is at or above the modulus, and a hash that needs the last subtraction.
+    const std::string high(16, '\x7e');
+    EXPECT_EQ(envelope_check(high).sum, (16 * 126) % 251);
+    char digits[envelope_check_length];
+    for (const std::string& text : {std::string("123456789"), high, std::string(1000, '~')}) {
+        write_envelope_check(envelope_check(text), digits);
+        EnvelopeCheck back{};
+        ASSERT_TRUE(read_envelope_check({digits, sizeof digits}, back));
+        EXPECT_EQ(back, envelope_check(text));
+    }
+    // Reading takes exactly ten lowercase hexadecimal digits.
+    const struct {
+        const char* digits;
+        bool ok;
+    } rows[] = {{"0123456789", true}, {"abcdefabcd", true}, {"ABCDEF0123", false},
+                {"012345678g", false}, {"01234/6789", false}, {"0123:56789", false},
+                {"0123`56789", false}, {"012345678", false},   {"01234567890", false}};
+    for (const auto& row : rows) {
+        EnvelopeCheck out{};
+        EXPECT_EQ(read_envelope_check(row.digits, out), row.ok) << row.digits;
+    }
+}
+
+// The hash as its definition reads: Horner's rule with a reduction after every block.
+EnvelopeCheck reference_check(std::string_view text) {
+    std::uint64_t hash = 0;
+    std::uint64_t sum = 0;
+    for (std::size_t at = 0; at < text.size(); at += 8) {
+        std::uint64_t block = 0;
+        for (std::size_t b = 0; b < 8 && at + b < text.size(); ++b) {
+            const auto byte = static_cast<unsigned char>(text[at + b]);
+            block |= std::uint64_t{byte} << (8 * b);
+            sum += byte;
+        }
+        hash = static_cast<std::uint64_t>(
+            (static_cast<uint128>(hash) * envelope_hash_base + block) % envelope_hash_modulus);
+    }
+    return EnvelopeCheck{static_cast<std::uint32_t>(hash), static_cast<std::uint8_t>(sum % 251)};
+}
+
+TEST(Envelope, CheckMatchesPlainHornerAtEveryLength) {
+    // Lengths across the runs the hash is summed in, with bytes that make every block large.
+    std::string text;
+    for (std::size_t length = 0; length <= 1200; ++length) {
+        EXPECT_EQ(envelope_check(text), reference_check(text)) << length;
+        text += static_cast<char>(length % 3 == 0 ? 0xFF : 0x21 + (length * 37) % 94);
+    }
 }
 
 TEST(Envelope, RoundTripAndRejections) {

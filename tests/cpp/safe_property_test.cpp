@@ -14,18 +14,12 @@
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 #include "shamir/shamir.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
 
-class GeneratorSource final : public ByteSource {
-public:
-    explicit GeneratorSource(std::uint64_t seed) : engine(seed) {}
-    void fill(std::uint8_t* data, std::size_t length) override {
-        for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<std::uint8_t>(engine());
-    }
-    std::mt19937_64 engine;
-};
+using testing::GeneratorSource;
 
 std::vector<std::string> bare_split(Scheme scheme, const std::string& secret, std::uint64_t k,
                                     std::uint64_t n, ByteSource& random) {
@@ -63,6 +57,24 @@ std::vector<std::string_view> views(const std::vector<std::string>& texts) {
     return {texts.begin(), texts.end()};
 }
 
+// A split with k from 2 to 16 and n from k to 40 of a random secret, its shares shuffled.
+struct ShuffledSplit {
+    std::uint64_t k;
+    std::uint64_t n;
+    std::string secret;
+    std::vector<std::string> shares;
+};
+
+ShuffledSplit shuffled_split(Scheme scheme, std::mt19937_64& engine, ByteSource& random) {
+    ShuffledSplit split;
+    split.k = 2 + engine() % 15;
+    split.n = split.k + engine() % (41 - split.k);
+    split.secret = random_secret(engine);
+    split.shares = bare_split(scheme, split.secret, split.k, split.n, random);
+    std::shuffle(split.shares.begin(), split.shares.end(), engine);
+    return split;
+}
+
 struct Trials {
     std::size_t located = 0;
     std::size_t sets_with_wrong = 0;
@@ -75,12 +87,11 @@ Trials run_location_trials(Scheme scheme, std::size_t count, std::uint64_t seed)
     GeneratorSource random(seed ^ 0x5eed);
     Trials trials;
     for (std::size_t trial = 0; trial < count; ++trial) {
-        const std::uint64_t k = 2 + engine() % 15;
-        const std::uint64_t n = k + engine() % (41 - k);
-        const std::string secret = random_secret(engine);
-        std::vector<std::string> shares = bare_split(scheme, secret, k, n, random);
-        std::shuffle(shares.begin(), shares.end(), engine);
-        const std::size_t m = static_cast<std::size_t>(k + engine() % (n - k + 1));
+        ShuffledSplit split = shuffled_split(scheme, engine, random);
+        const std::uint64_t k = split.k;
+        const std::string& secret = split.secret;
+        std::vector<std::string>& shares = split.shares;
+        const std::size_t m = static_cast<std::size_t>(k + engine() % (split.n - k + 1));
         shares.resize(m);
         std::size_t max_wrong = (m - static_cast<std::size_t>(k)) / 2;
         if (scheme == Scheme::blakley) max_wrong = m >= k + 2 ? 1 : 0;
@@ -90,7 +101,7 @@ Trials run_location_trials(Scheme scheme, std::size_t count, std::uint64_t seed)
         std::shuffle(order.begin(), order.end(), engine);
         std::vector<bool> replaced(m, false);
         const std::vector<std::string> other =
-            bare_split(scheme, random_secret(engine), k, n, random);
+            bare_split(scheme, random_secret(engine), k, split.n, random);
         for (std::size_t i = 0; i < e; ++i) {
             const std::size_t at = order[i];
             replaced[at] = true;
@@ -196,11 +207,11 @@ void run_new_and_refresh_trials(Scheme scheme, std::size_t count, std::uint64_t 
     std::mt19937_64 engine(seed);
     GeneratorSource random(seed ^ 0x11);
     for (std::size_t trial = 0; trial < count; ++trial) {
-        const std::uint64_t k = 2 + engine() % 15;
-        const std::uint64_t n = k + engine() % (41 - k);
-        const std::string secret = random_secret(engine);
-        std::vector<std::string> shares = bare_split(scheme, secret, k, n, random);
-        std::shuffle(shares.begin(), shares.end(), engine);
+        ShuffledSplit split = shuffled_split(scheme, engine, random);
+        const std::uint64_t k = split.k;
+        const std::uint64_t n = split.n;
+        const std::string& secret = split.secret;
+        std::vector<std::string>& shares = split.shares;
         auto rebuilds = [&](const std::vector<std::string>& texts) {
             const ShareSet set(views(texts), k);
             if (!set.report().usable()) return false;

@@ -7,26 +7,20 @@
 
 #include "common/decimal.hpp"
 #include "field/field_hex.hpp"
-#include "scripted_source.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
+#include "test_support.hpp"
 
 namespace varnhold {
 namespace {
 
+using testing::counting_secret;
 using testing::element_bytes;
+using testing::hex;
 using testing::ScriptedSource;
 
 constexpr uint128 p = field_modulus;
-
-std::string counting_secret() {
-    std::string secret(32, '\0');
-    for (int i = 0; i < 32; ++i) secret[static_cast<std::size_t>(i)] = static_cast<char>(i);
-    return secret;
-}
-
-std::string hex(uint128 v) { return format_field_hex(FieldElement{v}); }
 
 TEST(SecretChunks, BigEndianChunksAndLow64BitsBack) {
     const SecretChunks chunks = secret_to_chunks(counting_secret());

@@ -4,47 +4,13 @@ import re
 import pytest
 
 import varnhold_core as vc
-
-P = 2**127 - 1
-SECRET = bytes(range(32))
-
-
-def chunks(secret):
-    return [int.from_bytes(secret[8 * j : 8 * j + 8], "big") for j in range(4)]
-
-
-def make_share(coefficients, constants):
-    return ",".join("%032x" % a for a in coefficients) + "".join(":%032x" % c for c in constants)
-
-
-def parse(share):
-    coefficients, *constants = share.split(":")
-    return [int(a, 16) for a in coefficients.split(",")], [int(c, 16) for c in constants]
-
-
-def solve_mod_p(rows, rhs):
-    """Gauss-Jordan elimination in Python integers mod p; None when the system is singular."""
-    n = len(rows)
-    m = [list(row) + [b] for row, b in zip(rows, rhs)]
-    for c in range(n):
-        pivot = next((r for r in range(c, n) if m[r][c] % P), None)
-        if pivot is None:
-            return None
-        m[c], m[pivot] = m[pivot], m[c]
-        inverse = pow(m[c][c], P - 2, P)
-        m[c] = [v * inverse % P for v in m[c]]
-        for r in range(n):
-            if r != c and m[r][c]:
-                f = m[r][c]
-                m[r] = [(v - f * w) % P for v, w in zip(m[r], m[c])]
-    return [row[n] for row in m]
-
+from support import P, SECRET, blakley_share, chunks, parse_blakley, solve_mod_p
 
 # Hand-made shares of threshold 3 whose coefficient rows are independent.
 K3 = [
-    make_share([1, 2, 3], [10, 20, 30, 40]),
-    make_share([4, 5, 6], [11, 21, 31, 41]),
-    make_share([7, 8, 10], [12, 22, 32, 42]),
+    blakley_share([1, 2, 3], [10, 20, 30, 40]),
+    blakley_share([4, 5, 6], [11, 21, 31, 41]),
+    blakley_share([7, 8, 10], [12, 22, 32, 42]),
 ]
 
 
@@ -80,13 +46,13 @@ def test_split_messages_in_order(secret, k, n, message):
         ([K3[0], K3[1] + "\n", ""], 3, "Invalid share value: expected exactly 32 hex chars"),
         ([K3[0].replace(":", ",:", 1)] + K3[1:], 3,
          "Invalid coefficient: expected exactly 32 hex chars"),
-        ([make_share([1, P, 3], [0] * 4)] + K3[1:], 3,
+        ([blakley_share([1, P, 3], [0] * 4)] + K3[1:], 3,
          "Invalid coefficient: value must be < 2^127-1"),
-        ([make_share([1, 2, 3], [0, P, 0, 0])] + K3[1:], 3,
+        ([blakley_share([1, 2, 3], [0, P, 0, 0])] + K3[1:], 3,
          "Invalid share value: value must be < 2^127-1"),
         (K3, 2, "Share 0 has invalid number of coefficients: expected 2, got 3"),
         ([K3[0], K3[1], K3[0]], 3, "System is linearly dependent"),
-        ([K3[0], make_share([0, 0, 0], [1, 2, 3, 4]), K3[2]], 3, "System is linearly dependent"),
+        ([K3[0], blakley_share([0, 0, 0], [1, 2, 3, 4]), K3[2]], 3, "System is linearly dependent"),
     ],
 )
 def test_combine_messages_in_order(shares, k, message):
@@ -97,10 +63,10 @@ def test_combine_messages_in_order(shares, k, message):
 
 def test_constructed_shares():
     c = chunks(SECRET)
-    shares = [make_share([1, 1], [v + 5 for v in c]), make_share([1, 2], [v + 10 for v in c])]
+    shares = [blakley_share([1, 1], [v + 5 for v in c]), blakley_share([1, 2], [v + 10 for v in c])]
     assert vc.blakley_combine(shares, 2) == SECRET
     # Only the low 64 bits of coordinate 0 are kept.
-    shares = [make_share([1, 0], [2**64 + 5, 0, 0, 0]), make_share([0, 1], [1, 2, 3, 4])]
+    shares = [blakley_share([1, 0], [2**64 + 5, 0, 0, 0]), blakley_share([0, 1], [1, 2, 3, 4])]
     assert vc.blakley_combine(shares, k=2) == bytes(7) + b"\x05" + bytes(24)
 
 
@@ -123,7 +89,7 @@ def test_every_share_lies_on_the_secret_points(k, n):
     layout = re.compile(r"^[0-7][0-9a-f]{31}(,[0-7][0-9a-f]{31}){%d}(:[0-7][0-9a-f]{31}){4}$" % (k - 1))
     assert len(shares) == n
     assert all(layout.match(s) and len(s) == 33 * k + 131 for s in shares)
-    parsed = [parse(s) for s in shares]
+    parsed = [parse_blakley(s) for s in shares]
     assert all(a != 0 for coefficients, _ in parsed for a in coefficients)
     rows = [coefficients for coefficients, _ in parsed[:k]]
     for j, chunk in enumerate(chunks(secret)):
@@ -146,7 +112,7 @@ def test_split_that_cannot_fit_in_memory_fails_at_once():
 
 def test_combine_of_one_share_repeated_is_dependent_without_building_the_system():
     k = 50000  # k * (k + 4) elements of 16 bytes would be about 40 GB
-    big = make_share([1] * k, [1, 2, 3, 4])
+    big = blakley_share([1] * k, [1, 2, 3, 4])
     with pytest.raises(ValueError, match="^System is linearly dependent$"):
         vc.blakley_combine([big] * k, k)
     # A share 0 that is not a valid share of threshold k is reported instead.

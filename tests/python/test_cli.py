@@ -300,6 +300,7 @@ def test_closed_output_pipe_is_one_line(key):
     split.stdout.readline()
     split.stdout.close()
     err = split.stderr.read().decode()
+    split.stderr.close()
     assert split.wait(timeout=60) in (0, 1)
     assert "Traceback" not in err and err.count("\n") <= 1
 

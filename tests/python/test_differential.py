@@ -4,11 +4,12 @@ the model give the same secret, or the same exception type and message."""
 
 import re
 
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from support import P, solve_mod_p, to_secret
 from varnhold_core import blakley_combine, blakley_split, shamir_combine, shamir_split
 
-P = 2**127 - 1
 HEX32 = re.compile(r"[0-9A-Fa-f]{32}\Z")
 INDEX = re.compile(r"\+?[0-9]+\Z")
 
@@ -24,10 +25,6 @@ def parse_hex(text, label):
     if value >= P:
         raise ModelError(f"Invalid {label}: value must be < 2^127-1")
     return value
-
-
-def to_secret(chunks):
-    return b"".join((c % 2**64).to_bytes(8, "big") for c in chunks)
 
 
 def model_shamir_combine(shares, k):
@@ -62,24 +59,6 @@ def model_shamir_combine(shares, k):
     return to_secret(chunks)
 
 
-def solve(rows, rhs):
-    """Gauss-Jordan elimination over GF(p); None when the matrix is singular."""
-    n = len(rows)
-    a = [row[:] + [b] for row, b in zip(rows, rhs)]
-    for c in range(n):
-        pivot = next((r for r in range(c, n) if a[r][c]), None)
-        if pivot is None:
-            return None
-        a[c], a[pivot] = a[pivot], a[c]
-        inverse = pow(a[c][c], P - 2, P)
-        a[c] = [v * inverse % P for v in a[c]]
-        for r in range(n):
-            if r != c and a[r][c]:
-                f = a[r][c]
-                a[r] = [(v - f * w) % P for v, w in zip(a[r], a[c])]
-    return [row[n] for row in a]
-
-
 def model_blakley_combine(shares, k):
     if len(shares) < k:
         raise ModelError(f"Not enough shares: got {len(shares)}, need {k}")
@@ -100,7 +79,7 @@ def model_blakley_combine(shares, k):
         constants.append([parse_hex(part, "share value") for part in parts[1:]])
     chunks = []
     for c in range(4):
-        solution = solve(rows, [row[c] for row in constants])
+        solution = solve_mod_p(rows, [row[c] for row in constants])
         if solution is None:
             raise ModelError("System is linearly dependent")
         chunks.append(solution[0])
@@ -169,20 +148,20 @@ def share_set(split, data):
 FAST = settings(max_examples=2500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
+@pytest.mark.parametrize(
+    "split, combine, model",
+    [
+        (shamir_split, shamir_combine, model_shamir_combine),
+        (blakley_split, blakley_combine, model_blakley_combine),
+    ],
+    ids=["shamir", "blakley"],
+)
 @FAST
-@given(st.data())
-def test_shamir_combine_matches_the_model(data):
-    secret, shares, k = share_set(shamir_split, data)
-    expected = outcome(model_shamir_combine, shares, k)
-    assert outcome(shamir_combine, shares, k) == expected
-
-
-@FAST
-@given(st.data())
-def test_blakley_combine_matches_the_model(data):
-    secret, shares, k = share_set(blakley_split, data)
-    expected = outcome(model_blakley_combine, shares, k)
-    assert outcome(blakley_combine, shares, k) == expected
+@given(data=st.data())
+def test_combine_matches_the_model(split, combine, model, data):
+    secret, shares, k = share_set(split, data)
+    expected = outcome(model, shares, k)
+    assert outcome(combine, shares, k) == expected
 
 
 @settings(max_examples=300, deadline=None)

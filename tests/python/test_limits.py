@@ -10,9 +10,10 @@ import textwrap
 import pytest
 
 import varnhold_core as vc
+from support import SECRET
 
 MIB = 1 << 20
-SECRET = bytes(range(32))
+
 
 CHILD_PRELUDE = textwrap.dedent(
     """

@@ -8,9 +8,10 @@ import sys
 
 import pytest
 
+from support import SECRET
 from varnhold_core import blakley_combine, blakley_split, generate_key, shamir_combine, shamir_split
 
-SECRET = bytes(range(32))
+
 ROUNDS = 2000
 
 

@@ -8,19 +8,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import varnhold_core as vc
+from support import P, SECRET, chunks, parse_shamir, shamir_share
 
-P = 2**127 - 1
-SECRET = bytes(range(32))
 SHARE_RE = re.compile(r"^([1-9][0-9]*)(:[0-9a-f]{32}){4}$")
-
-
-def chunks(secret):
-    return [int.from_bytes(secret[8 * c : 8 * c + 8], "big") for c in range(4)]
-
-
-def parse(share):
-    index, *values = share.split(":")
-    return int(index), [int(v, 16) for v in values]
 
 
 def lagrange_at(points, x):
@@ -34,10 +24,6 @@ def lagrange_at(points, x):
                 den = den * (xi - xj) % P
         total = (total + yi * num * pow(den, P - 2, P)) % P
     return total
-
-
-def make_share(index, values):
-    return str(index) + "".join(":%032x" % v for v in values)
 
 
 @pytest.mark.parametrize(
@@ -64,7 +50,7 @@ def test_split_validation_order(secret, k, n, message):
 def test_split_shares_lie_on_one_polynomial_per_chunk(k, n):
     shares = vc.shamir_split(SECRET, k, n)
     assert len(shares) == n
-    parsed = [parse(s) for s in shares]
+    parsed = [parse_shamir(s) for s in shares]
     for position, share in enumerate(shares, start=1):
         assert SHARE_RE.match(share), share
         assert parsed[position - 1][0] == position
@@ -113,8 +99,8 @@ def test_threshold_matters():
 
 
 def test_share_at_zero_carries_the_chunks():
-    other = make_share(3, [P - 1, 2**64 + 9, 0, 12345])
-    zero = make_share(0, [1, 2**64 + 2, 3, 4])
+    other = shamir_share(3, [P - 1, 2**64 + 9, 0, 12345])
+    zero = shamir_share(0, [1, 2**64 + 2, 3, 4])
     result = vc.shamir_combine([other, zero], 2)
     assert [int.from_bytes(result[8 * c : 8 * c + 8], "big") for c in range(4)] == [1, 2, 3, 4]
 
