@@ -122,7 +122,8 @@ namespace {
 bool parse_written_share(std::string_view text, std::span<FieldElement> coefficients,
                          std::span<FieldElement, chunk_count> constants) {
     const std::size_t k = coefficients.size();
-    if (text.size() != blakley_share_length(k)) return false;
+    // With no coefficients the layout has no place for a first separator to sit before.
+    if (k == 0 || text.size() != blakley_share_length(k)) return false;
     constexpr std::size_t stride = field_hex_length + 1;
     const char* const base = text.data();
     bool separators = true;
