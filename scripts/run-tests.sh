@@ -9,7 +9,7 @@
 #   wheel_checks   abi3audit --strict and auditwheel's manylinux2014 check (scripts/check-wheel.sh)
 #   python_tests   the Python tests against that same wheel on every supported CPython
 #   native_checks  short fuzz runs, memcheck of the C++ and Python tests, the constant-flow check
-#                  (scripts/check-native.sh), in the newest CPython's test environment
+#                  (scripts/check-native.sh), in CPython 3.11's test environment
 #   type_checks    mypy --strict and stubtest against the wheel in a fresh environment
 #                  (scripts/check-types.sh), on the newest CPython
 set -euo pipefail
@@ -101,8 +101,12 @@ python_tests() {
     done
 }
 
+# The memcheck pass over the Python tests runs on CPython 3.11: 3.13 leaves its interned strings
+# allocated at exit, thousands of definite leaks with no frame of ours that would bury a real one.
+memcheck_python=3.11
+
 native_checks() {
-    local venv="$build/venv-${python_versions[-1]}"
+    local venv="$build/venv-$memcheck_python"
     [ -x "$venv/bin/python" ] || { echo "run python_tests first: $venv is missing" >&2; return 1; }
     bash scripts/check-native.sh "$venv/bin/python"
 }
