@@ -33,6 +33,12 @@ constexpr uint128 canonical_from_at_most_2_127(uint128 s) noexcept {
 // One fold: any 128-bit value to at most 2^127 with the same residue.
 constexpr uint128 fold(uint128 v) noexcept { return (v & field_modulus) + (v >> 127); }
 
+// acc += term, counting the carry out of 128 bits in top.
+constexpr void add_with_carry(uint128& acc, std::uint64_t& top, uint128 term) noexcept {
+    acc += term;
+    top += static_cast<std::uint64_t>(acc < term);
+}
+
 // The last step of every product: acc + 2^128 * top (top <= 3) to at most 2^127 with the same
 // residue. 2^128 = 2 and 2^127 = 1 (mod p), so the bits from 127 up are added back in at the
 // bottom; the first fold leaves less than 2^127 + 8, the second at most 2^127.
@@ -56,13 +62,9 @@ constexpr uint128 mul_add_lazy(uint128 a, uint128 b, uint128 c) noexcept {
     const uint128 upper = static_cast<uint128>(a1) * b1 + (mid >> 64);
     uint128 acc = static_cast<uint128>(a0) * b0;
     std::uint64_t top = 0;
-    const auto add = [&acc, &top](uint128 term) {
-        acc += term;
-        top += static_cast<std::uint64_t>(acc < term);
-    };
-    add(c);
-    add(upper << 1);
-    add(mid << 64);
+    add_with_carry(acc, top, c);
+    add_with_carry(acc, top, upper << 1);
+    add_with_carry(acc, top, mid << 64);
     return fold_with_top(acc, top);
 }
 
@@ -75,12 +77,8 @@ constexpr uint128 square_lazy(uint128 a) noexcept {
     const uint128 upper = static_cast<uint128>(a1) * a1 + (mid >> 64);
     uint128 acc = static_cast<uint128>(a0) * a0;
     std::uint64_t top = 0;
-    const auto add = [&acc, &top](uint128 term) {
-        acc += term;
-        top += static_cast<std::uint64_t>(acc < term);
-    };
-    add(upper << 1);
-    add(mid << 64);
+    add_with_carry(acc, top, upper << 1);
+    add_with_carry(acc, top, mid << 64);
     return fold_with_top(acc, top);
 }
 
