@@ -70,25 +70,45 @@ const char* scheme_name(Scheme scheme) noexcept {
     return scheme == Scheme::shamir ? "shamir" : "blakley";
 }
 
-std::string wrap_share(const EnvelopeHeader& header, std::string_view bare) {
-    std::string text;
-    text.reserve(bare.size() + 96);
-    text.append(envelope_tag).append(envelope_version);
-    text += '-';
-    text += header.scheme == Scheme::shamir ? 's' : 'b';
-    text += '-';
-    text += to_decimal(header.k);
-    text += '-';
+std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t set_id,
+                                  char* out) noexcept {
+    std::size_t at = 0;
+    for (const char c : envelope_tag) out[at++] = c;
+    for (const char c : envelope_version) out[at++] = c;
+    out[at++] = '-';
+    out[at++] = scheme == Scheme::shamir ? 's' : 'b';
+    out[at++] = '-';
+    at += write_decimal(k, out + at);
+    out[at++] = '-';
+    // The set id is public (every share of the set shows it).
     constexpr char digits[] = "0123456789abcdef";
-    for (int i = 15; i >= 0; --i) text += digits[(header.set_id >> (4 * i)) & 0xFu];
-    text += '-';
-    text += to_decimal(header.number);
-    text += '-';
-    text.append(bare);
-    char check[envelope_check_length];
-    write_envelope_check(envelope_check(text), check);
-    text += '-';
-    text.append(check, sizeof check);
+    for (int i = 15; i >= 0; --i) out[at++] = digits[(set_id >> (4 * i)) & 0xFu];
+    out[at++] = '-';
+    return at;
+}
+
+static_assert(envelope_prefix_max_length == envelope_tag.size() + envelope_version.size() + 4 +
+                                                20 + set_id_length + 1);
+static_assert(envelope_rest_overhead == 39 + 2 + envelope_check_length);
+
+std::size_t write_envelope_rest(char* out, std::size_t prefix_length, uint128 number,
+                                std::string_view bare) noexcept {
+    std::size_t at = prefix_length;
+    at += write_decimal(number, out + at);
+    out[at++] = '-';
+    std::memcpy(out + at, bare.data(), bare.size());
+    at += bare.size();
+    const EnvelopeCheck check = envelope_check(std::string_view(out, at));
+    out[at++] = '-';
+    write_envelope_check(check, out + at);
+    return at + envelope_check_length;
+}
+
+std::string wrap_share(const EnvelopeHeader& header, std::string_view bare) {
+    std::string text(envelope_prefix_max_length + envelope_rest_overhead + bare.size(), '\0');
+    const std::size_t prefix = write_envelope_prefix(header.scheme, header.k, header.set_id, text.data());
+    // Shrinking keeps the same memory: no unwiped copy is left behind.
+    text.resize(write_envelope_rest(text.data(), prefix, header.number, bare));
     return text;
 }
 

@@ -29,6 +29,23 @@ inline constexpr std::uint64_t envelope_max_k = 1048576;
 
 std::string wrap_share(const EnvelopeHeader& header, std::string_view bare);
 
+// The same text written into a caller's buffer in two steps, so that a split writes the part its
+// shares have in common once: the prefix "vh1-{s|b}-{k}-{set id}-", then for each share the rest
+// after it. The longest prefix (a 20-digit k) and the most the rest adds to the bare share (a
+// 39-digit number, two separators, the check):
+inline constexpr std::size_t envelope_prefix_max_length = 44;
+inline constexpr std::size_t envelope_rest_overhead = 39 + 1 + 1 + 10;
+
+// Writes the prefix to out (envelope_prefix_max_length bytes) and returns its length.
+std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t set_id,
+                                  char* out) noexcept;
+
+// `out` holds a prefix of `prefix_length` bytes and has room for envelope_rest_overhead +
+// bare.size() more: writes the number, the bare share and the check of the whole text after it,
+// and returns the envelope's length.
+std::size_t write_envelope_rest(char* out, std::size_t prefix_length, uint128 number,
+                                std::string_view bare) noexcept;
+
 struct OpenedEnvelope {
     EnvelopeHeader header;
     std::string_view bare;          // points into the text given to open_envelope

@@ -1,5 +1,8 @@
 #include "safe/safe_split.hpp"
 
+#include <cstring>
+#include <vector>
+
 #include "blakley/blakley.hpp"
 #include "common/memory_limit.hpp"
 #include "common/wipe.hpp"
@@ -13,29 +16,57 @@ namespace {
 constexpr std::size_t set_id_bytes = 8;
 constexpr std::uint64_t element_bytes = 16;  // two 64-bit draws
 
+// Writes each envelope into one buffer that lives as long as the split: the prefix the shares
+// share is written once, and each share's number, bare text and check after it. The buffer holds
+// share texts, so it is wiped once when the split ends, however it ends; the writer after this
+// one copies each text during its add.
 class EnvelopeWriter final : public ShareWriter {
 public:
     EnvelopeWriter(Scheme scheme, std::uint64_t k, BatchedByteSource& batch, ShareWriter& out)
         : scheme_(scheme), k_(k), batch_(batch), out_(out) {}
+    EnvelopeWriter(const EnvelopeWriter&) = delete;
+    EnvelopeWriter& operator=(const EnvelopeWriter&) = delete;
+    ~EnvelopeWriter() override {
+        secure_wipe(stack_, stack_used_);
+        secure_wipe(heap_.data(), heap_.size());
+    }
 
     void begin(std::size_t count) override {
-        set_id_ = batch_.prefix_u64();
+        prefix_length_ = write_envelope_prefix(scheme_, k_, batch_.prefix_u64(), stack_);
         out_.begin(count);
     }
 
-    void add(std::string_view text) override {
-        std::string share = wrap_share(EnvelopeHeader{scheme_, k_, set_id_, ++number_}, text);
-        out_.add(share);
-        secure_wipe(share.data(), share.size());
+    void add(std::string_view bare) override {
+        const std::size_t needed = prefix_length_ + envelope_rest_overhead + bare.size();
+        char* buffer = stack_;
+        if (needed > sizeof stack_) {
+            // Long Blakley shares (a large k): a heap buffer, replaced only by a larger one.
+            if (heap_.size() < needed) grow_heap(needed);
+            buffer = heap_.data();
+        }
+        const std::size_t length = write_envelope_rest(buffer, prefix_length_, ++number_, bare);
+        if (buffer == stack_ && length > stack_used_) stack_used_ = length;
+        out_.add(std::string_view(buffer, length));
     }
 
 private:
+    void grow_heap(std::size_t needed) {
+        std::vector<char> larger(needed + needed / 4);
+        std::memcpy(larger.data(), stack_, prefix_length_);
+        secure_wipe(heap_.data(), heap_.size());
+        heap_.swap(larger);
+    }
+
     Scheme scheme_;
     std::uint64_t k_;
     BatchedByteSource& batch_;
     ShareWriter& out_;
-    std::uint64_t set_id_ = 0;
+    std::size_t prefix_length_ = 0;
     uint128 number_ = 0;
+    std::size_t stack_used_ = 0;
+    std::vector<char> heap_;
+    // A Shamir share and a Blakley share of a small k fit.
+    alignas(std::uint64_t) char stack_[640];
 };
 
 }  // namespace
