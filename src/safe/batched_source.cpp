@@ -10,22 +10,28 @@ namespace varnhold {
 BatchedByteSource::BatchedByteSource(ByteSource& source, std::size_t planned, std::size_t prefix)
     : source_(source), planned_(planned), prefix_(prefix) {}
 
-BatchedByteSource::~BatchedByteSource() { secure_wipe(buffer_.data(), buffer_.size()); }
+BatchedByteSource::~BatchedByteSource() { secure_wipe(buffer_, size_); }
 
 void BatchedByteSource::request() {
     requested_ = true;
-    buffer_.assign(prefix_ + planned_, 0);
-    source_.fill(buffer_.data(), buffer_.size());
+    const std::size_t size = prefix_ + planned_;
+    if (size <= inline_capacity) {
+        buffer_ = inline_;
+    } else {
+        heap_.resize(size);
+        buffer_ = heap_.data();
+    }
+    std::memset(buffer_, 0, size);
+    size_ = size;
+    source_.fill(buffer_, size_);
     next_ = prefix_;
 }
 
-void BatchedByteSource::fill(std::uint8_t* data, std::size_t length) {
+void BatchedByteSource::fill_slowly(std::uint8_t* data, std::size_t length) {
     if (length == 0) return;
     if (!requested_) request();
-    const std::size_t available = std::min(length, buffer_.size() - next_);
-    std::memcpy(data, buffer_.data() + next_, available);
-    // Bytes once handed out are never handed out again.
-    secure_wipe(buffer_.data() + next_, available);
+    const std::size_t available = std::min(length, size_ - next_);
+    std::memcpy(data, buffer_ + next_, available);
     next_ += available;
     if (available < length) source_.fill(data + available, length - available);
 }

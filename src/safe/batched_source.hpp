@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "random/byte_source.hpp"
@@ -13,7 +14,8 @@ namespace varnhold {
 // then served in order from byte `prefix` on, and the first `prefix` bytes are kept for the
 // caller (a set id). Draws past the plan, which only a rejected Blakley value causes, go to the
 // source directly. Nothing is requested before the first draw, so a call that fails validation
-// draws nothing; the buffer is wiped when the source goes away.
+// draws nothing. Bytes once served are never served again; the whole buffer is wiped once, when
+// the source goes away. A small plan (a split of a small k) is held inside the object.
 class BatchedByteSource final : public ByteSource {
 public:
     BatchedByteSource(ByteSource& source, std::size_t planned, std::size_t prefix = 0);
@@ -21,20 +23,35 @@ public:
     BatchedByteSource& operator=(const BatchedByteSource&) = delete;
     ~BatchedByteSource() override;
 
-    void fill(std::uint8_t* data, std::size_t length) override;
+    void fill(std::uint8_t* data, std::size_t length) override {
+        // The common draw: eight bytes from the buffer, copied without a call.
+        if (length == 8 && size_ - next_ >= 8) {
+            std::memcpy(data, buffer_ + next_, 8);
+            next_ += 8;
+            return;
+        }
+        fill_slowly(data, length);
+    }
 
     // The reserved prefix, read little-endian (at most 8 bytes are used).
     std::uint64_t prefix_u64();
 
 private:
     void request();
+    void fill_slowly(std::uint8_t* data, std::size_t length);
+
+    static constexpr std::size_t inline_capacity = 512;
 
     ByteSource& source_;
     std::size_t planned_;
     std::size_t prefix_;
-    std::vector<std::uint8_t> buffer_;
+    // Before the request size_ is 0, so every draw takes the slow path, which makes it.
+    std::uint8_t* buffer_ = nullptr;
+    std::size_t size_ = 0;
     std::size_t next_ = 0;
     bool requested_ = false;
+    std::vector<std::uint8_t> heap_;
+    alignas(std::uint64_t) std::uint8_t inline_[inline_capacity];
 };
 
 }  // namespace varnhold

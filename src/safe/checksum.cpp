@@ -61,43 +61,73 @@ std::uint64_t load_block(const char* data, std::size_t length) noexcept {
 EnvelopeCheck envelope_check(std::string_view text) noexcept {
     // Horner's rule over a run of blocks w_0 .. w_(n-1) is h r^n + sum w_j r^(n-1-j): each run of
     // up to run_blocks blocks is summed in 128 bits against the powers of the base and reduced
-    // once, which gives the same hash as reducing after every block.
+    // once, which gives the same hash as reducing after every block. Only the text's last block
+    // may be short; the lengths (public) decide the loops, never the bytes.
     std::uint64_t hash = 0;
     std::uint64_t sum = 0;
     const char* data = text.data();
+    const std::size_t tail = text.size() % 8;
     std::size_t blocks = (text.size() + 7) / 8;
-    std::size_t left = text.size();
     while (blocks > 0) {
         const std::size_t run = blocks < run_blocks ? blocks : run_blocks;
+        blocks -= run;
+        const std::size_t full = blocks == 0 && tail != 0 ? run - 1 : run;
         uint128 acc = static_cast<uint128>(hash) * base_powers[run];
-        std::uint64_t lanes = 0;
-        for (std::size_t j = 0; j < run; ++j) {
-            const std::size_t length = left < 8 ? left : 8;
-            const std::uint64_t block = length == 8 ? load_block(data, 8) : load_block(data, length);
-            data += length;
-            left -= length;
-            // The folded block is below 6 2^32 and each power below 2^32, so 32 terms and the
-            // carried hash stay far below 2^128.
-            acc += static_cast<uint128>((block & low32) + 5 * (block >> 32)) *
-                   base_powers[run - 1 - j];
-            lanes += (block & byte_lanes) + ((block >> 8) & byte_lanes);  // four 16-bit sums
+        const std::uint64_t* power = base_powers.data() + run;
+        // Two sets of 16-bit lanes: the even bytes and the odd bytes of every block.
+        std::uint64_t even = 0;
+        std::uint64_t odd = 0;
+        // The folded block is below 6 2^32 and each power below 2^32, so 32 terms and the carried
+        // hash stay far below 2^128.
+        const auto add_block = [&](std::uint64_t block) {
+            acc += static_cast<uint128>((block & low32) + 5 * (block >> 32)) * *--power;
+            even += block & byte_lanes;
+            odd += (block >> 8) & byte_lanes;
+        };
+        for (const char* end = data + 8 * full; data != end; data += 8) add_block(load_block(data, 8));
+        if (full != run) {
+            // The short last block: in a text of eight bytes or more, the last eight bytes read
+            // as one word and shifted down, which leaves the zero padding above them.
+            add_block(text.size() >= 8 ? load_block(data + tail - 8, 8) >> (64 - 8 * tail)
+                                       : load_block(data, tail));
+            data += tail;
         }
         hash = reduce_wide(acc);
-        // Each lane gains at most 510 per block: 32 blocks stay below 2^16.
-        sum += (lanes * 0x0001000100010001u) >> 48 & 0xFFFFu;
-        blocks -= run;
+        // Each lane of the two gains at most 255 per block, 510 together: 32 blocks stay below
+        // 2^16.
+        sum += ((even + odd) * 0x0001000100010001u) >> 48 & 0xFFFFu;
     }
     return EnvelopeCheck{static_cast<std::uint32_t>(hash), static_cast<std::uint8_t>(sum % 251u)};
 }
 
+namespace {
+
+// The eight nibbles of x, most significant first, as eight lowercase hexadecimal digits in
+// memory order, without a table or a branch: each nibble is spread into a byte of its own, and a
+// byte of 10 or more (which carries into bit 4 when 6 is added) gains the 39 from '9' + 1 to 'a'.
+void write_hex8(std::uint32_t x, char* out) noexcept {
+    std::uint64_t v = x;
+    v = ((v & 0xFFFF0000u) << 16) | (v & 0xFFFFu);
+    v = ((v << 8) & 0x00FF000000FF0000u) | (v & 0x000000FF000000FFu);
+    v = ((v << 4) & 0x0F000F000F000F00u) | (v & 0x000F000F000F000Fu);
+    // Byte i now holds nibble i from the least significant end; the first character is the
+    // most significant nibble.
+    v = __builtin_bswap64(v);
+    const std::uint64_t letters = ((v + 0x0606060606060606u) >> 4) & 0x0101010101010101u;
+    v += 0x3030303030303030u + 39 * letters;
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(out, &v, 8);
+}
+
+}  // namespace
+
 void write_envelope_check(EnvelopeCheck check, char* out) noexcept {
-    const std::uint64_t value = (std::uint64_t{check.hash} << 8) | check.sum;
-    for (int i = 0; i < 10; ++i) {
-        // Digit d becomes '0' + d, plus 39 more from 10 on ('a' - '0' - 10), without a table.
-        const auto digit = static_cast<unsigned>((value >> (36 - 4 * i)) & 0xFu);
-        const unsigned letter = (9u - digit) >> 8 & 1u;  // 1 when digit > 9
-        out[i] = static_cast<char>('0' + digit + 39u * letter);
-    }
+    // The hash (8 digits), then the sum (2): the sum's digits are the low half of a word.
+    write_hex8(check.hash, out);
+    char sum[8];
+    write_hex8(check.sum, sum);
+    out[8] = sum[6];
+    out[9] = sum[7];
 }
 
 bool read_envelope_check(std::string_view digits, EnvelopeCheck& out) noexcept {

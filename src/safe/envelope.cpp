@@ -91,10 +91,11 @@ static_assert(envelope_prefix_max_length == envelope_tag.size() + envelope_versi
                                                 20 + set_id_length + 1);
 static_assert(envelope_rest_overhead == 39 + 2 + envelope_check_length);
 
-std::size_t write_envelope_rest(char* out, std::size_t prefix_length, uint128 number,
+std::size_t write_envelope_rest(char* out, std::size_t prefix_length, std::string_view number,
                                 std::string_view bare) noexcept {
     std::size_t at = prefix_length;
-    at += write_decimal(number, out + at);
+    std::memcpy(out + at, number.data(), number.size());
+    at += number.size();
     out[at++] = '-';
     std::memcpy(out + at, bare.data(), bare.size());
     at += bare.size();
@@ -107,8 +108,10 @@ std::size_t write_envelope_rest(char* out, std::size_t prefix_length, uint128 nu
 std::string wrap_share(const EnvelopeHeader& header, std::string_view bare) {
     std::string text(envelope_prefix_max_length + envelope_rest_overhead + bare.size(), '\0');
     const std::size_t prefix = write_envelope_prefix(header.scheme, header.k, header.set_id, text.data());
+    char number[40];
+    const std::string_view number_text(number, write_decimal(header.number, number));
     // Shrinking keeps the same memory: no unwiped copy is left behind.
-    text.resize(write_envelope_rest(text.data(), prefix, header.number, bare));
+    text.resize(write_envelope_rest(text.data(), prefix, number_text, bare));
     return text;
 }
 

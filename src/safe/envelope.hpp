@@ -41,9 +41,9 @@ std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t 
                                   char* out) noexcept;
 
 // `out` holds a prefix of `prefix_length` bytes and has room for envelope_rest_overhead +
-// bare.size() more: writes the number, the bare share and the check of the whole text after it,
-// and returns the envelope's length.
-std::size_t write_envelope_rest(char* out, std::size_t prefix_length, uint128 number,
+// bare.size() more: writes the number (its decimal text, at most 39 digits), the bare share and
+// the check of the whole text after it, and returns the envelope's length.
+std::size_t write_envelope_rest(char* out, std::size_t prefix_length, std::string_view number,
                                 std::string_view bare) noexcept;
 
 struct OpenedEnvelope {

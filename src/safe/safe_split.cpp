@@ -44,12 +44,27 @@ public:
             if (heap_.size() < needed) grow_heap(needed);
             buffer = heap_.data();
         }
-        const std::size_t length = write_envelope_rest(buffer, prefix_length_, ++number_, bare);
+        const std::size_t length =
+            write_envelope_rest(buffer, prefix_length_, {number_, number_length_}, bare);
+        next_number();
         if (buffer == stack_ && length > stack_used_) stack_used_ = length;
         out_.add(std::string_view(buffer, length));
     }
 
 private:
+    // The numbers run 1, 2, .. n, so each one's decimal text is the last one's plus one, carried
+    // from the right; numbers are public.
+    void next_number() noexcept {
+        std::size_t digit = number_length_;
+        while (digit > 0 && number_[digit - 1] == '9') number_[--digit] = '0';
+        if (digit > 0) {
+            ++number_[digit - 1];
+        } else {
+            number_[0] = '1';
+            number_[number_length_++] = '0';
+        }
+    }
+
     void grow_heap(std::size_t needed) {
         std::vector<char> larger(needed + needed / 4);
         std::memcpy(larger.data(), stack_, prefix_length_);
@@ -62,7 +77,8 @@ private:
     BatchedByteSource& batch_;
     ShareWriter& out_;
     std::size_t prefix_length_ = 0;
-    uint128 number_ = 0;
+    char number_[20] = {'1'};
+    std::size_t number_length_ = 1;
     std::size_t stack_used_ = 0;
     std::vector<char> heap_;
     // A Shamir share and a Blakley share of a small k fit.
