@@ -76,8 +76,21 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
         fetch_error();  // dropped, unless it is a PanicException
         hint = 0;
     }
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return std::nullopt;
+    // A list is read by position, as its own iterator would read it (the length is looked at
+    // again before every item, since a signal handler run by a stop check may change the list);
+    // anything else through an iterator.
+    const bool is_list = PyList_CheckExact(object);
+    PyRef iterator;
+    if (!is_list) {
+        iterator = PyRef::steal(PyObject_GetIter(object));
+        if (!iterator) return std::nullopt;
+    }
+    Py_ssize_t position = 0;
+    const auto next_item = [&]() -> PyRef {
+        if (!is_list) return PyRef::steal(PyIter_Next(iterator.get()));
+        if (position >= PyList_Size(object)) return PyRef();
+        return PyRef::borrow(PyList_GetItem(object, position++));
+    };
 
     ShareTexts texts;
     const std::size_t capacity = std::min(static_cast<std::size_t>(hint), max_capacity_hint);
@@ -96,7 +109,7 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
     StopCheck stop;
     for (;;) {
         stop.work(16);
-        PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+        PyRef item = next_item();
         if (!item) {
             if (PyErr_Occurred() != nullptr) return std::nullopt;
             break;
@@ -146,9 +159,10 @@ void PyListShareWriter::begin(std::size_t count) {
 }
 
 void PyListShareWriter::add(std::string_view text) {
-    // A split may run for minutes (a large k evaluated at up to 2^20 points): let Ctrl-C and
-    // other signal handlers end it between two shares.
-    if (PyErr_CheckSignals() < 0) throw PythonErrorPending{};
+    // Making the object is the costliest step of a share of a small k, and a split may make 2^20
+    // of them: its work counts toward Ctrl-C's next chance to end the call, a few thousand
+    // shares apart rather than at every one.
+    stop_.work(text_work + text.size() / 8);
     PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (item == nullptr) object_creation_failed();
     PyList_SetItem(list_.get(), next_++, item);
