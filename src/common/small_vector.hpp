@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstddef>
+#include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -58,6 +60,21 @@ private:
     std::size_t size_ = 0;
     std::vector<T> heap_;
     bool spilled_ = false;
+};
+
+// Room for N objects of a type that needs no construction (a plain aggregate of numbers) on the
+// stack, left unset: the caller writes an element before it reads it. Not zeroing what a small
+// call never touches is the point.
+template <class T, std::size_t N>
+class StackStorage {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    // The bytes' array provides the storage in which the elements begin to live when written.
+    T* data() noexcept { return std::launder(reinterpret_cast<T*>(bytes_)); }
+
+private:
+    alignas(T) unsigned char bytes_[N * sizeof(T)];
 };
 
 }  // namespace varnhold

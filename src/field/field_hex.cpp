@@ -185,4 +185,39 @@ Result<FieldElement> parse_field_hex(std::string_view text, std::string_view lab
 #endif
 }
 
+bool read_field_hex_values(const std::string_view* texts, std::size_t count,
+                           FieldElement* values) noexcept {
+    std::uint64_t lengths = 0;
+    for (std::size_t i = 0; i < count; ++i) lengths |= texts[i].size() ^ field_hex_length;
+    if (lengths != 0) return false;
+    // Everything below is computed for all values before the one test at the end.
+    std::uint64_t bad = 0;
+#if defined(__SSE2__)
+    __m128i valid = _mm_set1_epi8(-1);
+#endif
+    for (std::size_t i = 0; i < count; ++i) {
+#if defined(__SSE2__)
+        const std::uint64_t high = read_sixteen_digits(texts[i].data(), valid);
+        const std::uint64_t low = read_sixteen_digits(texts[i].data() + 16, valid);
+#else
+        std::uint64_t invalid = 0;
+        const char* const digits = texts[i].data();
+        const std::uint64_t high =
+            (static_cast<std::uint64_t>(read_eight_digits(digits, invalid)) << 32) |
+            read_eight_digits(digits + 8, invalid);
+        const std::uint64_t low =
+            (static_cast<std::uint64_t>(read_eight_digits(digits + 16, invalid)) << 32) |
+            read_eight_digits(digits + 24, invalid);
+        bad |= invalid;
+#endif
+        const uint128 value = (static_cast<uint128>(high) << 64) | low;
+        bad |= static_cast<std::uint64_t>((value >> 127) | ((value + 1) >> 127));
+        values[i] = FieldElement{value & field_modulus};
+    }
+#if defined(__SSE2__)
+    bad |= static_cast<std::uint64_t>(_mm_movemask_epi8(valid) ^ 0xffff);
+#endif
+    return bad == 0;
+}
+
 }  // namespace varnhold

@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/decimal.hpp"
 
 namespace varnhold {
@@ -13,6 +17,33 @@ SharingError invalid_index(std::string_view field) {
     std::string message = "Invalid share index: ";
     message.append(field);
     return SharingError{std::move(message)};
+}
+
+// Where the first colons of the text are: writes the positions of up to `limit` of them, in
+// order, and returns how many the text has, or limit + 1 when it has more. A digit of a value is
+// never a colon, whatever its value, so the search's path depends only on where the colons are.
+// Sixteen bytes are compared at a time on x86-64.
+[[gnu::noinline]] std::size_t find_colons(std::string_view text, std::size_t* at,
+                                          std::size_t limit) noexcept {
+    std::size_t count = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i colon = _mm_set1_epi8(':');
+    for (; i + 16 <= text.size(); i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, colon)));
+        for (; mask != 0; mask &= mask - 1) {
+            if (count == limit) return limit + 1;
+            at[count++] = i + static_cast<std::size_t>(__builtin_ctz(mask));
+        }
+    }
+#endif
+    for (; i < text.size(); ++i) {
+        if (text[i] != ':') continue;
+        if (count == limit) return limit + 1;
+        at[count++] = i;
+    }
+    return count;
 }
 
 }  // namespace
@@ -51,18 +82,17 @@ std::string format_shamir_share(uint128 index,
 
 Result<ShamirShareHead> parse_shamir_share_head(std::string_view text) {
     // Every colon separates, empty fields included; exactly five fields are allowed.
-    std::array<std::string_view, field_count> fields;
-    std::size_t count = 0;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t colon = text.find(':', start);
-        const std::size_t end = colon == std::string_view::npos ? text.size() : colon;
-        if (count == field_count) return SharingError{"Invalid format"};
-        fields[count++] = text.substr(start, end - start);
-        if (colon == std::string_view::npos) break;
-        start = colon + 1;
+    std::array<std::size_t, field_count - 1> colons;
+    if (find_colons(text, colons.data(), colons.size()) != colons.size()) {
+        return SharingError{"Invalid format"};
     }
-    if (count != field_count) return SharingError{"Invalid format"};
+    std::array<std::string_view, field_count> fields;
+    std::size_t start = 0;
+    for (std::size_t f = 0; f + 1 < field_count; ++f) {
+        fields[f] = text.substr(start, colons[f] - start);
+        start = colons[f] + 1;
+    }
+    fields[field_count - 1] = text.substr(start);
 
     const std::string_view field = fields[0];
     std::string_view digits = field;
@@ -82,6 +112,11 @@ Result<ShamirShareHead> parse_shamir_share_head(std::string_view text) {
 
 Result<void> parse_shamir_share_values(const ShamirShareHead& head, ShamirShare& share) {
     share.index = head.index;
+    // All four at once, tested once; only a share that fails is read again, value by value, for
+    // the first one's exact message.
+    if (read_field_hex_values(head.value_fields.data(), chunk_count, share.values.data())) {
+        return {};
+    }
     for (std::size_t c = 0; c < chunk_count; ++c) {
         Result<FieldElement> value = parse_field_hex(head.value_fields[c], "share value");
         if (!value) return std::move(value).error();
