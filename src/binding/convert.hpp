@@ -34,7 +34,8 @@ struct ShareTexts {
     // One per item of the sequence.
     SmallVector<std::string_view, inline_share_count> views;
 };
-std::optional<ShareTexts> extract_share_texts(PyObject* object);
+// Fills `texts`, which starts empty; false, with the Python error pending, on failure.
+bool extract_share_texts(PyObject* object, ShareTexts& texts);
 
 // Builds the Python list of a split's shares while the split writes them, so that no second
 // copy of the whole output is ever held. add() throws PythonErrorPending when a signal handler

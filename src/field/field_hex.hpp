@@ -26,6 +26,10 @@ Result<FieldElement> parse_field_hex(std::string_view text, std::string_view lab
 bool read_field_hex_values(const std::string_view* texts, std::size_t count,
                            FieldElement* values) noexcept;
 
+// The same for `count` values of 32 digits each starting `stride` bytes apart from `first`.
+bool read_field_hex_strided(const char* first, std::size_t stride, std::size_t count,
+                            FieldElement* values) noexcept;
+
 // The same codec computed in 64-bit words only. The two functions above use it where the target
 // has no vector unit; tests hold the two engines against each other.
 void write_field_hex_words(FieldElement v, char* out) noexcept;

@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/decimal.hpp"
 
@@ -20,28 +17,21 @@ SharingError invalid_index(std::string_view field) {
 }
 
 // Where the first colons of the text are: writes the positions of up to `limit` of them, in
-// order, and returns how many the text has, or limit + 1 when it has more. A digit of a value is
-// never a colon, whatever its value, so the search's path depends only on where the colons are.
-// Sixteen bytes are compared at a time on x86-64.
+// order, and returns how many the text has, or limit + 1 when it has more. A byte search per
+// colon; a digit of a value is never a colon, whatever its value, so the search's path depends
+// only on where the colons are.
 [[gnu::noinline]] std::size_t find_colons(std::string_view text, std::size_t* at,
                                           std::size_t limit) noexcept {
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
     std::size_t count = 0;
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i colon = _mm_set1_epi8(':');
-    for (; i + 16 <= text.size(); i += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, colon)));
-        for (; mask != 0; mask &= mask - 1) {
-            if (count == limit) return limit + 1;
-            at[count++] = i + static_cast<std::size_t>(__builtin_ctz(mask));
-        }
-    }
-#endif
-    for (; i < text.size(); ++i) {
-        if (text[i] != ':') continue;
+    for (const char* from = begin; from < end;) {
+        const void* found = std::memchr(from, ':', static_cast<std::size_t>(end - from));
+        if (found == nullptr) break;
         if (count == limit) return limit + 1;
-        at[count++] = i;
+        const char* const colon = static_cast<const char*>(found);
+        at[count++] = static_cast<std::size_t>(colon - begin);
+        from = colon + 1;
     }
     return count;
 }
