@@ -57,11 +57,10 @@ std::size_t write_shamir_share(uint128 index, const std::array<FieldElement, chu
     return write_values(write_decimal(index, out), values, out);
 }
 
-std::size_t write_shamir_share(std::string_view index_digits,
-                               const std::array<FieldElement, chunk_count>& values,
-                               char* out) noexcept {
-    std::memcpy(out, index_digits.data(), index_digits.size());
-    return write_values(index_digits.size(), values, out);
+std::size_t write_shamir_share_values(std::size_t index_length,
+                                      const std::array<FieldElement, chunk_count>& values,
+                                      char* out) noexcept {
+    return write_values(index_length, values, out);
 }
 
 std::string format_shamir_share(uint128 index,
