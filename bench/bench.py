@@ -39,13 +39,14 @@ def _safe():
     return varnhold
 
 
-# name -> (setup returning a call, wall-clock budget in seconds, call counts for the two
-# counted runs). The setup runs in every process, so it must not depend on the call count.
+# name -> (setup returning the function and its arguments, wall-clock budget in seconds, call
+# counts for the two counted runs). The setup runs in every process, so it must not depend on the
+# call count. The counted loop calls the function itself with local arguments (see `repeat`), so
+# the figures hold the call and nothing of a wrapper around it.
 def _shamir_combine(k):
     def setup():
         vc = _core()
-        shares = vc.shamir_split(SECRET, k, k)
-        return lambda: vc.shamir_combine(shares, k)
+        return vc.shamir_combine, (vc.shamir_split(SECRET, k, k), k)
 
     return setup
 
@@ -53,35 +54,49 @@ def _shamir_combine(k):
 def _blakley_combine(k):
     def setup():
         vc = _core()
-        shares = vc.blakley_split(SECRET, k, k)
-        return lambda: vc.blakley_combine(shares, k)
+        return vc.blakley_combine, (vc.blakley_split(SECRET, k, k), k)
 
     return setup
 
 
 def _split(function, k, n):
     def setup():
-        vc = _core()
-        split = getattr(vc, function)
-        return lambda: split(SECRET, k, n)
+        return getattr(_core(), function), (SECRET, k, n)
 
     return setup
 
 
 def _safe_split():
-    v = _safe()
-    return lambda: v.split(SECRET, 3, 5)
+    return _safe().split, (SECRET, 3, 5)
 
 
 def _safe_combine():
     v = _safe()
-    shares = v.split(SECRET, 3, 5)[:3]
-    return lambda: v.combine(shares)
+    return v.combine, (v.split(SECRET, 3, 5)[:3],)
 
 
 def _generate_key():
-    vc = _core()
-    return vc.generate_key
+    return _core().generate_key, ()
+
+
+def repeat(function, args, calls):
+    """Calls function(*args) `calls` times, as a caller's own loop would: the arguments are locals
+    and the call is written out, with no unpacking or wrapper in between."""
+    if len(args) == 0:
+        for _ in range(calls):
+            function()
+    elif len(args) == 1:
+        (a,) = args
+        for _ in range(calls):
+            function(a)
+    elif len(args) == 2:
+        a, b = args
+        for _ in range(calls):
+            function(a, b)
+    else:
+        a, b, c = args
+        for _ in range(calls):
+            function(a, b, c)
 
 
 CASES = [
@@ -106,10 +121,10 @@ def available(setup):
     return True
 
 
-def median_ns(call, budget_s=1.0, min_samples=5, max_samples=200):
+def median_ns(function, args, budget_s=1.0, min_samples=5, max_samples=200):
     """Median of per-call times; fast calls are timed in batches so the clock's cost vanishes."""
     start = time.perf_counter_ns()
-    call()
+    function(*args)
     once = max(time.perf_counter_ns() - start, 1)
     batch = max(1, int(2_000_000 // once))  # about 2 ms a sample
     samples = []
@@ -118,8 +133,7 @@ def median_ns(call, budget_s=1.0, min_samples=5, max_samples=200):
         len(samples) < max_samples and time.perf_counter() < deadline
     ):
         start = time.perf_counter_ns()
-        for _ in range(batch):
-            call()
+        repeat(function, args, batch)
         samples.append((time.perf_counter_ns() - start) / batch)
     return statistics.median(samples), len(samples)
 
@@ -174,9 +188,8 @@ def peak_memory(function, k, n):
 def run_calls(name, calls):
     """Child mode: set the case up, then make the call `calls` times."""
     setup = dict((case[0], case[1]) for case in CASES)[name]
-    call = setup()
-    for _ in range(calls):
-        call()
+    function, args = setup()
+    repeat(function, args, calls)
 
 
 def child_command(name, calls):
@@ -263,7 +276,7 @@ def main():
             if not available(setup):
                 print("%-28s (not installed)" % name)
                 continue
-            ns, samples = median_ns(setup(), budget_s=budget, min_samples=3 if budget > 1 else 5)
+            ns, samples = median_ns(*setup(), budget_s=budget, min_samples=3 if budget > 1 else 5)
             instructions = per_call_instructions(name, pair, folder) if count_instructions else None
             syscalls = per_call_syscalls(name, pair, folder) if count_syscalls else None
             figures[name] = {"median_ns": ns, "instructions": instructions, "syscalls": syscalls}

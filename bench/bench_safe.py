@@ -62,7 +62,7 @@ def main():
     exec(SETUP, space)
     use_callgrind = not args.no_callgrind and shutil.which("valgrind")
     for name, statement in CASES.items():
-        ns, samples = median_ns(lambda: eval(statement, space))
+        ns, samples = median_ns(lambda: eval(statement, space), ())
         line = f"{name:40s} {show(ns):>10s} ({samples} samples)"
         if use_callgrind:
             per_call = (instructions(statement, 201) - instructions(statement, 1)) / 200

@@ -56,14 +56,14 @@ std::optional<std::uint64_t> extract_size(PyObject* object) {
     return static_cast<std::uint64_t>(value);
 }
 
-std::optional<ShareTexts> extract_share_texts(PyObject* object) {
+bool extract_share_texts(PyObject* object, ShareTexts& texts) {
     if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return std::nullopt;
+        return false;
     }
     if (!PySequence_Check(object)) {
         if (PyObject* sequence = sequence_class()) raise_type_mismatch(object, sequence);
-        return std::nullopt;
+        return false;
     }
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
@@ -71,15 +71,27 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
         // request or any other exception outside Exception ends the call as it is.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             fetch_error().restore();  // a PanicException is raised anew instead
-            return std::nullopt;
+            return false;
         }
         fetch_error();  // dropped, unless it is a PanicException
         hint = 0;
     }
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return std::nullopt;
+    // A list is read by position, as its own iterator would read it (the length is looked at
+    // again before every item, since a signal handler run by a stop check may change the list);
+    // anything else through an iterator.
+    const bool is_list = PyList_CheckExact(object);
+    PyRef iterator;
+    if (!is_list) {
+        iterator = PyRef::steal(PyObject_GetIter(object));
+        if (!iterator) return false;
+    }
+    Py_ssize_t position = 0;
+    const auto next_item = [&]() -> PyRef {
+        if (!is_list) return PyRef::steal(PyIter_Next(iterator.get()));
+        if (position >= PyList_Size(object)) return PyRef();
+        return PyRef::borrow(PyList_GetItem(object, position++));
+    };
 
-    ShareTexts texts;
     const std::size_t capacity = std::min(static_cast<std::size_t>(hint), max_capacity_hint);
     texts.views.reserve(capacity);
     texts.owners.reserve(capacity);
@@ -96,9 +108,9 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
     StopCheck stop;
     for (;;) {
         stop.work(16);
-        PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+        PyRef item = next_item();
         if (!item) {
-            if (PyErr_Occurred() != nullptr) return std::nullopt;
+            if (PyErr_Occurred() != nullptr) return false;
             break;
         }
         if (item.get() == previous.get()) {
@@ -115,11 +127,11 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
         }
         if (!PyUnicode_Check(item.get())) {
             raise_type_mismatch(item.get(), "str");
-            return std::nullopt;
+            return false;
         }
         PyRef utf8;
         const std::optional<std::string_view> view = utf8_text(item.get(), utf8);
-        if (!view) return std::nullopt;
+        if (!view) return false;
         stop.work(static_cast<std::uint64_t>(view->size()) / 16);
         held_bytes = saturating_add(held_bytes, static_cast<std::uint64_t>(view->size()));
         if (!held_limit && held_bytes >= memory_check_threshold) {
@@ -127,7 +139,7 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
         }
         if (held_limit && held_bytes > *held_limit) {
             PyErr_NoMemory();
-            return std::nullopt;
+            return false;
         }
         texts.views.push_back(*view);
         texts.owners.push_back(std::move(utf8));
@@ -137,7 +149,7 @@ std::optional<ShareTexts> extract_share_texts(PyObject* object) {
         }
         previous = std::move(item);
     }
-    return texts;
+    return true;
 }
 
 void PyListShareWriter::begin(std::size_t count) {
@@ -146,9 +158,10 @@ void PyListShareWriter::begin(std::size_t count) {
 }
 
 void PyListShareWriter::add(std::string_view text) {
-    // A split may run for minutes (a large k evaluated at up to 2^20 points): let Ctrl-C and
-    // other signal handlers end it between two shares.
-    if (PyErr_CheckSignals() < 0) throw PythonErrorPending{};
+    // Making the object is the costliest step of a share of a small k, and a split may make 2^20
+    // of them: its work counts toward Ctrl-C's next chance to end the call, a few thousand
+    // shares apart rather than at every one.
+    stop_.work(text_work + text.size() / 8);
     PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (item == nullptr) object_creation_failed();
     PyList_SetItem(list_.get(), next_++, item);

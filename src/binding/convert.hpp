@@ -7,6 +7,8 @@
 
 #include "binding/py_ref.hpp"
 #include "common/share_writer.hpp"
+#include "common/small_vector.hpp"
+#include "common/stop_check.hpp"
 #include "common/wipe.hpp"
 
 namespace varnhold::binding {
@@ -23,14 +25,17 @@ std::optional<std::uint64_t> extract_size(PyObject* object);
 // The UTF-8 texts of a sequence of str, in iteration order. The views point into UTF-8 bytes
 // objects that this value owns (with some of the str objects, kept alive while they are
 // recognised by address). A str object that appears more than once is copied at most twice.
+// A call with up to this many shares allocates nothing to hold them.
+inline constexpr std::size_t inline_share_count = 8;
 struct ShareTexts {
     // What keeps the views valid, in no order that matches them: a repeated item adds a view
     // into an earlier copy and no owner, and a tracked item adds two owners (its copy and itself).
-    std::vector<PyRef> owners;
+    SmallVector<PyRef, inline_share_count> owners;
     // One per item of the sequence.
-    std::vector<std::string_view> views;
+    SmallVector<std::string_view, inline_share_count> views;
 };
-std::optional<ShareTexts> extract_share_texts(PyObject* object);
+// Fills `texts`, which starts empty; false, with the Python error pending, on failure.
+bool extract_share_texts(PyObject* object, ShareTexts& texts);
 
 // Builds the Python list of a split's shares while the split writes them, so that no second
 // copy of the whole output is ever held. add() throws PythonErrorPending when a signal handler
@@ -42,8 +47,12 @@ public:
     PyObject* release() noexcept { return list_.release(); }
 
 private:
+    // The work of making one str object, beside a unit per 8 characters.
+    static constexpr std::uint64_t text_work = 16;
+
     PyRef list_;
     Py_ssize_t next_ = 0;
+    StopCheck stop_;
 };
 
 // A new bytes object of the 32 bytes; the caller's buffer is wiped by its owner right after.

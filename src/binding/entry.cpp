@@ -31,11 +31,9 @@ bool bind_shares_arguments(const Signature& signature, PyObject* args, PyObject*
 }
 
 bool convert_shares_arguments(SharesArguments& out) {
-    std::optional<ShareTexts> shares = extract_share_texts(out.bound[0]);
-    if (!shares) return conversion_failed("shares");
+    if (!extract_share_texts(out.bound[0], out.shares)) return conversion_failed("shares");
     const std::optional<std::uint64_t> k = extract_size(out.bound[1]);
     if (!k) return conversion_failed("k");
-    out.shares = std::move(*shares);
     out.k = *k;
     return true;
 }

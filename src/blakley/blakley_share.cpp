@@ -132,19 +132,9 @@ bool parse_written_share(std::string_view text, std::span<FieldElement> coeffici
         separators &= base[(k + j) * stride - 1] == ':';
     }
     if (!separators) return false;
-    for (std::size_t t = 0; t < k; ++t) {
-        const Result<FieldElement> value =
-            parse_field_hex(text.substr(t * stride, field_hex_length), coefficient_label);
-        if (!value) return false;
-        coefficients[t] = *value;
-    }
-    for (std::size_t j = 0; j < chunk_count; ++j) {
-        const Result<FieldElement> value =
-            parse_field_hex(text.substr((k + j) * stride, field_hex_length), constant_label);
-        if (!value) return false;
-        constants[j] = *value;
-    }
-    return true;
+    // The coefficients are public; the constants are tested once, all four together.
+    if (!read_field_hex_strided(base, stride, k, coefficients.data())) return false;
+    return read_field_hex_strided(base + k * stride, stride, chunk_count, constants.data());
 }
 
 }  // namespace

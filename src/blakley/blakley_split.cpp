@@ -1,16 +1,24 @@
 #include <array>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "blakley/blakley.hpp"
 #include "blakley/blakley_share.hpp"
 #include "common/memory_limit.hpp"
+#include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "common/wipe.hpp"
 #include "random/random_field.hpp"
 #include "shamir/chunks.hpp"
 
 namespace varnhold {
+namespace {
+
+// Thresholds up to this many dimensions split without a heap allocation of their own.
+constexpr std::size_t few_dimensions = 8;
+
+}  // namespace
 
 Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
                            ByteSource& random, ShareWriter& out) {
@@ -26,7 +34,15 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
     // Coordinate t of chunk j's secret point sits at t * chunk_count + j, so that a coefficient
     // meets the four coordinates it multiplies side by side. Coordinate 0 is the secret itself.
     const auto dimension = static_cast<std::size_t>(k);
-    WipedVector<FieldElement> points(dimension * chunk_count);
+    // Small thresholds, the common case, keep the points, the coefficients and the text on the
+    // stack; larger ones take them from the heap.
+    const bool few = dimension <= few_dimensions;
+    StackStorage<FieldElement, few_dimensions * chunk_count> few_points;
+    std::vector<FieldElement> many_points(few ? 0 : dimension * chunk_count);
+    const std::span<FieldElement> points(few ? few_points.data() : many_points.data(),
+                                         dimension * chunk_count);
+    // The secret and its point are wiped however the split ends, a failed draw included.
+    const WipeAtExit wipe_points(points);
     StopCheck stop;
     for (std::size_t j = 0; j < chunk_count; ++j) {
         points[j] = chunks[j];
@@ -37,8 +53,14 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
     }
 
     out.begin(static_cast<std::size_t>(n));
-    std::vector<FieldElement> coefficients(dimension);
-    std::string text(static_cast<std::size_t>(share_length), '\0');
+    StackStorage<FieldElement, few_dimensions> few_coefficients;
+    std::vector<FieldElement> many_coefficients(few ? 0 : dimension);
+    const std::span<FieldElement> coefficients(
+        few ? few_coefficients.data() : many_coefficients.data(), dimension);
+    char few_text[blakley_share_length(few_dimensions)];
+    std::string many_text(few ? 0 : static_cast<std::size_t>(share_length), '\0');
+    const std::span<char> text(few ? few_text : many_text.data(),
+                               static_cast<std::size_t>(share_length));
     std::array<FieldElement, chunk_count> constants{};
     // The constants and the share text are secret; they are wiped however the loop ends.
     const WipeAtExit wipe_constants(constants);
@@ -49,13 +71,17 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
             stop.work(2 * draw_work);
         }
         stop.work(dimension * (chunk_count + 4));
+        // Each constant is one dot product, its partial sums kept at most 2^127 and reduced once
+        // at its end.
         constants = {};
         for (std::size_t t = 0; t < dimension; ++t) {
             const FieldElement* point = points.data() + t * chunk_count;
             for (std::size_t j = 0; j < chunk_count; ++j) {
-                constants[j] = field_mul_add(coefficients[t], point[j], constants[j]);
+                constants[j].value =
+                    field_mul_add_lazy(coefficients[t].value, point[j].value, constants[j].value);
             }
         }
+        for (FieldElement& constant : constants) constant = field_canonical(constant.value);
         out.add(std::string_view(text.data(),
                                  write_blakley_share(coefficients, constants, text.data())));
     }

@@ -1,7 +1,9 @@
 #include <array>
+#include <span>
 #include <vector>
 
 #include "common/decimal.hpp"
+#include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
@@ -10,13 +12,16 @@
 namespace varnhold {
 namespace {
 
+// Up to this many shares are combined without a heap allocation.
+constexpr std::size_t few_shares = 8;
+
 constexpr const char* zero_denominator_message =
     "Zero denominator in GF(p): invalid or duplicate share";
 
 // Denominators d_i = prod_{j != i} (x_i - x_j) for any indices below p. Four rows at a time keep
 // four independent multiplication chains in flight; the factor for j = i is 0 and becomes 1 by a
 // mask.
-void general_denominators(const std::vector<ShamirShare>& shares, FieldElement* denominators) {
+void general_denominators(std::span<const ShamirShare> shares, FieldElement* denominators) {
     const std::size_t k = shares.size();
     StopCheck stop;
     std::size_t row = 0;
@@ -112,7 +117,7 @@ void word_numerators_and_denominators(const std::uint64_t* indices, std::size_t 
 
 // Numerators prod_{j != i} (0 - x_j) from prefix and suffix products, which stays correct when
 // an index is 0, and denominators prod_{j != i} (x_i - x_j), for any indices below p.
-void general_numerators_and_denominators(const std::vector<ShamirShare>& shares,
+void general_numerators_and_denominators(std::span<const ShamirShare> shares,
                                          FieldElement* numerators, FieldElement* denominators) {
     const std::size_t k = shares.size();
     StopCheck stop;
@@ -134,10 +139,9 @@ void general_numerators_and_denominators(const std::vector<ShamirShare>& shares,
 // depend only on the indices, so they serve all four chunks, and a single inversion of the
 // product of all denominators yields every denominator's inverse.
 // `work` holds 3k elements: the weights come out in the first k, the rest is scratch.
-Result<void> lagrange_weights_at_zero(const std::vector<ShamirShare>& shares,
-                                      std::vector<FieldElement>& work) {
+Result<void> lagrange_weights_at_zero(std::span<const ShamirShare> shares, FieldElement* work) {
     const std::size_t k = shares.size();
-    FieldElement* const weights = work.data();
+    FieldElement* const weights = work;
     FieldElement* const prefix = weights + k;
     FieldElement* const denominators = prefix + k;
 
@@ -190,28 +194,32 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
     if (shares.size() < k) return SharingError{"Need at least " + to_decimal(k) + " shares"};
 
     const std::size_t count = static_cast<std::size_t>(k);
-    std::vector<ShamirShare> parsed;
-    parsed.reserve(count);
-    // The share values are secret; the reserve above means they are never moved.
+    // Small thresholds, the common case, keep the shares and the weights on the stack.
+    StackStorage<ShamirShare, few_shares> few_parsed;
+    std::vector<ShamirShare> many_parsed(count > few_shares ? count : 0);
+    const std::span<ShamirShare> parsed(count > few_shares ? many_parsed.data() : few_parsed.data(),
+                                        count);
+    // The share values are secret.
     const WipeAtExit wipe_parsed(parsed);
     StopCheck stop;
     for (std::size_t i = 0; i < count; ++i) {
         // Reading a share, and comparing its index with the earlier ones.
-        stop.work(chunk_count * parse_work + parsed.size() / 4);
+        stop.work(chunk_count * parse_work + i / 4);
         Result<ShamirShareHead> head = parse_shamir_share_head(shares[i]);
         if (!head) return std::move(head).error();
-        for (const ShamirShare& earlier : parsed) {
-            if (earlier.index == head->index) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (parsed[j].index == head->index) {
                 return SharingError{"Duplicate share index " + to_decimal(head->index)};
             }
         }
-        ShamirShare& share = parsed.emplace_back();
-        if (Result<void> values = parse_shamir_share_values(*head, share); !values) {
+        if (Result<void> values = parse_shamir_share_values(*head, parsed[i]); !values) {
             return std::move(values).error();
         }
     }
 
-    std::vector<FieldElement> work(3 * count);
+    StackStorage<FieldElement, 3 * few_shares> few_work;
+    std::vector<FieldElement> many_work(count > few_shares ? 3 * count : 0);
+    FieldElement* const work = count > few_shares ? many_work.data() : few_work.data();
     if (Result<void> computed = lagrange_weights_at_zero(parsed, work); !computed) {
         return std::move(computed).error();
     }

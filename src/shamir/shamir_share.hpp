@@ -25,10 +25,10 @@ inline constexpr std::size_t shamir_share_buffer_length = 39 + chunk_count * (1 
 std::size_t write_shamir_share(uint128 index, const std::array<FieldElement, chunk_count>& values,
                                char* out) noexcept;
 
-// The same with the index already written out as decimal digits (at most 39).
-std::size_t write_shamir_share(std::string_view index_digits,
-                               const std::array<FieldElement, chunk_count>& values,
-                               char* out) noexcept;
+// The same after an index whose decimal digits (at most 39) are already at the start of out.
+std::size_t write_shamir_share_values(std::size_t index_length,
+                                      const std::array<FieldElement, chunk_count>& values,
+                                      char* out) noexcept;
 
 std::string format_shamir_share(uint128 index, const std::array<FieldElement, chunk_count>& values);
 

@@ -1,5 +1,9 @@
+#include <span>
+#include <vector>
+
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
+#include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "common/wipe.hpp"
 #include "random/random_field.hpp"
@@ -8,6 +12,12 @@
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
+namespace {
+
+// Up to this many coefficients (thresholds up to 9) are drawn into the stack.
+constexpr std::size_t few_coefficients = 32;
+
+}  // namespace
 
 Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
                           ByteSource& random, ShareWriter& out) {
@@ -30,9 +40,17 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     // Coefficient j (1..k-1) of chunk c's polynomial sits at c * (k - 1) + (j - 1). With them
     // and one share anyone could rebuild the secret, so they are wiped on every way out.
     const std::size_t degree = static_cast<std::size_t>(k - 1);
-    WipedVector<FieldElement> coefficients(chunk_count * degree);
+    const std::size_t coefficient_count = chunk_count * degree;
+    // Those of small thresholds, the common case, stay on the stack.
+    StackStorage<FieldElement, few_coefficients> few;
+    std::vector<FieldElement> many(coefficient_count > few_coefficients ? coefficient_count : 0);
+    FieldElement* const coefficients =
+        coefficient_count > few_coefficients ? many.data() : few.data();
+    const std::span<FieldElement> drawn(coefficients, coefficient_count);
     StopCheck stop;
-    for (std::size_t i = 0; i < coefficients.size(); ++i) {
+    // Wiped however the split ends, a failed draw included (from the stack or from the heap).
+    const WipeAtExit wipe_coefficients(drawn);
+    for (std::size_t i = 0; i < coefficient_count; ++i) {
         coefficients[i] = random_field_element(random);
         stop.work(2 * draw_work);
     }
@@ -44,29 +62,28 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     const WipeAtExit wipe_values(values);
     const WipeAtExit wipe_text(text);
     // The indices run 1, 2, .. n, so each one's decimal text is the last one's plus one, carried
-    // from the right; indices are public.
-    char index_digits[20] = {'1'};
+    // from the right, in place at the start of the text; indices are public.
+    text[0] = '1';
     std::size_t index_length = 1;
     for (std::uint64_t x = 1; x <= n; ++x) {
         stop.work(chunk_count * degree);
         for (std::size_t c = 0; c < chunk_count; ++c) {
             // Horner's rule: k - 1 multiply-adds per value, and the same exact result as summing
             // the powers. The index fits in a word.
-            const FieldElement* a = coefficients.data() + c * degree;
+            const FieldElement* a = coefficients + c * degree;
             FieldElement y = a[degree - 1];
             for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_word_add(y, x, a[j]);
             values[c] = field_mul_word_add(y, x, chunks[c]);
         }
-        const std::string_view index(index_digits, index_length);
-        out.add(std::string_view(text, write_shamir_share(index, values, text)));
+        out.add(std::string_view(text, write_shamir_share_values(index_length, values, text)));
         std::size_t digit = index_length;
-        while (digit > 0 && index_digits[digit - 1] == '9') index_digits[--digit] = '0';
+        while (digit > 0 && text[digit - 1] == '9') text[--digit] = '0';
         if (digit > 0) {
-            ++index_digits[digit - 1];
+            ++text[digit - 1];
         } else {
             // 9..9 became 0..0: one digit more, a 1 and zeros.
-            index_digits[0] = '1';
-            index_digits[index_length++] = '0';
+            text[0] = '1';
+            text[index_length++] = '0';
         }
     }
     return {};

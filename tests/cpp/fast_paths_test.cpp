@@ -12,6 +12,7 @@
 
 #include "blakley/blakley_share.hpp"
 #include "common/decimal.hpp"
+#include "common/small_vector.hpp"
 #include "common/wipe.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
@@ -62,6 +63,17 @@ const Writer writers[] = {write_field_hex, write_field_hex_words};
 
 void expect_parse_matches(const std::string& text) {
     const RefParse expected = ref_parse(text);
+    // The batch reader alone, and as the third of four values beside valid ones.
+    const std::string_view single[] = {text};
+    FieldElement value{};
+    ASSERT_EQ(read_field_hex_values(single, 1, &value), expected.ok) << text;
+    if (expected.ok) {
+        ASSERT_EQ(value.value, expected.value) << text;
+    }
+    const std::string good = "0123456789abcdef0123456789abcdef";
+    const std::string_view four[] = {good, good, text, good};
+    FieldElement values[4] = {};
+    ASSERT_EQ(read_field_hex_values(four, 4, values), expected.ok) << text;
     for (const Parser parse : parsers) {
         const Result<FieldElement> got = parse(text, "share value");
         ASSERT_EQ(got.ok(), expected.ok) << text;
@@ -402,6 +414,51 @@ TEST(BlakleyShareSeparators, PartCountsFromOnePass) {
             ASSERT_FALSE(parsed.ok()) << row.text;
             EXPECT_EQ(parsed.error().message, row.message) << row.text;
         }
+    }
+}
+
+TEST(ShareHeads, ColonSearchAgreesWithSplittingTheText) {
+    // Texts of every length up to 70 (the search takes 16 bytes at a time, then single bytes)
+    // with 0 to 7 colons at random places.
+    std::mt19937_64 rng(11);
+    for (int trial = 0; trial < 20000; ++trial) {
+        const std::size_t length = rng() % 71;
+        std::string text(length, '7');
+        const std::size_t colons = length == 0 ? 0 : rng() % 8;
+        for (std::size_t c = 0; c < colons; ++c) text[rng() % length] = ':';
+        std::vector<std::string> fields(1);
+        for (const char ch : text) {
+            if (ch == ':') {
+                fields.emplace_back();
+            } else {
+                fields.back() += ch;
+            }
+        }
+        const Result<ShamirShareHead> head = parse_shamir_share_head(text);
+        if (fields.size() != 5) {
+            ASSERT_FALSE(head.ok()) << text;
+            ASSERT_EQ(head.error().message, "Invalid format") << text;
+        } else if (head.ok()) {
+            for (std::size_t c = 0; c < 4; ++c) ASSERT_EQ(head->value_fields[c], fields[1 + c]);
+        } else {
+            ASSERT_NE(head.error().message, "Invalid format") << text;  // the index is empty
+        }
+    }
+}
+
+TEST(SmallVector, KeepsOrderAcrossTheMoveToTheHeap) {
+    for (const std::size_t reserved : {0, 3, 4, 5, 40}) {
+        SmallVector<std::string, 4> items;
+        items.reserve(reserved);
+        for (int i = 0; i < 21; ++i) {
+            items.push_back(std::to_string(i));
+            ASSERT_EQ(items.size(), static_cast<std::size_t>(i + 1));
+            ASSERT_EQ(items.back(), std::to_string(i));
+            for (int j = 0; j <= i; ++j) ASSERT_EQ(items[j], std::to_string(j)) << reserved;
+        }
+        SmallVector<std::string, 4> moved = std::move(items);
+        ASSERT_EQ(moved.size(), 21u);
+        ASSERT_EQ(*(moved.end() - 1), "20");
     }
 }
 
