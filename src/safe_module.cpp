@@ -8,6 +8,7 @@
 #include <array>
 #include <optional>
 #include <span>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,92 @@ template <const Signature& signature, Scheme scheme>
 PyObject* split_body(PyObject* args, PyObject* kwargs) {
     SplitArguments arguments;
     if (!bind_split_arguments(signature, args, kwargs, arguments)) return nullptr;
+    PyListShareWriter shares;
+    if (Result<void> done = safe_split(scheme, arguments.secret, arguments.k, arguments.n,
+                                       process_entropy_source(), shares);
+        !done) {
+        raise_sharing_error(done.error());
+        return nullptr;
+    }
+    return shares.release();
+}
+
+// The package's split(secret, k, n, *, scheme="shamir") itself, so that a split from Python is
+// one call: the package's own type and sign checks, with its messages and in its order, then the
+// scheme, then the split of that scheme with the conversions of shamir_split and blakley_split.
+bool package_type_error(const char* what, PyObject* value) {
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    if (name) PyErr_Format(PyExc_TypeError, "%s, not %U", what, name.get());
+    return false;
+}
+
+bool check_package_size(const char* name, PyObject* value) {
+    if (PyBool_Check(value) || !PyLong_Check(value)) {
+        return package_type_error(name[0] == 'k' ? "k must be an int" : "n must be an int", value);
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return false;
+    if (overflow < 0 || (overflow == 0 && number < 0)) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return false;
+    }
+    return true;
+}
+
+// The scheme a value names; false with ValueError (or the comparison's error) for any other.
+bool named_scheme(PyObject* value, Scheme& scheme) {
+    if (value == nullptr) {
+        scheme = Scheme::shamir;
+        return true;
+    }
+    static const std::array<std::pair<const char*, Scheme>, 2> names = {
+        std::pair{"shamir", Scheme::shamir}, std::pair{"blakley", Scheme::blakley}};
+    for (const auto& [name, candidate] : names) {
+        PyRef text = PyRef::steal(PyUnicode_FromString(name));
+        if (!text) return false;
+        const int equal = PyObject_RichCompareBool(value, text.get(), Py_EQ);
+        if (equal < 0) return false;
+        if (equal == 1) {
+            scheme = candidate;
+            return true;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "scheme must be 'shamir' or 'blakley'");
+    return false;
+}
+
+PyObject* package_split_body(PyObject* args, PyObject* kwargs) {
+    PyObject* secret = nullptr;
+    PyObject* k = nullptr;
+    PyObject* n = nullptr;
+    PyObject* scheme_name = nullptr;
+    if (kwargs == nullptr && PyTuple_Size(args) == 3) {
+        secret = PyTuple_GetItem(args, 0);
+        k = PyTuple_GetItem(args, 1);
+        n = PyTuple_GetItem(args, 2);
+    } else {
+        static const char* keywords[] = {"secret", "k", "n", "scheme", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:split",
+                                         const_cast<char**>(keywords), &secret, &k, &n,
+                                         &scheme_name)) {
+            return nullptr;
+        }
+    }
+    if (!PyBytes_Check(secret)) {
+        package_type_error("secret must be bytes", secret);
+        return nullptr;
+    }
+    if (!check_package_size("k", k) || !check_package_size("n", n)) return nullptr;
+    Scheme scheme = Scheme::shamir;
+    if (!named_scheme(scheme_name, scheme)) return nullptr;
+
+    SplitArguments arguments;
+    arguments.bound.slots[0] = PyRef::borrow(secret);
+    arguments.bound.slots[1] = PyRef::borrow(k);
+    arguments.bound.slots[2] = PyRef::borrow(n);
+    if (!convert_split_arguments(arguments)) return nullptr;
     PyListShareWriter shares;
     if (Result<void> done = safe_split(scheme, arguments.secret, arguments.k, arguments.n,
                                        process_entropy_source(), shares);
@@ -235,6 +322,11 @@ PyMethodDef method_table[] = {
     {"blakley_split",
      as_cfunction(keyword_entry<split_body<blakley_split_signature, Scheme::blakley>>),
      keyword_flags, "blakley_split(secret, k, n)\n--\n\nEnvelope shares of a Blakley split."},
+    {"split", as_cfunction(keyword_entry<package_split_body>), keyword_flags,
+     "split(secret, k, n, *, scheme='shamir')\n--\n\n"
+     "Splits a 32-byte secret into n envelope shares, any k of which rebuild it.\n\n"
+     "Raises ValueError for a secret that is not 32 bytes or for k, n outside 2 <= k <= n <= "
+     "2^20.\nAll random bytes of the split come from one request to the operating system."},
     {"check", as_cfunction(keyword_entry<check_body>), keyword_flags,
      "check(shares, k)\n--\n\nThe report of a list of shares (k = 0: not given)."},
     {"combine", as_cfunction(keyword_entry<combine_body>), keyword_flags,

@@ -1,7 +1,7 @@
 # The private native module behind the varnhold package. Its results are the raw tuples that
 # the package turns into reports and errors; only the package calls it.
 from collections.abc import Sequence
-from typing import Optional, Tuple, Union
+from typing import Literal, Optional, Tuple, Union
 
 # (number, state, reason) of one share.
 _RawStatus = Tuple[Optional[int], str, Optional[str]]
@@ -10,6 +10,9 @@ _RawReport = Tuple[
     Optional[str], Optional[int], Optional[str], Optional[str], Optional[str], Tuple[_RawStatus, ...]
 ]
 
+def split(
+    secret: bytes, k: int, n: int, *, scheme: Literal["shamir", "blakley"] = ...
+) -> list[str]: ...
 def shamir_split(secret: bytes, k: int, n: int) -> list[str]: ...
 def blakley_split(secret: bytes, k: int, n: int) -> list[str]: ...
 def check(shares: Sequence[str], k: int) -> _RawReport: ...

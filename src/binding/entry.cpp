@@ -12,7 +12,10 @@ bool conversion_failed(const char* parameter) {
 
 bool bind_split_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                           SplitArguments& out) {
-    if (!bind_arguments(signature, args, kwargs, out.bound)) return false;
+    return bind_arguments(signature, args, kwargs, out.bound) && convert_split_arguments(out);
+}
+
+bool convert_split_arguments(SplitArguments& out) {
     const std::optional<std::string_view> secret = extract_secret(out.bound[0]);
     if (!secret) return conversion_failed("secret");
     const std::optional<std::uint64_t> k = extract_size(out.bound[1]);

@@ -31,7 +31,8 @@ bool bind_split_arguments(const Signature& signature, PyObject* args, PyObject* 
                           SplitArguments& out);
 bool bind_shares_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                            SharesArguments& out);
-// The conversion step alone, for arguments already bound into out.bound.
+// The conversion steps alone, for arguments already bound into out.bound.
+bool convert_split_arguments(SplitArguments& out);
 bool convert_shares_arguments(SharesArguments& out);
 
 // The entry point of a function taking positional and keyword arguments: runs Body inside

@@ -24,15 +24,17 @@ void BatchedByteSource::request() {
     std::memset(buffer_, 0, size);
     size_ = size;
     source_.fill(buffer_, size_);
-    next_ = prefix_;
+    ready_ = buffer_ + prefix_;
+    ready_end_ = buffer_ + size_;
 }
 
-void BatchedByteSource::fill_slowly(std::uint8_t* data, std::size_t length) {
+void BatchedByteSource::fill(std::uint8_t* data, std::size_t length) {
     if (length == 0) return;
     if (!requested_) request();
-    const std::size_t available = std::min(length, size_ - next_);
-    std::memcpy(data, buffer_ + next_, available);
-    next_ += available;
+    const std::size_t available =
+        std::min(length, static_cast<std::size_t>(ready_end_ - ready_));
+    std::memcpy(data, ready_, available);
+    ready_ += available;
     if (available < length) source_.fill(data + available, length - available);
 }
 

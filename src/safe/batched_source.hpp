@@ -23,32 +23,24 @@ public:
     BatchedByteSource& operator=(const BatchedByteSource&) = delete;
     ~BatchedByteSource() override;
 
-    void fill(std::uint8_t* data, std::size_t length) override {
-        // The common draw: eight bytes from the buffer, copied without a call.
-        if (length == 8 && size_ - next_ >= 8) {
-            std::memcpy(data, buffer_ + next_, 8);
-            next_ += 8;
-            return;
-        }
-        fill_slowly(data, length);
-    }
+    // Draws of eight bytes are served from the buffer without a call at all (the ready bytes of
+    // ByteSource, from byte `prefix` on); this serves the rest.
+    void fill(std::uint8_t* data, std::size_t length) override;
 
     // The reserved prefix, read little-endian (at most 8 bytes are used).
     std::uint64_t prefix_u64();
 
 private:
     void request();
-    void fill_slowly(std::uint8_t* data, std::size_t length);
 
     static constexpr std::size_t inline_capacity = 512;
 
     ByteSource& source_;
     std::size_t planned_;
     std::size_t prefix_;
-    // Before the request size_ is 0, so every draw takes the slow path, which makes it.
+    // Before the request nothing is ready, so the first draw calls fill, which makes it.
     std::uint8_t* buffer_ = nullptr;
     std::size_t size_ = 0;
-    std::size_t next_ = 0;
     bool requested_ = false;
     std::vector<std::uint8_t> heap_;
     alignas(std::uint64_t) std::uint8_t inline_[inline_capacity];
