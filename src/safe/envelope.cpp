@@ -3,6 +3,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/decimal.hpp"
 #include "safe/checksum.hpp"
 
@@ -91,13 +95,40 @@ static_assert(envelope_prefix_max_length == envelope_tag.size() + envelope_versi
                                                 20 + set_id_length + 1);
 static_assert(envelope_rest_overhead == 39 + 2 + envelope_check_length);
 
+namespace {
+
+// Copies a text of a few hundred bytes at most into a buffer it does not overlap: 16 bytes a
+// turn and a last 16 that may overlap the turn before, or a byte at a time below 16. The C++
+// runtime's general copy costs several times more on these sizes.
+void copy_text(char* out, std::string_view text) noexcept {
+    const char* in = text.data();
+    const std::size_t size = text.size();
+#if defined(__SSE2__)
+    if (size >= 16) {
+        std::size_t i = 0;
+        for (; i + 16 <= size; i += 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+        }
+        if (i != size) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + size - 16),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + size - 16)));
+        }
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < size; ++i) out[i] = in[i];
+}
+
+}  // namespace
+
 std::size_t write_envelope_rest(char* out, std::size_t prefix_length, std::string_view number,
                                 std::string_view bare) noexcept {
     std::size_t at = prefix_length;
-    std::memcpy(out + at, number.data(), number.size());
+    copy_text(out + at, number);
     at += number.size();
     out[at++] = '-';
-    std::memcpy(out + at, bare.data(), bare.size());
+    copy_text(out + at, bare);
     at += bare.size();
     const EnvelopeCheck check = envelope_check(std::string_view(out, at));
     out[at++] = '-';
