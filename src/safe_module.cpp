@@ -101,10 +101,8 @@ bool read_set(const Signature& signature, PyObject* args, PyObject* kwargs, Read
     return true;
 }
 
-template <const Signature& signature, Scheme scheme>
-PyObject* split_body(PyObject* args, PyObject* kwargs) {
-    SplitArguments arguments;
-    if (!bind_split_arguments(signature, args, kwargs, arguments)) return nullptr;
+// The envelope shares of converted split arguments, as a list.
+PyObject* envelope_split(Scheme scheme, const SplitArguments& arguments) {
     PyListShareWriter shares;
     if (Result<void> done = safe_split(scheme, arguments.secret, arguments.k, arguments.n,
                                        process_entropy_source(), shares);
@@ -113,6 +111,13 @@ PyObject* split_body(PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return shares.release();
+}
+
+template <const Signature& signature, Scheme scheme>
+PyObject* split_body(PyObject* args, PyObject* kwargs) {
+    SplitArguments arguments;
+    if (!bind_split_arguments(signature, args, kwargs, arguments)) return nullptr;
+    return envelope_split(scheme, arguments);
 }
 
 // The package's split(secret, k, n, *, scheme="shamir") itself, so that a split from Python is
@@ -191,14 +196,7 @@ PyObject* package_split_body(PyObject* args, PyObject* kwargs) {
     arguments.bound.slots[1] = PyRef::borrow(k);
     arguments.bound.slots[2] = PyRef::borrow(n);
     if (!convert_split_arguments(arguments)) return nullptr;
-    PyListShareWriter shares;
-    if (Result<void> done = safe_split(scheme, arguments.secret, arguments.k, arguments.n,
-                                       process_entropy_source(), shares);
-        !done) {
-        raise_sharing_error(done.error());
-        return nullptr;
-    }
-    return shares.release();
+    return envelope_split(scheme, arguments);
 }
 
 PyObject* check_body(PyObject* args, PyObject* kwargs) {

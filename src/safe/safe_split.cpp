@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "blakley/blakley.hpp"
+#include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
 #include "common/wipe.hpp"
 #include "safe/batched_source.hpp"
@@ -54,16 +55,7 @@ public:
 private:
     // The numbers run 1, 2, .. n, so each one's decimal text is the last one's plus one, carried
     // from the right; numbers are public.
-    void next_number() noexcept {
-        std::size_t digit = number_length_;
-        while (digit > 0 && number_[digit - 1] == '9') number_[--digit] = '0';
-        if (digit > 0) {
-            ++number_[digit - 1];
-        } else {
-            number_[0] = '1';
-            number_[number_length_++] = '0';
-        }
-    }
+    void next_number() noexcept { increment_decimal(number_, number_length_); }
 
     void grow_heap(std::size_t needed) {
         std::vector<char> larger(needed + needed / 4);

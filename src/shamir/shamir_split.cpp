@@ -76,15 +76,7 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
             values[c] = field_mul_word_add(y, x, chunks[c]);
         }
         out.add(std::string_view(text, write_shamir_share_values(index_length, values, text)));
-        std::size_t digit = index_length;
-        while (digit > 0 && text[digit - 1] == '9') text[--digit] = '0';
-        if (digit > 0) {
-            ++text[digit - 1];
-        } else {
-            // 9..9 became 0..0: one digit more, a 1 and zeros.
-            text[0] = '1';
-            text[index_length++] = '0';
-        }
+        increment_decimal(text, index_length);
     }
     return {};
 }
