@@ -3,8 +3,10 @@
 #include <array>
 #include <vector>
 
+#include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "safe/elimination.hpp"
+#include "shamir/lagrange.hpp"
 
 namespace varnhold {
 
@@ -75,41 +77,22 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
 
 bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
                            std::size_t k, FieldElement* out) {
-    // The weight of value i at 0 is prod_{j != i} x_j / (x_j - x_i); numerators and
-    // denominators come from the indices alone, and one inversion serves all of them.
-    // Small sets keep the weights' factors on the stack.
+    // The weights of the values at 0 come from the indices alone; small sets keep them on the
+    // stack.
     constexpr std::size_t on_stack = 8;
-    std::array<FieldElement, 3 * on_stack> small{};
+    StackStorage<FieldElement, 3 * on_stack> small;
     std::vector<FieldElement> large(k > on_stack ? 3 * k : 0);
-    FieldElement* const numerators = k > on_stack ? large.data() : small.data();
-    FieldElement* const denominators = numerators + k;
-    FieldElement* const prefix = denominators + k;
-    FieldElement product{1};
+    FieldElement* const weights = k > on_stack ? large.data() : small.data();
+    if (!lagrange_weights_at_zero(xs.first(k), weights)) return false;
     StopCheck stop;
-    for (std::size_t i = 0; i < k; ++i) {
-        stop.work(2 * k);
-        FieldElement n{1}, d{1};
-        for (std::size_t j = 0; j < k; ++j) {
-            if (j == i) continue;
-            n = field_mul(n, FieldElement{xs[j]});
-            d = field_mul(d, field_sub(FieldElement{xs[j]}, FieldElement{xs[i]}));
-        }
-        numerators[i] = n;
-        denominators[i] = d;
-        prefix[i] = product;
-        product = field_mul(product, d);
+    stop.work(chunk_count * k);
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+        // Partial sums stay at most 2^127 and are reduced once.
+        uint128 sum = 0;
+        for (std::size_t i = 0; i < k; ++i)
+            sum = field_mul_add_lazy(weights[i].value, ys[4 * i + c].value, sum);
+        out[c] = field_canonical(sum);
     }
-    FieldElement remaining = field_inv_public(product);
-    if (remaining.value == 0) return false;
-    std::array<FieldElement, chunk_count> sums{};
-    for (std::size_t i = k; i-- > 0;) {
-        const FieldElement weight = field_mul(field_mul(remaining, prefix[i]), numerators[i]);
-        remaining = field_mul(remaining, denominators[i]);
-        for (std::size_t c = 0; c < chunk_count; ++c)
-            sums[c] = field_mul_add(ys[4 * i + c], weight, sums[c]);
-    }
-    for (std::size_t c = 0; c < chunk_count; ++c) out[c] = sums[c];
-    secure_wipe_object(sums);
     return true;
 }
 

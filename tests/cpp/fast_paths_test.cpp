@@ -1,7 +1,7 @@
 // The shortcuts taken for speed, each held against a slow path that shares nothing with it: the two
 // hex engines, the variable-time inverse, lazy and loose multiply-adds at their bounds, the
-// word-sized Lagrange denominators, decimal writing across the word boundary, the counted share
-// indices and the word-wise wipe.
+// word-sized Lagrange weights and denominators, decimal writing across the word boundary, the
+// counted share indices and the word-wise wipe.
 
 #include <gtest/gtest.h>
 
@@ -333,6 +333,13 @@ TEST(ShamirWeights, WordAndGeneralDenominatorsRebuildTheSameSecret) {
     const Case cases[] = {
         {"small, in order", {1, 2, 3}},
         {"small, shuffled, with zero", {5, 0, 2, 9, 7}},
+        {"seven in order: the last whose magnitudes multiply within a word",
+         {7, 6, 5, 4, 3, 2, 1}},
+        {"eight in order: their magnitudes outgrow a word", {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"close indices near 2^31: a weight takes two word multiplications",
+         {(1ULL << 31) + 3, 1ULL << 31, (1ULL << 31) + 1}},
+        {"close indices near 2^40: a numerator outgrows a word",
+         {1ULL << 40, (1ULL << 40) + 1, (1ULL << 40) + 2}},
         {"runs of many small factors", many_small},
         {"every difference near a word: a flush per factor",
          {1, 0xffffffffffffffffULL, 1ULL << 63, 2}},
