@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "field/field.hpp"
+#include "safe/lower_hex.hpp"
 
 namespace varnhold {
 namespace {
@@ -132,21 +133,12 @@ void write_envelope_check(EnvelopeCheck check, char* out) noexcept {
 
 bool read_envelope_check(std::string_view digits, EnvelopeCheck& out) noexcept {
     if (digits.size() != envelope_check_length) return false;
-    std::uint64_t value = 0;
-    std::uint64_t bad = 0;
-    for (const char c : digits) {
-        const auto byte = static_cast<std::uint32_t>(static_cast<unsigned char>(c));
-        // In 32 bits a byte below the range wraps to a value of 2^32 - 255 or more, so in 64 bits
-        // one subtraction's borrow tests each range.
-        const std::uint64_t number = static_cast<std::uint32_t>(byte - '0');
-        const std::uint64_t letter = static_cast<std::uint32_t>(byte - 'a');
-        const std::uint64_t is_number = (number - 10u) >> 63;
-        const std::uint64_t is_letter = (letter - 6u) >> 63;
-        bad |= (is_number | is_letter) ^ 1u;
-        value = (value << 4) | (number & (0u - is_number)) | ((letter + 10u) & (0u - is_letter));
-    }
-    out = EnvelopeCheck{static_cast<std::uint32_t>(value >> 8), static_cast<std::uint8_t>(value)};
-    return bad == 0;
+    // The hash's eight digits, then the last eight, of which the sum's two are the low byte.
+    std::uint64_t invalid = 0;
+    const std::uint32_t hash = read_lower_hex8(digits.data(), invalid);
+    const std::uint32_t last = read_lower_hex8(digits.data() + 2, invalid);
+    out = EnvelopeCheck{hash, static_cast<std::uint8_t>(last)};
+    return invalid == 0;
 }
 
 }  // namespace varnhold

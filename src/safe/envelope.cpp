@@ -9,6 +9,7 @@
 
 #include "common/decimal.hpp"
 #include "safe/checksum.hpp"
+#include "safe/lower_hex.hpp"
 
 namespace varnhold {
 namespace {
@@ -16,21 +17,29 @@ namespace {
 constexpr std::size_t set_id_length = 16;
 constexpr std::size_t field_count = 6;  // tag+version, scheme, k, set id, number, bare share
 
-int hex_digit(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// Plain decimal as the writer spells it: digits only, no leading zero, below `limit`.
+// Plain decimal as the writer spells it: digits only, no leading zero, below `limit`. The fields
+// read this way (k, the share number) are public.
 bool read_canonical_decimal(std::string_view field, uint128 limit, uint128& out) noexcept {
     if (field.empty() || field.size() > 39 || (field.size() > 1 && field[0] == '0')) return false;
     uint128 value = 0;
-    for (const char c : field) {
-        if (c < '0' || c > '9') return false;
-        const uint128 next = value * 10 + static_cast<unsigned>(c - '0');
-        if (next / 10 != value) return false;
-        value = next;
+    if (field.size() <= 19) {
+        // Below 10^19, which a word holds.
+        std::uint64_t word = 0;
+        for (const char c : field) {
+            const auto digit = static_cast<unsigned char>(c - '0');
+            if (digit > 9) return false;
+            word = word * 10 + digit;
+        }
+        value = word;
+    } else {
+        constexpr uint128 most_before_digit = ~uint128{0} / 10;
+        for (const char c : field) {
+            const auto digit = static_cast<unsigned char>(c - '0');
+            if (digit > 9 || value > most_before_digit) return false;
+            const uint128 tens = value * 10;
+            value = tens + digit;
+            if (value < tens) return false;
+        }
     }
     if (value >= limit) return false;
     out = value;
@@ -57,8 +66,13 @@ bool all_printable(std::string_view text) noexcept {
         test(w);
     }
     if (left > 0) {
+        // The last eight bytes, the tail in their top bytes; below eight, padded with 'A'.
         std::uint64_t w = ones * 'A';
-        std::memcpy(&w, data, left);
+        if (text.size() >= 8) {
+            std::memcpy(&w, data + left - 8, 8);
+        } else {
+            std::memcpy(&w, data, left);
+        }
         test(w);
     }
     return (outside & high_bits) == 0;
@@ -178,9 +192,9 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
         return malformed("no valid version");
     }
 
-    const std::size_t check_start = text.rfind('-');
-    if (check_start == std::string_view::npos ||
-        text.size() - check_start - 1 != envelope_check_length) {
+    // The check is the last field, of fixed length: a "-" among its digits fails their reading.
+    const std::size_t check_start = text.size() - envelope_check_length - 1;
+    if (text.size() < envelope_check_length + 1 || text[check_start] != '-') {
         return malformed("no valid checksum field");
     }
     EnvelopeCheck written{};
@@ -216,11 +230,10 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     }
     opened.header.k = static_cast<std::uint64_t>(k);
     if (fields[3].size() != set_id_length) return malformed("an invalid set id");
-    for (const char c : fields[3]) {
-        const int digit = hex_digit(c);
-        if (digit < 0) return malformed("an invalid set id");
-        opened.header.set_id = (opened.header.set_id << 4) | static_cast<std::uint64_t>(digit);
-    }
+    std::uint64_t invalid = 0;
+    const std::uint64_t high = read_lower_hex8(fields[3].data(), invalid);
+    opened.header.set_id = high << 32 | read_lower_hex8(fields[3].data() + 8, invalid);
+    if (invalid != 0) return malformed("an invalid set id");
     const uint128 number_limit =
         opened.header.scheme == Scheme::shamir ? field_modulus : uint128{1} << 64;
     if (!read_canonical_decimal(fields[4], number_limit, opened.header.number) ||

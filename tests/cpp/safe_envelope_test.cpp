@@ -162,6 +162,17 @@ TEST(Envelope, RoundTripAndRejections) {
         {rewrap("vh1-s-1048577" + tail), "envelope has an invalid threshold"},
         {rewrap("vh1-s-2-0123456789abcdeF-1-" + bare), "envelope has an invalid set id"},
         {rewrap("vh1-s-2-0123456789abcde-1-" + bare), "envelope has an invalid set id"},
+        {rewrap("vh1-s-2-/123456789abcdef-1-" + bare), "envelope has an invalid set id"},
+        {rewrap("vh1-s-2-01234567g9abcdef-1-" + bare), "envelope has an invalid set id"},
+        {rewrap("vh1-s-2-0123456789:bcdef-1-" + bare), "envelope has an invalid set id"},
+        {rewrap("vh1-s-2-0123456789ab`def-1-" + bare), "envelope has an invalid set id"},
+        {rewrap("vh1-s-2-0123456789abcdef-170141183460469231731687303715884105727-" + bare),
+         "envelope has an invalid share number"},
+        {rewrap("vh1-s-2-0123456789abcdef-999999999999999999999999999999999999999-" + bare),
+         "envelope has an invalid share number"},
+        {rewrap("vh1-b-2-0123456789abcdef-18446744073709551616-" + bare),
+         "envelope has an invalid share number"},
+        {rewrap("vh1-s-2-0123456789abcdef-1a-" + bare), "envelope has an invalid share number"},
         {rewrap("vh1-s-2-0123456789abcdef-0-" + bare), "envelope has an invalid share number"},
         {rewrap("vh1-s-2-0123456789abcdef-1-" + bare + "-x"), "envelope has too many fields"},
         {rewrap("vh1-s-2-0123456789abcdef-1"), "envelope has too few fields"},
@@ -173,6 +184,22 @@ TEST(Envelope, RoundTripAndRejections) {
         const Result<OpenedEnvelope> result = open_envelope(row.text);
         ASSERT_FALSE(result.ok()) << row.text;
         EXPECT_EQ(result.error().message, row.message) << row.text;
+    }
+    // Numbers at the top of their ranges, read on both sides of a word's 19 digits.
+    const struct {
+        std::string head;
+        uint128 number;
+    } largest[] = {
+        {"vh1-s-2-0123456789abcdef-170141183460469231731687303715884105726-", field_modulus - 1},
+        {"vh1-b-2-0123456789abcdef-18446744073709551615-", ~std::uint64_t{0}},
+        {"vh1-b-2-0123456789abcdef-10000000000000000000-", 10000000000000000000u},
+        {"vh1-b-2-0123456789abcdef-9999999999999999999-", 9999999999999999999u},
+    };
+    for (const auto& row : largest) {
+        const Result<OpenedEnvelope> result = open_envelope(rewrap(row.head + bare));
+        ASSERT_TRUE(result.ok()) << row.head << result.error().message;
+        EXPECT_TRUE(result->header.number == row.number) << row.head;
+        EXPECT_EQ(result->header.set_id, 0x0123456789abcdefULL) << row.head;
     }
 }
 
