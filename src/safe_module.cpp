@@ -216,32 +216,31 @@ bool list_of_text(PyObject* object) {
     return true;
 }
 
-// A short list of str whose shares are exactly k of one set: the secret from texts held on the
-// stack, or nullptr (with no error pending) when the list needs the full reading, which repeats
-// the extraction and raises whatever it raises.
-PyObject* quick_combine_body(const BoundArguments& bound) {
-    PyObject* const list = bound[0];
+// A short list of str whose shares are exactly k of one set (k = 0: not given): the secret from
+// texts held on the stack, or nullptr (with no error pending) when the list needs the full
+// reading, which repeats the extraction and raises whatever it raises.
+PyObject* quick_combine_list(PyObject* list, std::uint64_t k) {
     const Py_ssize_t size = PyList_Size(list);
     if (size < 2 || size > static_cast<Py_ssize_t>(quick_combine_limit)) return nullptr;
     std::array<PyRef, quick_combine_limit> owners;
     std::array<std::string_view, quick_combine_limit> views;
     const auto m = static_cast<std::size_t>(size);
     for (std::size_t i = 0; i < m; ++i) {
-        const std::optional<std::string_view> view =
-            utf8_text(PyList_GetItem(list, static_cast<Py_ssize_t>(i)), owners[i]);
+        // A signal handler may have shortened the list; the full reading then sees it as it is.
+        PyObject* const item = PyList_GetItem(list, static_cast<Py_ssize_t>(i));
+        if (item == nullptr || !PyUnicode_Check(item)) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        const std::optional<std::string_view> view = utf8_text(item, owners[i]);
         if (!view) {
             PyErr_Clear();
             return nullptr;
         }
         views[i] = *view;
     }
-    const std::optional<std::uint64_t> k = extract_size(bound[1]);
-    if (!k) {
-        PyErr_Clear();
-        return nullptr;
-    }
     SecretBytes bytes;
-    if (!quick_combine({views.data(), m}, *k, bytes)) return nullptr;
+    if (!quick_combine({views.data(), m}, k, bytes)) return nullptr;
     return make_bytes(bytes);
 }
 
@@ -251,7 +250,12 @@ PyObject* combine_body(PyObject* args, PyObject* kwargs) {
     SharesArguments& arguments = read.arguments;
     if (!bind_arguments(combine_signature, args, kwargs, arguments.bound)) return nullptr;
     if (!list_of_text(arguments.bound[0])) return none().release();
-    if (PyObject* secret = quick_combine_body(arguments.bound)) return secret;
+    const std::optional<std::uint64_t> k = extract_size(arguments.bound[1]);
+    if (!k) {
+        PyErr_Clear();
+    } else if (PyObject* secret = quick_combine_list(arguments.bound[0], *k)) {
+        return secret;
+    }
     if (PyErr_Occurred() != nullptr) return nullptr;
     if (!convert_shares_arguments(arguments)) return nullptr;
     read.set.emplace(arguments.shares.views, arguments.k);
@@ -259,6 +263,72 @@ PyObject* combine_body(PyObject* args, PyObject* kwargs) {
     SecretBytes bytes;
     read.set->secret(bytes);
     return make_bytes(bytes);
+}
+
+// The package's combine(shares, *, k=None) made native for its common case, so that it costs one
+// call: a list of exactly k shares of one set, with k not given or a plain int in range, is
+// combined here. Every other call, and every list that does not simply combine, goes to the
+// package's own combine, which reads, reports and raises. The function's self is this module,
+// which keeps that combine as fallback_name.
+constexpr const char* fallback_name = "_combine_fallback";
+
+PyObject* package_combine_body(PyObject* module, PyObject* args, PyObject* kwargs) {
+    PyObject* shares = nullptr;
+    PyObject* k = Py_None;
+    if (kwargs == nullptr && PyTuple_Size(args) == 1) {
+        shares = PyTuple_GetItem(args, 0);
+    } else {
+        static const char* keywords[] = {"shares", "k", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:combine",
+                                         const_cast<char**>(keywords), &shares, &k)) {
+            return nullptr;
+        }
+    }
+    std::uint64_t k_given = 0;
+    bool quick = PyList_CheckExact(shares);
+    if (quick && k != Py_None) {
+        // Exactly an int (not a bool) in the range the package accepts; it reports the rest.
+        quick = PyLong_CheckExact(k);
+        if (quick) {
+            const long long value = PyLong_AsLongLong(k);
+            if (value == -1 && PyErr_Occurred() != nullptr) PyErr_Clear();
+            quick = value >= 2 && value <= static_cast<long long>(envelope_max_k);
+            k_given = static_cast<std::uint64_t>(value);
+        }
+    }
+    if (quick) {
+        if (PyObject* secret = quick_combine_list(shares, k_given)) return secret;
+        if (PyErr_Occurred() != nullptr) return nullptr;
+    }
+    const PyRef fallback = PyRef::steal(PyObject_GetAttrString(module, fallback_name));
+    if (!fallback) return nullptr;
+    return PyObject_Call(fallback.get(), args, kwargs);
+}
+
+PyMethodDef package_combine_definition = {
+    "combine", as_cfunction(bound_keyword_entry<package_combine_body>), METH_VARARGS | METH_KEYWORDS,
+    "combine(shares, *, k=None)\n--\n\n"
+    "Rebuilds the secret from every share given.\n\n"
+    "At least k valid shares of one set are needed; every share beyond k is verified and the\n"
+    "rebuilt chunks are range-checked. Raises ShareError unless every share agrees."};
+
+// combining(fallback): the package's combine, taking the common case natively and handing every
+// other call to fallback, which this module keeps.
+PyObject* combining_body(PyObject* module, PyObject* args, PyObject* kwargs) {
+    PyObject* fallback = nullptr;
+    static const char* keywords[] = {"fallback", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:combining", const_cast<char**>(keywords),
+                                     &fallback)) {
+        return nullptr;
+    }
+    if (PyCallable_Check(fallback) == 0) {
+        PyErr_SetString(PyExc_TypeError, "fallback must be callable");
+        return nullptr;
+    }
+    const PyRef package = PyRef::steal(PyObject_GetAttrString(fallback, "__module__"));
+    if (!package) return nullptr;
+    if (PyObject_SetAttrString(module, fallback_name, fallback) != 0) return nullptr;
+    return PyCFunction_NewEx(&package_combine_definition, module, package.get());
 }
 
 // (report, result | None, error | None)
@@ -330,6 +400,9 @@ PyMethodDef method_table[] = {
     {"combine", as_cfunction(keyword_entry<combine_body>), keyword_flags,
      "combine(shares, k)\n--\n\nThe secret, the report when the shares do not all agree, or None "
      "when shares is not a list of str."},
+    {"combining", as_cfunction(bound_keyword_entry<combining_body>), keyword_flags,
+     "combining(fallback)\n--\n\nThe package's combine: a list of exactly k shares of one set is "
+     "combined natively, every other call goes to fallback."},
     {"new_share", as_cfunction(keyword_entry<new_share_body>), keyword_flags,
      "new_share(shares, k, index)\n--\n\n(report, share or None, error or None)."},
     {"refresh", as_cfunction(keyword_entry<refresh_body>), keyword_flags,

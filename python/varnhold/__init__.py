@@ -172,7 +172,7 @@ def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
     return report
 
 
-def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
+def _combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
     """Rebuilds the secret from every share given.
 
     At least k valid shares of one set are needed; every share beyond k is verified and the
@@ -191,6 +191,12 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
             raise TypeError("shares must be an iterable of str")
     report, _ = _report(result)
     raise _error_for(report) or ShareError("the shares do not rebuild a secret")
+
+
+# combine(shares, *, k=None) -> bytes, the function above in one native call for its common
+# case: a list of exactly k shares of one set, with k not given or an int in range. Everything
+# else, failures included, is handed to it.
+combine = _native.combining(_combine)
 
 
 def new_share(shares: Iterable[str], *, k: Optional[int] = None, index: Optional[int] = None) -> str:

@@ -1,7 +1,7 @@
 # The private native module behind the varnhold package. Its results are the raw tuples that
 # the package turns into reports and errors; only the package calls it.
 from collections.abc import Sequence
-from typing import Literal, Optional, Tuple, Union
+from typing import Any, Callable, Literal, Optional, Tuple, TypeVar, Union
 
 # (number, state, reason) of one share.
 _RawStatus = Tuple[Optional[int], str, Optional[str]]
@@ -17,6 +17,11 @@ def shamir_split(secret: bytes, k: int, n: int) -> list[str]: ...
 def blakley_split(secret: bytes, k: int, n: int) -> list[str]: ...
 def check(shares: Sequence[str], k: int) -> _RawReport: ...
 def combine(shares: list[str], k: int) -> Union[bytes, _RawReport, None]: ...
+
+_Combine = TypeVar("_Combine", bound=Callable[..., bytes])
+
+# The package's combine: the same function, taking its common case natively.
+def combining(fallback: _Combine) -> _Combine: ...
 def new_share(
     shares: Sequence[str], k: int, index: str
 ) -> Tuple[_RawReport, Optional[str], Optional[str]]: ...

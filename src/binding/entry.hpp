@@ -42,6 +42,12 @@ PyObject* keyword_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary_call([&] { return Body(args, kwargs); }, static_cast<PyObject*>(nullptr));
 }
 
+// The same for a function made at run time around an object it keeps as its self.
+template <PyObject* (*Body)(PyObject* self, PyObject* args, PyObject* kwargs)>
+PyObject* bound_keyword_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary_call([&] { return Body(self, args, kwargs); }, static_cast<PyObject*>(nullptr));
+}
+
 // A method table stores every entry as a PyCFunction; the interpreter casts it back to the type
 // its flags announce before calling it, and only calling through a wrong type would be undefined.
 // The direct cast draws -Wcast-function-type; the detour through void (*)(), which that warning

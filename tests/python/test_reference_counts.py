@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+import varnhold
 from support import SECRET
 from varnhold_core import blakley_combine, blakley_split, generate_key, shamir_combine, shamir_split
 
@@ -49,6 +50,7 @@ class HostileIter(Hostile):
 
 SHAMIR = shamir_split(SECRET, 3, 5)
 BLAKLEY = blakley_split(SECRET, 3, 5)
+ENVELOPES = varnhold.split(SECRET, 3, 5)
 
 # Each row: an id, the call, the exception it must raise (None: it must succeed).
 CALLS = [
@@ -90,9 +92,14 @@ CALLS = [
     ("scheme-bad-value", lambda: blakley_combine([BLAKLEY[0][:-1]] + BLAKLEY, 3), ValueError),
     ("scheme-dependent", lambda: blakley_combine([BLAKLEY[0]] * 3, 3), ValueError),
     ("scheme-coefficients", lambda: blakley_combine(BLAKLEY, 2), ValueError),
+    ("package-split", lambda: varnhold.split(SECRET, 3, 5), None),
+    ("package-combine-native", lambda: varnhold.combine(ENVELOPES[:3]), None),
+    ("package-combine-read-in-full", lambda: varnhold.combine(ENVELOPES, k=3), None),
+    ("package-combine-fails", lambda: varnhold.combine(ENVELOPES[:2]), ValueError),
+    ("package-combine-arity", lambda: varnhold.combine(ENVELOPES, 3), TypeError),
 ]
 
-WATCHED = [SECRET, SHAMIR, BLAKLEY, *SHAMIR, *BLAKLEY]
+WATCHED = [SECRET, SHAMIR, BLAKLEY, *SHAMIR, *BLAKLEY, ENVELOPES, *ENVELOPES]
 
 
 def run(call, expected, rounds):

@@ -267,6 +267,59 @@ def test_value_errors(call, message):
     assert str(exc.value) == message
 
 
+class _ListOfShares(list):
+    pass
+
+
+# combine takes the usual list of exactly k shares in one native call and hands every other call
+# to the package's reading: both ways must give the same answers. Each row: the call's arguments
+# (positional, keywords) built from a 3-of-4 set, then the secret or (exception, message).
+_SHARES = varnhold.split(SECRET, 3, 4)
+_COMBINE_CALLS = [
+    ("exactly k", (_SHARES[:3],), {}, SECRET),
+    ("k given as keyword", (), {"shares": _SHARES[1:], "k": 3}, SECRET),
+    ("k None given", (_SHARES[:3],), {"k": None}, SECRET),
+    ("more than k", (_SHARES,), {}, SECRET),
+    ("a list subclass", (_ListOfShares(_SHARES[:3]),), {}, SECRET),
+    ("a tuple", (tuple(_SHARES[:3]),), {}, SECRET),
+    ("a generator", ((s for s in _SHARES[:3]),), {"k": 3}, SECRET),
+    ("padded texts", ([" " + s + "\r\n" for s in _SHARES[:3]],), {}, SECRET),
+    ("fewer than k", (_SHARES[:2],), {}, (varnhold.ShareError, "need at least 3 shares of one set, got 2")),
+    ("k contradicted", (_SHARES[:3],), {"k": 4},
+     (varnhold.ShareError, "k = 4 was given, but the shares were made with k = 3")),
+    ("k below 2", (_SHARES[:3],), {"k": -1}, (varnhold.ShareError, "k must be at least 2")),
+    ("k past a word", (_SHARES[:3],), {"k": 2**70}, (varnhold.ShareError, "k must be at most 1048576")),
+    ("k a bool", (_SHARES[:3],), {"k": True}, (TypeError, "k must be an int or None, not bool")),
+    ("a share not str", ([_SHARES[0], _SHARES[1].encode(), _SHARES[2]],), {},
+     (TypeError, "share 2 must be str, not bytes")),
+    ("a single str", (_SHARES[0],), {}, (TypeError, "shares must be an iterable of str, not a single str")),
+    ("no shares", (), {}, (TypeError, None)),
+    ("k positional", (_SHARES[:3], 3), {}, (TypeError, None)),
+    ("an unknown keyword", (_SHARES[:3],), {"n": 3}, (TypeError, None)),
+]
+
+
+@pytest.mark.parametrize("args,kwargs,expected", [row[1:] for row in _COMBINE_CALLS],
+                         ids=[row[0] for row in _COMBINE_CALLS])
+def test_combine_calls_native_or_read_in_full(args, kwargs, expected):
+    if isinstance(expected, bytes):
+        assert varnhold.combine(*args, **kwargs) == expected
+        return
+    error, message = expected
+    with pytest.raises(error) as exc:
+        varnhold.combine(*args, **kwargs)
+    if message is not None:
+        assert str(exc.value) == message
+
+
+def test_combine_looks_like_a_function():
+    import inspect
+
+    assert str(inspect.signature(varnhold.combine)) == "(shares, *, k=None)"
+    assert varnhold.combine.__name__ == "combine" and varnhold.combine.__module__ == "varnhold"
+    assert varnhold.combine.__doc__.startswith("Rebuilds the secret from every share given.")
+
+
 def test_version_matches_project():
     pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
     if not pyproject.exists():
