@@ -4,6 +4,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "field/field.hpp"
 #include "safe/lower_hex.hpp"
 
@@ -32,8 +36,6 @@ constexpr std::uint64_t power_mod(std::uint64_t base, unsigned exponent) noexcep
 static_assert(envelope_hash_base > 1 && envelope_hash_base < envelope_hash_modulus);
 static_assert(reduce(power_mod(2, 56) * envelope_hash_base) != 1);
 
-constexpr std::uint64_t byte_lanes = 0x00FF00FF00FF00FFu;
-
 // Blocks summed before one reduction; the powers r^0 .. r^run_blocks modulo the prime.
 constexpr std::size_t run_blocks = 32;
 constexpr auto base_powers = [] {
@@ -57,6 +59,40 @@ std::uint64_t load_block(const char* data, std::size_t length) noexcept {
     return block;
 }
 
+// The sum of the text's bytes: sixteen at a time where the target has SSE2, each sixteen summed
+// by one instruction; the lengths (public) decide the loop and the masking of the last sixteen,
+// never the bytes.
+std::uint64_t byte_sum(const char* data, std::size_t size) noexcept {
+    std::uint64_t sum = 0;
+#if defined(__SSE2__)
+    if (size >= 16) {
+        const __m128i zero = _mm_setzero_si128();
+        __m128i acc = zero;
+        std::size_t i = 0;
+        for (; i + 16 <= size; i += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            acc = _mm_add_epi64(acc, _mm_sad_epu8(block, zero));
+        }
+        if (i != size) {
+            // The last sixteen bytes, of which only the final `fresh` were not counted yet.
+            alignas(16) static constexpr unsigned char keep_last[32] = {
+                0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+            const std::size_t fresh = size - i;
+            const __m128i last =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16));
+            const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep_last + fresh));
+            acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_and_si128(last, keep), zero));
+        }
+        return static_cast<std::uint64_t>(_mm_cvtsi128_si64(acc)) +
+               static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+    }
+#endif
+    for (std::size_t i = 0; i < size; ++i) sum += static_cast<unsigned char>(data[i]);
+    return sum;
+}
+
 }  // namespace
 
 EnvelopeCheck envelope_check(std::string_view text) noexcept {
@@ -65,7 +101,6 @@ EnvelopeCheck envelope_check(std::string_view text) noexcept {
     // once, which gives the same hash as reducing after every block. Only the text's last block
     // may be short; the lengths (public) decide the loops, never the bytes.
     std::uint64_t hash = 0;
-    std::uint64_t sum = 0;
     const char* data = text.data();
     const std::size_t tail = text.size() % 8;
     std::size_t blocks = (text.size() + 7) / 8;
@@ -75,15 +110,10 @@ EnvelopeCheck envelope_check(std::string_view text) noexcept {
         const std::size_t full = blocks == 0 && tail != 0 ? run - 1 : run;
         uint128 acc = static_cast<uint128>(hash) * base_powers[run];
         const std::uint64_t* power = base_powers.data() + run;
-        // Two sets of 16-bit lanes: the even bytes and the odd bytes of every block.
-        std::uint64_t even = 0;
-        std::uint64_t odd = 0;
         // The folded block is below 6 2^32 and each power below 2^32, so 32 terms and the carried
         // hash stay far below 2^128.
         const auto add_block = [&](std::uint64_t block) {
             acc += static_cast<uint128>((block & low32) + 5 * (block >> 32)) * *--power;
-            even += block & byte_lanes;
-            odd += (block >> 8) & byte_lanes;
         };
         for (const char* end = data + 8 * full; data != end; data += 8) add_block(load_block(data, 8));
         if (full != run) {
@@ -94,10 +124,8 @@ EnvelopeCheck envelope_check(std::string_view text) noexcept {
             data += tail;
         }
         hash = reduce_wide(acc);
-        // Each lane of the two gains at most 255 per block, 510 together: 32 blocks stay below
-        // 2^16.
-        sum += ((even + odd) * 0x0001000100010001u) >> 48 & 0xFFFFu;
     }
+    const std::uint64_t sum = byte_sum(text.data(), text.size());
     return EnvelopeCheck{static_cast<std::uint32_t>(hash), static_cast<std::uint8_t>(sum % 251u)};
 }
 
