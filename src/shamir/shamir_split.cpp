@@ -17,6 +17,68 @@ namespace {
 // Up to this many coefficients (thresholds up to 9) are drawn into the stack.
 constexpr std::size_t few_coefficients = 32;
 
+// Thresholds up to this continue their polynomials by differences past the k-th index.
+constexpr std::size_t most_differenced = 64;
+
+// The k values of one polynomial of degree d = k - 1 at the indices 1..k become, in place, its
+// backward differences at k in reverse: v[d - j] = the j-th difference there (v[d] the value
+// itself, v[0] the d-th difference, the same at every index).
+void values_to_differences(FieldElement* v, std::size_t d) noexcept {
+    for (std::size_t level = 1; level <= d; ++level) {
+        for (std::size_t i = 0; i + level <= d; ++i) v[i] = field_sub(v[i + 1], v[i]);
+    }
+}
+
+// Moves the differences one index on and returns the value there: each difference gains the one
+// of the next order, which is already moved on.
+FieldElement next_by_differences(FieldElement* v, std::size_t d) noexcept {
+    for (std::size_t i = 1; i <= d; ++i) v[i] = field_add(v[i], v[i - 1]);
+    return v[d];
+}
+
+// The four share values at index x: Horner's rule, k - 1 multiply-adds per value, and the same
+// exact result as summing the powers. The index fits in a word.
+inline void evaluate_at(const FieldElement* coefficients, std::size_t degree,
+                        const SecretChunks& chunks, std::uint64_t x,
+                        std::array<FieldElement, chunk_count>& values) noexcept {
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+        const FieldElement* a = coefficients + c * degree;
+        FieldElement y = a[degree - 1];
+        for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_word_add(y, x, a[j]);
+        values[c] = field_mul_word_add(y, x, chunks[c]);
+    }
+}
+
+// The shares of a split of k <= most_differenced into n >= k + 8: Horner's rule for the first k,
+// whose values the table keeps (chunk c's at c * k) and turns into differences, then additions
+// only. `text` starts with the decimal index 1.
+[[gnu::noinline]] void split_by_differences(const FieldElement* coefficients, std::size_t k,
+                                            std::uint64_t n, const SecretChunks& chunks,
+                                            char* text, std::array<FieldElement, chunk_count>& values,
+                                            StopCheck& stop, ShareWriter& out) {
+    const std::size_t degree = k - 1;
+    StackStorage<FieldElement, chunk_count * most_differenced> storage;
+    const std::span<FieldElement> table(storage.data(), chunk_count * k);
+    const WipeAtExit wipe_table(table);
+    std::size_t index_length = 1;
+    for (std::uint64_t x = 1; x <= n; ++x) {
+        stop.work(chunk_count * degree);
+        if (x <= k) {
+            evaluate_at(coefficients, degree, chunks, x, values);
+            for (std::size_t c = 0; c < chunk_count; ++c) table[c * k + (x - 1)] = values[c];
+            if (x == k) {
+                for (std::size_t c = 0; c < chunk_count; ++c)
+                    values_to_differences(table.data() + c * k, degree);
+            }
+        } else {
+            for (std::size_t c = 0; c < chunk_count; ++c)
+                values[c] = next_by_differences(table.data() + c * k, degree);
+        }
+        out.add(std::string_view(text, write_shamir_share_values(index_length, values, text)));
+        increment_decimal(text, index_length);
+    }
+}
+
 }  // namespace
 
 Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
@@ -64,17 +126,19 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     // The indices run 1, 2, .. n, so each one's decimal text is the last one's plus one, carried
     // from the right, in place at the start of the text; indices are public.
     text[0] = '1';
+    // A polynomial of degree d at consecutive indices is continued exactly by its differences:
+    // past the k-th index each value costs d additions instead of d multiply-adds. Building the
+    // table costs about as much as a few values, so only splits of several more shares than k
+    // use it.
+    if (n >= k + 8 && k <= most_differenced) {
+        split_by_differences(coefficients, static_cast<std::size_t>(k), n, chunks, text, values,
+                             stop, out);
+        return {};
+    }
     std::size_t index_length = 1;
     for (std::uint64_t x = 1; x <= n; ++x) {
         stop.work(chunk_count * degree);
-        for (std::size_t c = 0; c < chunk_count; ++c) {
-            // Horner's rule: k - 1 multiply-adds per value, and the same exact result as summing
-            // the powers. The index fits in a word.
-            const FieldElement* a = coefficients + c * degree;
-            FieldElement y = a[degree - 1];
-            for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_word_add(y, x, a[j]);
-            values[c] = field_mul_word_add(y, x, chunks[c]);
-        }
+        evaluate_at(coefficients, degree, chunks, x, values);
         out.add(std::string_view(text, write_shamir_share_values(index_length, values, text)));
         increment_decimal(text, index_length);
     }

@@ -266,6 +266,9 @@ int main(int argc, char** argv) {
         exercise_safe(Scheme::shamir, k, n);
         exercise_safe(Scheme::blakley, k, n);
     }
+    // A split of several more shares than k continues its polynomials by differences.
+    exercise_shamir(3, 12);
+    exercise_safe(Scheme::shamir, 2, 11);
     if (failures == 0) std::printf("constant-flow harness: all operations ran\n");
     return failures == 0 ? 0 : 1;
 }

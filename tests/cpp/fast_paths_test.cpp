@@ -291,6 +291,47 @@ TEST(ShamirSplitText, IndicesCountedAcrossEveryNewDigit) {
     }
 }
 
+TEST(ShamirSplitText, DifferencesAgreeWithPowersOnBothSidesOfTheirBounds) {
+    // Past the k-th share, splits of several more shares than k continue by differences; every
+    // share is held against the powers of its index summed in full. Rows on both sides of the
+    // bounds on n - k and on k.
+    const struct {
+        std::uint64_t k, n;
+    } rows[] = {{2, 9}, {2, 10}, {3, 10}, {3, 11}, {8, 40}, {64, 71}, {64, 72}, {65, 90}};
+    std::mt19937_64 engine(20261208);
+    for (const auto& row : rows) {
+        const std::size_t degree = static_cast<std::size_t>(row.k - 1);
+        std::vector<uint128> coefficients(chunk_count * degree);
+        std::vector<std::uint8_t> script;
+        for (std::size_t i = 0; i < coefficients.size(); ++i) {
+            // The extremes first, then values of every size.
+            const uint128 drawn = (static_cast<uint128>(engine()) << 64 | engine()) % p;
+            coefficients[i] = i == 0 ? p - 1 : i == 1 ? 0 : drawn >> (engine() % 127);
+            const std::vector<std::uint8_t> bytes = testing::element_bytes(coefficients[i]);
+            script.insert(script.end(), bytes.begin(), bytes.end());
+        }
+        testing::ScriptedSource source(script);
+        VectorShareWriter out;
+        const std::string secret = testing::counting_secret(static_cast<unsigned>(row.k), 37);
+        ASSERT_TRUE(shamir_split(secret, row.k, row.n, source, out).ok());
+        ASSERT_EQ(out.texts.size(), row.n);
+        const SecretChunks chunks = secret_to_chunks(secret);
+        for (std::uint64_t x = 1; x <= row.n; ++x) {
+            std::string text = std::to_string(x);
+            for (std::size_t c = 0; c < chunk_count; ++c) {
+                uint128 y = chunks.chunks[c].value;
+                uint128 power = 1;
+                for (std::size_t j = 0; j < degree; ++j) {
+                    power = ref_mul(power, x);
+                    y = testing::ref_add(y, ref_mul(coefficients[c * degree + j], power));
+                }
+                text += ":" + hex(y);
+            }
+            ASSERT_EQ(out.texts[x - 1], text) << "k = " << row.k << ", n = " << row.n;
+        }
+    }
+}
+
 TEST(WordMultiply, MatchesFullMultiplication) {
     const uint128 elements[] = {0, 1, p - 1, (one << 126) + 3, (one << 64) - 1};
     const std::uint64_t words[] = {0, 1, 2, 0xffffffffffffffffULL, 0x8000000000000001ULL};
