@@ -7,66 +7,10 @@
 #include <emmintrin.h>
 #endif
 
+#include "field/hex_word.hpp"
+
 namespace varnhold {
 namespace {
-
-// Share values are secret, so neither direction looks digits up in a table or branches on them:
-// eight digits at a time sit in the bytes of one 64-bit word and are handled by arithmetic
-// whose carries never cross from one byte into the next.
-constexpr std::uint64_t every_byte(std::uint8_t b) noexcept { return 0x0101010101010101ULL * b; }
-constexpr std::uint64_t byte_tops = every_byte(0x80);
-
-// Eight nibbles of v, most significant first, as the eight bytes of the result in memory order.
-std::uint64_t spread_nibbles(std::uint32_t v) noexcept {
-    std::uint64_t x = v;
-    x = (x | (x << 16)) & 0x0000ffff0000ffffULL;
-    x = (x | (x << 8)) & 0x00ff00ff00ff00ffULL;
-    x = (x | (x << 4)) & every_byte(0x0f);
-    // Byte i now holds nibble i counting from the least significant; the text starts with the
-    // most significant.
-    return __builtin_bswap64(x);
-}
-
-// Each byte 0..15 to its lowercase digit: 0x30 + n, plus 0x27 more ('a' - '0' - 10) where n >= 10,
-// which is exactly where n + 6 reaches bit 4.
-std::uint64_t nibbles_to_digits(std::uint64_t nibbles) noexcept {
-    const std::uint64_t letters = ((nibbles + every_byte(0x06)) >> 4) & every_byte(0x01);
-    return nibbles + every_byte(0x30) + letters * 0x27;
-}
-
-void write_eight_digits(std::uint32_t v, char* out) noexcept {
-    const std::uint64_t digits = nibbles_to_digits(spread_nibbles(v));
-    std::memcpy(out, &digits, sizeof digits);
-}
-
-// Bytes of x (each below 0x80) that are at least `bound`, as their top bit: setting the top bit
-// first keeps every byte's subtraction from borrowing out of it.
-constexpr std::uint64_t bytes_at_least(std::uint64_t x, std::uint8_t bound) noexcept {
-    return ((x | byte_tops) - every_byte(bound)) & byte_tops;
-}
-
-// Reads eight digit characters, first one most significant. Bytes that are not digits of
-// either case leave their top bit in `invalid`; their nibble is meaningless then.
-std::uint32_t read_eight_digits(const char* text, std::uint64_t& invalid) noexcept {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text, sizeof word);
-    const std::uint64_t ascii = word & ~byte_tops;
-    const std::uint64_t decimal =
-        bytes_at_least(ascii, '0') & ~bytes_at_least(ascii, '9' + 1) & byte_tops;
-    // Setting bit 5 maps 'A'..'F' onto 'a'..'f'; the decimal test above used the unchanged byte.
-    const std::uint64_t folded = ascii | every_byte(0x20);
-    const std::uint64_t letter =
-        bytes_at_least(folded, 'a') & ~bytes_at_least(folded, 'f' + 1) & byte_tops;
-    invalid |= (word & byte_tops) | (~(decimal | letter) & byte_tops);
-    // '0'..'9' carry their value in the low nibble, 'a'..'f' and 'A'..'F' their value minus 9.
-    std::uint64_t nibbles = (ascii & every_byte(0x0f)) + (letter >> 7) * 9;
-    // Back to one nibble a byte, least significant first, then packed pairwise.
-    nibbles = __builtin_bswap64(nibbles) & every_byte(0x0f);
-    nibbles = (nibbles | (nibbles >> 4)) & 0x00ff00ff00ff00ffULL;
-    nibbles = (nibbles | (nibbles >> 8)) & 0x0000ffff0000ffffULL;
-    nibbles = (nibbles | (nibbles >> 16)) & 0x00000000ffffffffULL;
-    return static_cast<std::uint32_t>(nibbles);
-}
 
 SharingError invalid_hex(std::string_view label) {
     std::string message = "Invalid ";
@@ -138,10 +82,10 @@ Result<FieldElement> checked_value(std::uint64_t high, std::uint64_t low, bool a
 void write_field_hex_words(FieldElement v, char* out) noexcept {
     const std::uint64_t high = v.high();
     const std::uint64_t low = v.low();
-    write_eight_digits(static_cast<std::uint32_t>(high >> 32), out);
-    write_eight_digits(static_cast<std::uint32_t>(high), out + 8);
-    write_eight_digits(static_cast<std::uint32_t>(low >> 32), out + 16);
-    write_eight_digits(static_cast<std::uint32_t>(low), out + 24);
+    write_hex_word(static_cast<std::uint32_t>(high >> 32), out);
+    write_hex_word(static_cast<std::uint32_t>(high), out + 8);
+    write_hex_word(static_cast<std::uint32_t>(low >> 32), out + 16);
+    write_hex_word(static_cast<std::uint32_t>(low), out + 24);
 }
 
 Result<FieldElement> parse_field_hex_words(std::string_view text, std::string_view label) {
@@ -150,11 +94,11 @@ Result<FieldElement> parse_field_hex_words(std::string_view text, std::string_vi
     std::uint64_t invalid = 0;
     const char* const digits = text.data();
     const std::uint64_t high =
-        (static_cast<std::uint64_t>(read_eight_digits(digits, invalid)) << 32) |
-        read_eight_digits(digits + 8, invalid);
+        (static_cast<std::uint64_t>(read_hex_word<HexCase::either>(digits, invalid)) << 32) |
+        read_hex_word<HexCase::either>(digits + 8, invalid);
     const std::uint64_t low =
-        (static_cast<std::uint64_t>(read_eight_digits(digits + 16, invalid)) << 32) |
-        read_eight_digits(digits + 24, invalid);
+        (static_cast<std::uint64_t>(read_hex_word<HexCase::either>(digits + 16, invalid)) << 32) |
+        read_hex_word<HexCase::either>(digits + 24, invalid);
     return checked_value(high, low, invalid == 0, label);
 }
 
@@ -198,11 +142,11 @@ inline FieldElement read_value_gathering(const char* digits, std::uint64_t& bad)
 #else
     std::uint64_t invalid = 0;
     const std::uint64_t high =
-        (static_cast<std::uint64_t>(read_eight_digits(digits, invalid)) << 32) |
-        read_eight_digits(digits + 8, invalid);
+        (static_cast<std::uint64_t>(read_hex_word<HexCase::either>(digits, invalid)) << 32) |
+        read_hex_word<HexCase::either>(digits + 8, invalid);
     const std::uint64_t low =
-        (static_cast<std::uint64_t>(read_eight_digits(digits + 16, invalid)) << 32) |
-        read_eight_digits(digits + 24, invalid);
+        (static_cast<std::uint64_t>(read_hex_word<HexCase::either>(digits + 16, invalid)) << 32) |
+        read_hex_word<HexCase::either>(digits + 24, invalid);
     bad |= invalid;
 #endif
     const uint128 value = (static_cast<uint128>(high) << 64) | low;

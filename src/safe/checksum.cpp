@@ -9,7 +9,7 @@
 #endif
 
 #include "field/field.hpp"
-#include "safe/lower_hex.hpp"
+#include "field/hex_word.hpp"
 
 namespace varnhold {
 namespace {
@@ -129,32 +129,11 @@ EnvelopeCheck envelope_check(std::string_view text) noexcept {
     return EnvelopeCheck{static_cast<std::uint32_t>(hash), static_cast<std::uint8_t>(sum % 251u)};
 }
 
-namespace {
-
-// The eight nibbles of x, most significant first, as eight lowercase hexadecimal digits in
-// memory order, without a table or a branch: each nibble is spread into a byte of its own, and a
-// byte of 10 or more (which carries into bit 4 when 6 is added) gains the 39 from '9' + 1 to 'a'.
-void write_hex8(std::uint32_t x, char* out) noexcept {
-    std::uint64_t v = x;
-    v = ((v & 0xFFFF0000u) << 16) | (v & 0xFFFFu);
-    v = ((v << 8) & 0x00FF000000FF0000u) | (v & 0x000000FF000000FFu);
-    v = ((v << 4) & 0x0F000F000F000F00u) | (v & 0x000F000F000F000Fu);
-    // Byte i now holds nibble i from the least significant end; the first character is the
-    // most significant nibble.
-    v = __builtin_bswap64(v);
-    const std::uint64_t letters = ((v + 0x0606060606060606u) >> 4) & 0x0101010101010101u;
-    v += 0x3030303030303030u + 39 * letters;
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    std::memcpy(out, &v, 8);
-}
-
-}  // namespace
-
 void write_envelope_check(EnvelopeCheck check, char* out) noexcept {
     // The hash (8 digits), then the sum (2): the sum's digits are the low half of a word.
-    write_hex8(check.hash, out);
+    write_hex_word(check.hash, out);
     char sum[8];
-    write_hex8(check.sum, sum);
+    write_hex_word(check.sum, sum);
     out[8] = sum[6];
     out[9] = sum[7];
 }
@@ -163,8 +142,8 @@ bool read_envelope_check(std::string_view digits, EnvelopeCheck& out) noexcept {
     if (digits.size() != envelope_check_length) return false;
     // The hash's eight digits, then the last eight, of which the sum's two are the low byte.
     std::uint64_t invalid = 0;
-    const std::uint32_t hash = read_lower_hex8(digits.data(), invalid);
-    const std::uint32_t last = read_lower_hex8(digits.data() + 2, invalid);
+    const std::uint32_t hash = read_hex_word<HexCase::lower>(digits.data(), invalid);
+    const std::uint32_t last = read_hex_word<HexCase::lower>(digits.data() + 2, invalid);
     out = EnvelopeCheck{hash, static_cast<std::uint8_t>(last)};
     return invalid == 0;
 }

@@ -9,7 +9,7 @@
 
 #include "common/decimal.hpp"
 #include "safe/checksum.hpp"
-#include "safe/lower_hex.hpp"
+#include "field/hex_word.hpp"
 
 namespace varnhold {
 namespace {
@@ -231,8 +231,8 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     opened.header.k = static_cast<std::uint64_t>(k);
     if (fields[3].size() != set_id_length) return malformed("an invalid set id");
     std::uint64_t invalid = 0;
-    const std::uint64_t high = read_lower_hex8(fields[3].data(), invalid);
-    opened.header.set_id = high << 32 | read_lower_hex8(fields[3].data() + 8, invalid);
+    const std::uint64_t high = read_hex_word<HexCase::lower>(fields[3].data(), invalid);
+    opened.header.set_id = high << 32 | read_hex_word<HexCase::lower>(fields[3].data() + 8, invalid);
     if (invalid != 0) return malformed("an invalid set id");
     const uint128 number_limit =
         opened.header.scheme == Scheme::shamir ? field_modulus : uint128{1} << 64;
