@@ -55,6 +55,10 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
     for (const ShareStatus& s : report_.shares) {
         if (s.state == ShareState::good && s.number) number = std::max(number, *s.number);
     }
+    // Envelope numbers of Blakley shares are read below 2^64: a share numbered past that would
+    // be written but never read back.
+    if (report_.envelopes && number + 1 >= uint128{1} << 64)
+        return SharingError{"no share number is left above the highest given"};
     // k nonzero coefficients, drawn as the split draws them, in one request.
     BatchedByteSource batch(random, k * 16);
     std::vector<FieldElement> coefficients(k);

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "blakley/blakley.hpp"
+#include "common/decimal.hpp"
 #include "field/field_hex.hpp"
+#include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 #include "shamir/shamir.hpp"
@@ -252,6 +254,59 @@ TEST(SafeProperties, ShamirNewAndRefreshedShares) {
 }
 
 TEST(SafeProperties, BlakleyNewShares) { run_new_and_refresh_trials(Scheme::blakley, 2000, 6); }
+
+// A new share takes the number after the highest one given; at the top of the range the envelope
+// reader accepts, there is none left, and no share that could never be read back is written.
+// Each row: the scheme, the highest number in the set, and the refusal (empty: the new share is
+// numbered one above and reads back as part of the set).
+TEST(SafeSetOperations, NewShareNumbersStopAtWhatCanBeRead) {
+    const uint128 blakley_top = (uint128{1} << 64) - 1;
+    const uint128 shamir_top = field_modulus - 1;
+    const struct {
+        Scheme scheme;
+        uint128 highest;
+        std::string refusal;
+    } rows[] = {
+        {Scheme::blakley, blakley_top - 1, ""},
+        {Scheme::blakley, blakley_top, "no share number is left above the highest given"},
+        {Scheme::shamir, shamir_top - 1, ""},
+        {Scheme::shamir, shamir_top, "no index is left above the highest given"},
+    };
+    GeneratorSource random(77);
+    for (const auto& row : rows) {
+        const std::string where = to_decimal(row.highest);
+        std::vector<std::string> set;
+        if (row.scheme == Scheme::blakley) {
+            // Blakley numbers are labels: the shares of a bare split wrapped under chosen ones.
+            const std::vector<std::string> bare =
+                bare_split(Scheme::blakley, std::string(32, 'x'), 2, 2, random);
+            set = {wrap_share(EnvelopeHeader{Scheme::blakley, 2, 9, 1}, bare[0]),
+                   wrap_share(EnvelopeHeader{Scheme::blakley, 2, 9, row.highest}, bare[1])};
+        } else {
+            // A Shamir number is the share's index: the set's own share made at that index.
+            VectorShareWriter out;
+            ASSERT_TRUE(safe_split(Scheme::shamir, std::string(32, 'x'), 2, 2, random, out).ok());
+            const Result<std::string> top =
+                ShareSet(views(out.texts), 2).new_share(row.highest, random);
+            ASSERT_TRUE(top.ok()) << where;
+            set = {out.texts[0], *top};
+        }
+        const ShareSet given(views(set), 2);
+        ASSERT_TRUE(given.report().usable()) << where << ": " << given.report().problem;
+        const Result<std::string> fresh = given.new_share(std::nullopt, random);
+        if (!row.refusal.empty()) {
+            ASSERT_FALSE(fresh.ok()) << where;
+            EXPECT_EQ(fresh.error().message, row.refusal);
+            continue;
+        }
+        ASSERT_TRUE(fresh.ok()) << where << ": " << fresh.error().message;
+        const std::vector<std::string> with_new = {set[0], *fresh};
+        const ShareSet read_back(views(with_new), 2);
+        EXPECT_TRUE(read_back.report().usable()) << where << ": " << read_back.report().problem;
+        ASSERT_EQ(read_back.report().shares.size(), 2u);
+        EXPECT_EQ(read_back.report().shares[1].number, row.highest + 1) << where;
+    }
+}
 
 }  // namespace
 }  // namespace varnhold
