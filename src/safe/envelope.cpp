@@ -176,6 +176,8 @@ std::string_view trim_share_text(std::string_view text) noexcept {
 }
 
 Result<OpenedEnvelope> open_envelope(std::string_view text) {
+    // Callers sort envelopes from bare shares by the tag already; without it nothing below holds.
+    if (!looks_like_envelope(text)) return SharingError{"is not an envelope"};
     // One flag for the whole text: its characters are secret, so none of them ends the loop.
     if (!all_printable(text)) return SharingError{"contains a character that no share has"};
     // The version comes first so that a later format is named as such, not as damage.

@@ -179,6 +179,9 @@ TEST(Envelope, RoundTripAndRejections) {
         {text.substr(0, text.size() - 1), "envelope has no valid checksum field"},
         {text.substr(0, text.size() - 1) + "G", "envelope has no valid checksum field"},
         {text.substr(0, 20) + " " + text.substr(21), "contains a character that no share has"},
+        {"", "is not an envelope"},
+        {"v", "is not an envelope"},
+        {"Vh" + text.substr(2), "is not an envelope"},
     };
     for (const auto& row : rows) {
         const Result<OpenedEnvelope> result = open_envelope(row.text);

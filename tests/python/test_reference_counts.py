@@ -130,8 +130,17 @@ def test_repeated_calls_leave_nothing_behind(call, expected):
     # A reference or object kept per call would leave at least ROUNDS behind.
     if total:
         assert total() - total_before < ROUNDS // 10
-    assert sys.getallocatedblocks() - blocks_before < ROUNDS // 10
     assert [sys.getrefcount(obj) for obj in WATCHED] == watched_before
+    # The interpreter's own caches move the count of blocks by up to a few hundred now and then
+    # (CPython 3.12 after a long test session), without growing with the calls: a leak leaves its
+    # blocks in every batch, so a single batch that left fewer is enough.
+    growth = [sys.getallocatedblocks() - blocks_before]
+    while len(growth) < 3 and growth[-1] >= ROUNDS // 10:
+        blocks_before = sys.getallocatedblocks()
+        run(call, expected, ROUNDS)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks_before)
+    assert growth[-1] < ROUNDS // 10, growth
 
 
 def test_peak_memory_stays_flat_over_many_mixed_calls():
