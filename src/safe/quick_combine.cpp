@@ -36,9 +36,8 @@ bool quick_combine(std::span<const std::string_view> texts, std::uint64_t k_give
     if (m < 2 || m > quick_combine_limit) return false;
     std::array<OpenedEnvelope, quick_combine_limit> opened;
     for (std::size_t i = 0; i < m; ++i) {
-        const std::string_view text = trim_share_text(texts[i]);
-        if (!looks_like_envelope(text)) return false;
-        Result<OpenedEnvelope> envelope = open_envelope(text);
+        // A bare share fails the envelope's own tag test.
+        Result<OpenedEnvelope> envelope = open_envelope(trim_share_text(texts[i]));
         if (!envelope) return false;
         opened[i] = *envelope;
         const EnvelopeHeader& h = opened[i].header;
