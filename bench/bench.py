@@ -179,7 +179,9 @@ def peak_memory(function, k, n):
     """Peak resident memory a fresh process gains during one call, against what it returns."""
     out = subprocess.run(
         [sys.executable, "-c", MEMORY_PROBE, function, str(k), str(n)],
-        check=True, capture_output=True, text=True,
+        check=True,
+        capture_output=True,
+        text=True,
     ).stdout
     figures = json.loads(out)
     return figures["peak_extra"], figures["returned"]
@@ -205,7 +207,9 @@ def callgrind_total(name, calls, folder):
     subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out]
         + child_command(name, calls),
-        check=True, capture_output=True, env=CHILD_ENV,
+        check=True,
+        capture_output=True,
+        env=CHILD_ENV,
     )
     total = 0
     for path in glob.glob(out + "*"):
@@ -220,7 +224,9 @@ def strace_counts(name, calls, folder):
     out = os.path.join(folder, "st.%s.%d" % (abs(hash(name)), calls))
     subprocess.run(
         ["strace", "-f", "-c", "-U", "name,calls", "-o", out] + child_command(name, calls),
-        check=True, capture_output=True, env=CHILD_ENV,
+        check=True,
+        capture_output=True,
+        env=CHILD_ENV,
     )
     counts = {}
     with open(out) as summary:
@@ -280,17 +286,24 @@ def main():
             instructions = per_call_instructions(name, pair, folder) if count_instructions else None
             syscalls = per_call_syscalls(name, pair, folder) if count_syscalls else None
             figures[name] = {"median_ns": ns, "instructions": instructions, "syscalls": syscalls}
-            print("%-28s %12s %8d %14s  %s" % (name, show(ns), samples, show_count(instructions),
-                                               show_syscalls(syscalls)), flush=True)
+            print(
+                "%-28s %12s %8d %14s  %s"
+                % (name, show(ns), samples, show_count(instructions), show_syscalls(syscalls)),
+                flush=True,
+            )
     if args.json:
         with open(args.json, "w") as out:
             json.dump(figures, out, indent=1)
     for function in ("shamir_split", "blakley_split"):
-        if args.only and not any(function.startswith(p) or p.startswith(function) for p in args.only):
+        if args.only and not any(
+            function.startswith(p) or p.startswith(function) for p in args.only
+        ):
             continue
         extra, returned = peak_memory(function, 2, 1048576)
-        print("%s k=2 n=1048576: peak %.1f MiB for a result of %.1f MiB (%.2fx)"
-              % (function, extra / 2**20, returned / 2**20, extra / returned))
+        print(
+            "%s k=2 n=1048576: peak %.1f MiB for a result of %.1f MiB (%.2fx)"
+            % (function, extra / 2**20, returned / 2**20, extra / returned)
+        )
 
 
 if __name__ == "__main__":

@@ -14,9 +14,6 @@ import tempfile
 
 from bench import median_ns, show
 
-import varnhold
-import varnhold_core as vc
-
 SECRET = bytes(range(32))
 
 SETUP = """
@@ -47,8 +44,16 @@ def instructions(statement, calls):
         out = folder + "/callgrind.out"
         code = SETUP + f"\nfor _ in range({calls}):\n    {statement}\n"
         subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
-            check=True, capture_output=True,
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                sys.executable,
+                "-c",
+                code,
+            ],
+            check=True,
+            capture_output=True,
         )
         text = open(out).read()
         return int(re.search(r"^summary: (\d+)", text, re.M).group(1))
@@ -62,7 +67,7 @@ def main():
     exec(SETUP, space)
     use_callgrind = not args.no_callgrind and shutil.which("valgrind")
     for name, statement in CASES.items():
-        ns, samples = median_ns(lambda: eval(statement, space), ())
+        ns, samples = median_ns(lambda s=statement: eval(s, space), ())
         line = f"{name:40s} {show(ns):>10s} ({samples} samples)"
         if use_callgrind:
             per_call = (instructions(statement, 201) - instructions(statement, 1)) / 200

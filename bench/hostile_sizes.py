@@ -37,20 +37,38 @@ CHILD = textwrap.dedent(
 
 SECRET = "bytes(range(32))"
 CASES = [
-    ("1.3 MB: [s] * 39744, k=39744", "s = one_share(39744); shares = [s] * 39744",
-     "vc.blakley_combine(shares, 39744)"),
-    ("[s] * 8000, k=8000", "s = one_share(8000); shares = [s] * 8000",
-     "vc.blakley_combine(shares, 8000)"),
-    ("[s] * 12000, k=12000", "s = one_share(12000); shares = [s] * 12000",
-     "vc.blakley_combine(shares, 12000)"),
-    ("[s, copy of s] * 6000, k=12000", "s = one_share(12000); shares = [s, ''.join(list(s))] * 6000",
-     "vc.blakley_combine(shares, 12000)"),
-    ("valid share 0 + 39743 short texts", "shares = [one_share(39744)] + [str(i) for i in range(39743)]",
-     "vc.blakley_combine(shares, 39744)"),
+    (
+        "1.3 MB: [s] * 39744, k=39744",
+        "s = one_share(39744); shares = [s] * 39744",
+        "vc.blakley_combine(shares, 39744)",
+    ),
+    (
+        "[s] * 8000, k=8000",
+        "s = one_share(8000); shares = [s] * 8000",
+        "vc.blakley_combine(shares, 8000)",
+    ),
+    (
+        "[s] * 12000, k=12000",
+        "s = one_share(12000); shares = [s] * 12000",
+        "vc.blakley_combine(shares, 12000)",
+    ),
+    (
+        "[s, copy of s] * 6000, k=12000",
+        "s = one_share(12000); shares = [s, ''.join(list(s))] * 6000",
+        "vc.blakley_combine(shares, 12000)",
+    ),
+    (
+        "valid share 0 + 39743 short texts",
+        "shares = [one_share(39744)] + [str(i) for i in range(39743)]",
+        "vc.blakley_combine(shares, 39744)",
+    ),
     ("blakley_split(s, 1000, 762916): 23.5 GiB", "", f"vc.blakley_split({SECRET}, 1000, 762916)"),
     ("blakley_split(s, 1000, 1800): 60 MB", "", f"vc.blakley_split({SECRET}, 1000, 1800)"),
-    ("blakley_combine of 3 shares (small call)", f"shares = vc.blakley_split({SECRET}, 3, 3)",
-     "vc.blakley_combine(shares, 3)"),
+    (
+        "blakley_combine of 3 shares (small call)",
+        f"shares = vc.blakley_split({SECRET}, 3, 3)",
+        "vc.blakley_combine(shares, 3)",
+    ),
 ]
 
 
@@ -58,10 +76,17 @@ def main():
     headroom = (int(sys.argv[1]) if len(sys.argv) > 1 else 3072) << 20
     for name, setup, call in CASES:
         try:
-            done = subprocess.run([sys.executable, "-c", CHILD, setup, call, str(headroom)],
-                                  capture_output=True, text=True, timeout=120)
-            result = json.loads(done.stdout) if done.returncode == 0 else {
-                "outcome": f"exit {done.returncode}", "stderr": done.stderr[-200:]}
+            done = subprocess.run(
+                [sys.executable, "-c", CHILD, setup, call, str(headroom)],
+                capture_output=True,
+                text=True,
+                timeout=120,
+            )
+            result = (
+                json.loads(done.stdout)
+                if done.returncode == 0
+                else {"outcome": f"exit {done.returncode}", "stderr": done.stderr[-200:]}
+            )
         except subprocess.TimeoutExpired:
             result = {"outcome": "still running after 120 s (killed)"}
         print(f"{name:45} {json.dumps(result)}")

@@ -102,7 +102,8 @@ def main():
         if options.only and name not in options.only:
             continue
         arguments = make()
-        seen = [latency(lambda: call(arguments), options.delay) for _ in range(options.runs)]
+        run = lambda c=call, a=arguments: c(a)  # noqa: E731
+        seen = [latency(run, options.delay) for _ in range(options.runs)]
         stopped = [s for s in seen if s is not None]
         if not stopped:
             print(f"{name}: ended before the signal in every run")

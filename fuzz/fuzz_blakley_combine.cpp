@@ -46,15 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Result<SecretBytes> result = blakley_combine(list.shares, list.k);
     if (!result) {
         const std::string& message = result.error().message;
-        fuzz::check(fuzz::starts_with_any(
-                        message, {"Not enough shares: got ",
-                                  "Invalid k: threshold must be at least 2", "Share ",
-                                  "Invalid coefficient: expected exactly 32 hex chars",
-                                  "Invalid coefficient: value must be < 2^127-1",
-                                  "Invalid share value: expected exactly 32 hex chars",
-                                  "Invalid share value: value must be < 2^127-1",
-                                  "System is linearly dependent"}),
-                    "unexpected message", message);
+        fuzz::check(
+            fuzz::starts_with_any(
+                message,
+                {"Not enough shares: got ", "Invalid k: threshold must be at least 2", "Share ",
+                 "Invalid coefficient: expected exactly 32 hex chars",
+                 "Invalid coefficient: value must be < 2^127-1",
+                 "Invalid share value: expected exactly 32 hex chars",
+                 "Invalid share value: value must be < 2^127-1", "System is linearly dependent"}),
+            "unexpected message", message);
         return 0;
     }
     const std::size_t k = fuzz::check_success(list, *result, blakley_combine);

@@ -22,8 +22,8 @@ SecretBytes interpolate_directly(const std::vector<ShamirShare>& shares) {
         for (std::size_t j = 0; j < shares.size(); ++j) {
             if (j == i) continue;
             num = field_mul(num, field_sub(FieldElement{}, FieldElement{shares[j].index}));
-            den = field_mul(den, field_sub(FieldElement{shares[i].index},
-                                           FieldElement{shares[j].index}));
+            den = field_mul(
+                den, field_sub(FieldElement{shares[i].index}, FieldElement{shares[j].index}));
         }
         fuzz::check(den.value != 0, "distinct indices gave a zero denominator");
         const FieldElement basis = field_mul(num, field_inv(den));
@@ -45,15 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Result<SecretBytes> result = shamir_combine(list.shares, list.k);
     if (!result) {
         const std::string& message = result.error().message;
-        fuzz::check(fuzz::starts_with_any(message, {"Invalid k: threshold must be at least 2",
-                                                    "Need at least ", "Invalid format",
-                                                    "Invalid share index: ",
-                                                    "Duplicate share index ",
-                                                    "Invalid share value: expected exactly 32 "
-                                                    "hex chars",
-                                                    "Invalid share value: value must be < "
-                                                    "2^127-1"}),
-                    "unexpected message", message);
+        fuzz::check(
+            fuzz::starts_with_any(
+                message, {"Invalid k: threshold must be at least 2", "Need at least ",
+                          "Invalid format", "Invalid share index: ", "Duplicate share index ",
+                          "Invalid share value: expected exactly 32 "
+                          "hex chars",
+                          "Invalid share value: value must be < "
+                          "2^127-1"}),
+            "unexpected message", message);
         return 0;
     }
     const std::size_t k = fuzz::check_success(list, *result, shamir_combine);
@@ -62,8 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<ShamirShare> parsed;
         for (std::size_t i = 0; i < k; ++i) {
             Result<ShamirShare> share = parse_shamir_share(list.shares[i]);
-            fuzz::check(share.ok(), "combine accepted a share the parser rejects",
-                        list.shares[i]);
+            fuzz::check(share.ok(), "combine accepted a share the parser rejects", list.shares[i]);
             parsed.push_back(*share);
         }
         fuzz::check(interpolate_directly(parsed).bytes == result->bytes,

@@ -15,9 +15,9 @@ namespace {
 void check_shamir(std::string_view text) {
     const Result<ShamirShare> share = parse_shamir_share(text);
     if (!share) {
-        fuzz::check(fuzz::starts_with_any(share.error().message,
-                                          {"Invalid format", "Invalid share index: ",
-                                           "Invalid share value: "}),
+        fuzz::check(fuzz::starts_with_any(
+                        share.error().message,
+                        {"Invalid format", "Invalid share index: ", "Invalid share value: "}),
                     "unexpected Shamir message", share.error().message);
         return;
     }
@@ -50,10 +50,10 @@ void check_blakley(std::string_view text, std::uint64_t k) {
         return;
     }
     fuzz::check(share->coefficients.size() == k, "parsed share does not hold k coefficients");
-    fuzz::check(std::equal(share->coefficients.begin(), share->coefficients.end(),
-                           row.begin() + 1) &&
-                    constants == share->constants,
-                "the two parsing paths read different values");
+    fuzz::check(
+        std::equal(share->coefficients.begin(), share->coefficients.end(), row.begin() + 1) &&
+            constants == share->constants,
+        "the two parsing paths read different values");
     std::string written(static_cast<std::size_t>(blakley_share_length(k)), '\0');
     write_blakley_share(share->coefficients, share->constants, written.data());
     const Result<BlakleyShare> reread = parse_blakley_share(written, 0, k);

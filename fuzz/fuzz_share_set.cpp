@@ -34,13 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const SetReport& report = set.report();
     fuzz::check(report.shares.size() == list.shares.size(), "a text is missing from the report");
     if (!report.usable()) {
-        fuzz::check(!report.problem.empty() ||
-                        std::any_of(report.shares.begin(), report.shares.end(),
-                                    [](const ShareStatus& s) {
-                                        return s.state != ShareState::good &&
-                                               s.state != ShareState::duplicate;
-                                    }),
-                    "an unusable set names no problem and no bad share");
+        fuzz::check(
+            !report.problem.empty() || std::any_of(report.shares.begin(), report.shares.end(),
+                                                   [](const ShareStatus& s) {
+                                                       return s.state != ShareState::good &&
+                                                              s.state != ShareState::duplicate;
+                                                   }),
+            "an unusable set names no problem and no bad share");
         return 0;
     }
     fuzz::check(report.scheme.has_value() && report.k >= 2, "usable set without scheme or k");

@@ -56,9 +56,8 @@ inline ShareList read_share_list(const std::uint8_t* data, std::size_t size) {
     while (line_end != std::string_view::npos) {
         const std::size_t start = line_end + 1;
         line_end = input.find('\n', start);
-        list.shares.push_back(input.substr(start, line_end == std::string_view::npos
-                                                      ? std::string_view::npos
-                                                      : line_end - start));
+        list.shares.push_back(input.substr(
+            start, line_end == std::string_view::npos ? std::string_view::npos : line_end - start));
     }
     return list;
 }

@@ -89,10 +89,10 @@ void check_operations(const ShareSet& set, const std::vector<std::string>& texts
     std::vector<std::string_view> grown(texts.begin(), texts.end());
     grown.push_back(*added);
     const ShareSet with_new(grown, k_given);
-    fuzz::check(with_new.report().usable() &&
-                    with_new.report().shares.back().state ==
-                        (repeat ? ShareState::duplicate : ShareState::good),
-                "a new share does not join its set", *added);
+    fuzz::check(
+        with_new.report().usable() && with_new.report().shares.back().state ==
+                                          (repeat ? ShareState::duplicate : ShareState::good),
+        "a new share does not join its set", *added);
     SecretBytes rebuilt;
     with_new.secret(rebuilt);
     fuzz::check(as_string(rebuilt) == secret, "a new share changed the secret");

@@ -2,6 +2,7 @@
 # Runs every test of varnhold on a fresh machine, installing what it needs. The steps, in order,
 # are listed in `steps` below; each is one function here or one script beside it. Naming steps
 # on the command line runs only those (scripts/run-tests.sh wheel python_tests).
+#   lint           clang-format, ruff and mypy --strict with pinned versions (scripts/lint.sh)
 #   tools          GoogleTest, CMake, Ninja and g++ from apt-get when missing
 #   cpp_tests      the C++ unit tests of the core
 #   cpp_sanitized  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
@@ -19,7 +20,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 build=build/ci
 # Every CPython the wheel supports; each must be present (or installable with pyenv).
 python_versions=(3.9 3.10 3.11 3.12 3.13)
-steps=(tools cpp_tests cpp_sanitized wheel wheel_checks python_tests native_checks type_checks)
+steps=(lint tools cpp_tests cpp_sanitized wheel wheel_checks python_tests native_checks type_checks)
 
 step() { printf '\n==== %s\n' "$*"; }
 
@@ -33,6 +34,10 @@ tools() {
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
     fi
+}
+
+lint() {
+    bash scripts/lint.sh
 }
 
 cpp_tests() {

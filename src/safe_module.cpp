@@ -8,8 +8,8 @@
 #include <array>
 #include <optional>
 #include <span>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/entry.hpp"
@@ -177,9 +177,8 @@ PyObject* package_split_body(PyObject* args, PyObject* kwargs) {
         n = PyTuple_GetItem(args, 2);
     } else {
         static const char* keywords[] = {"secret", "k", "n", "scheme", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:split",
-                                         const_cast<char**>(keywords), &secret, &k, &n,
-                                         &scheme_name)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:split", const_cast<char**>(keywords),
+                                         &secret, &k, &n, &scheme_name)) {
             return nullptr;
         }
     }
@@ -279,8 +278,8 @@ PyObject* package_combine_body(PyObject* module, PyObject* args, PyObject* kwarg
         shares = PyTuple_GetItem(args, 0);
     } else {
         static const char* keywords[] = {"shares", "k", nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:combine",
-                                         const_cast<char**>(keywords), &shares, &k)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:combine", const_cast<char**>(keywords),
+                                         &shares, &k)) {
             return nullptr;
         }
     }
@@ -306,7 +305,8 @@ PyObject* package_combine_body(PyObject* module, PyObject* args, PyObject* kwarg
 }
 
 PyMethodDef package_combine_definition = {
-    "combine", as_cfunction(bound_keyword_entry<package_combine_body>), METH_VARARGS | METH_KEYWORDS,
+    "combine", as_cfunction(bound_keyword_entry<package_combine_body>),
+    METH_VARARGS | METH_KEYWORDS,
     "combine(shares, *, k=None)\n--\n\n"
     "Rebuilds the secret from every share given.\n\n"
     "At least k valid shares of one set are needed; every share beyond k is verified and the\n"

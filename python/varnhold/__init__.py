@@ -12,7 +12,6 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Iterable, List, Literal, Optional, Tuple, Union, cast
 
-
 import varnhold_core
 
 from . import _native
@@ -41,7 +40,11 @@ __all__ = [
 # "blakley"], and a Union at runtime too, so the type stub checker finds them in step.
 Scheme = Union[Literal["shamir"], Literal["blakley"]]
 ShareState = Union[
-    Literal["good"], Literal["wrong"], Literal["unreadable"], Literal["duplicate"], Literal["foreign"]
+    Literal["good"],
+    Literal["wrong"],
+    Literal["unreadable"],
+    Literal["duplicate"],
+    Literal["foreign"],
 ]
 
 _P = (1 << 127) - 1
@@ -199,7 +202,9 @@ def _combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
 combine = _native.combining(_combine)
 
 
-def new_share(shares: Iterable[str], *, k: Optional[int] = None, index: Optional[int] = None) -> str:
+def new_share(
+    shares: Iterable[str], *, k: Optional[int] = None, index: Optional[int] = None
+) -> str:
     """A new share of the set the shares belong to, in their form (envelope or bare).
 
     Shamir: the share at ``index`` (default: one above the highest index given). Blakley: a fresh
@@ -210,8 +215,11 @@ def new_share(shares: Iterable[str], *, k: Optional[int] = None, index: Optional
     elif isinstance(index, bool) or not isinstance(index, int):
         raise TypeError(f"index must be an int or None, not {type(index).__name__}")
     elif not 1 <= index < _P:
-        raise ShareError("index must be at least 1 and below 2^127-1", (),
-                         "index must be at least 1 and below 2^127-1")
+        raise ShareError(
+            "index must be at least 1 and below 2^127-1",
+            (),
+            "index must be at least 1 and below 2^127-1",
+        )
     else:
         index_text = str(index)
     raw, share, failure = _native.new_share(items, _k_argument(k), index_text)
@@ -237,5 +245,7 @@ def refresh(shares: Iterable[str], *, k: Optional[int] = None) -> List[str]:
     if error is not None:
         raise error
     if refreshed is None:
-        raise ShareError("the shares could not be refreshed", (), "the shares could not be refreshed")
+        raise ShareError(
+            "the shares could not be refreshed", (), "the shares could not be refreshed"
+        )
     return refreshed

@@ -1,13 +1,18 @@
 # The private native module behind the varnhold package. Its results are the raw tuples that
 # the package turns into reports and errors; only the package calls it.
 from collections.abc import Sequence
-from typing import Any, Callable, Literal, Optional, Tuple, TypeVar, Union
+from typing import Callable, Literal, Optional, Tuple, TypeVar, Union
 
 # (number, state, reason) of one share.
 _RawStatus = Tuple[Optional[int], str, Optional[str]]
 # (scheme, k, set id, "envelope" | "bare", problem, statuses)
 _RawReport = Tuple[
-    Optional[str], Optional[int], Optional[str], Optional[str], Optional[str], Tuple[_RawStatus, ...]
+    Optional[str],
+    Optional[int],
+    Optional[str],
+    Optional[str],
+    Optional[str],
+    Tuple[_RawStatus, ...],
 ]
 
 def split(

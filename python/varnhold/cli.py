@@ -97,7 +97,9 @@ class ShareInput:
             self.origins.append(f"{name}:{number}")
 
     def where(self, positions: Sequence[int]) -> str:
-        names = [self.origins[p] if 0 <= p < len(self.origins) else f"share {p + 1}" for p in positions]
+        names = [
+            self.origins[p] if 0 <= p < len(self.origins) else f"share {p + 1}" for p in positions
+        ]
         return ", ".join(names)
 
 
@@ -159,7 +161,13 @@ def render_secret(secret: bytes, raw: bool) -> bytes:
 
 
 def _create_exclusive(path: str, data: bytes) -> None:
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOFOLLOW", 0)
+    flags = (
+        os.O_WRONLY
+        | os.O_CREAT
+        | os.O_EXCL
+        | getattr(os, "O_CLOEXEC", 0)
+        | getattr(os, "O_NOFOLLOW", 0)
+    )
     fd = os.open(path, flags, 0o600)
     try:
         # The umask may only have narrowed the mode; make it exactly owner read and write.
@@ -220,7 +228,9 @@ def prepare_dir(path: str) -> str | None:
     try:
         os.mkdir(path, 0o700)
     except OSError as error:
-        raise CliError(f"{path}: cannot create directory: {error.strerror or 'error'}", EXIT_USAGE) from None
+        raise CliError(
+            f"{path}: cannot create directory: {error.strerror or 'error'}", EXIT_USAGE
+        ) from None
     return path
 
 
@@ -275,14 +285,24 @@ def cmd_split(args: argparse.Namespace) -> int:
         if args.bare:
             import varnhold_core
 
-            split_bare = varnhold_core.shamir_split if args.scheme == "shamir" else varnhold_core.blakley_split
+            split_bare = (
+                varnhold_core.shamir_split
+                if args.scheme == "shamir"
+                else varnhold_core.blakley_split
+            )
             shares = split_bare(secret, args.k, args.n)
             numbers = list(range(1, len(shares) + 1))
         else:
             shares = varnhold.split(secret, args.k, args.n, scheme=args.scheme)
-            numbers = list(range(1, len(shares) + 1)) if args.output is None else share_numbers(shares, None)
+            numbers = (
+                list(range(1, len(shares) + 1))
+                if args.output is None
+                else share_numbers(shares, None)
+            )
     except (ValueError, OverflowError) as error:
-        raise CliError(f"cannot split with -k {args.k} -n {args.n}: {_scrub(str(error))}", EXIT_USAGE) from None
+        raise CliError(
+            f"cannot split with -k {args.k} -n {args.n}: {_scrub(str(error))}", EXIT_USAGE
+        ) from None
     write_shares(shares, numbers, args.output)
     return EXIT_OK
 
@@ -359,47 +379,75 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name: str, summary: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=summary, epilog=EPILOG,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub = commands.add_parser(
+            name,
+            help=summary,
+            description=summary,
+            epilog=EPILOG,
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
         return sub
 
     keygen = command("keygen", "write a fresh random key as 64 hexadecimal digits")
-    keygen.add_argument("-o", "--output", metavar="FILE", help="create FILE (mode 0600) instead of printing")
+    keygen.add_argument(
+        "-o", "--output", metavar="FILE", help="create FILE (mode 0600) instead of printing"
+    )
     keygen.set_defaults(run=cmd_keygen)
 
     split = command("split", "split a secret into n shares, any k of which rebuild it")
     split.add_argument("-k", type=_count, required=True, help="shares needed to rebuild")
     split.add_argument("-n", type=_count, required=True, help="shares to make")
     split.add_argument("--scheme", choices=("shamir", "blakley"), default="shamir")
-    split.add_argument("--bare", action="store_true", help="write bare shares without the checksummed envelope")
+    split.add_argument(
+        "--bare", action="store_true", help="write bare shares without the checksummed envelope"
+    )
     split.add_argument("--raw", action="store_true", help="read the secret as exactly 32 raw bytes")
-    split.add_argument("-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR")
-    split.add_argument("secret_file", nargs="?", default="-", metavar="SECRET_FILE",
-                       help="64 hexadecimal digits; standard input when absent or -")
+    split.add_argument(
+        "-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR"
+    )
+    split.add_argument(
+        "secret_file",
+        nargs="?",
+        default="-",
+        metavar="SECRET_FILE",
+        help="64 hexadecimal digits; standard input when absent or -",
+    )
     split.set_defaults(run=cmd_split)
 
     def share_command(name: str, summary: str) -> argparse.ArgumentParser:
         sub = command(name, summary)
         sub.add_argument("-k", type=_count, default=None, help="threshold (needed for bare shares)")
-        sub.add_argument("share_files", nargs="*", metavar="SHARE_FILE",
-                         help="files of shares, one per line; standard input when none")
+        sub.add_argument(
+            "share_files",
+            nargs="*",
+            metavar="SHARE_FILE",
+            help="files of shares, one per line; standard input when none",
+        )
         return sub
 
     combine = share_command("combine", "rebuild the secret; every share given is verified")
     combine.add_argument("--raw", action="store_true", help="write the secret as 32 raw bytes")
-    combine.add_argument("-o", "--output", metavar="FILE", help="create FILE (mode 0600) instead of printing")
+    combine.add_argument(
+        "-o", "--output", metavar="FILE", help="create FILE (mode 0600) instead of printing"
+    )
     combine.set_defaults(run=cmd_combine)
 
     check = share_command("check", "verify shares and report on them; no secret is written")
     check.set_defaults(run=cmd_check)
 
     add_share = share_command("add-share", "make one more share for an existing set")
-    add_share.add_argument("--index", type=_count, default=None, help="the new share's index (Shamir)")
-    add_share.add_argument("-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR")
+    add_share.add_argument(
+        "--index", type=_count, default=None, help="the new share's index (Shamir)"
+    )
+    add_share.add_argument(
+        "-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR"
+    )
     add_share.set_defaults(run=cmd_add_share)
 
     refresh = share_command("refresh", "replace Shamir shares by new ones for the same secret")
-    refresh.add_argument("-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR")
+    refresh.add_argument(
+        "-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR"
+    )
     refresh.set_defaults(run=cmd_refresh)
     return parser
 

@@ -37,9 +37,8 @@ Result<void> parse_share(std::string_view text, std::uint64_t index, std::uint64
         const std::size_t at = next_separator(text, from, text.size(), ':');
         if (at == text.size()) break;
         if (found == chunk_count) {
-            found += 1 + static_cast<std::size_t>(
-                             std::count(text.begin() + static_cast<std::ptrdiff_t>(at) + 1,
-                                        text.end(), ':'));
+            found += 1 + static_cast<std::size_t>(std::count(
+                             text.begin() + static_cast<std::ptrdiff_t>(at) + 1, text.end(), ':'));
             break;
         }
         colons[found++] = at;
@@ -127,7 +126,8 @@ bool parse_written_share(std::string_view text, std::span<FieldElement> coeffici
     constexpr std::size_t stride = field_hex_length + 1;
     const char* const base = text.data();
     bool separators = true;
-    for (std::size_t t = 0; t + 1 < k; ++t) separators &= base[t * stride + field_hex_length] == ',';
+    for (std::size_t t = 0; t + 1 < k; ++t)
+        separators &= base[t * stride + field_hex_length] == ',';
     for (std::size_t j = 0; j < chunk_count; ++j) {
         separators &= base[(k + j) * stride - 1] == ':';
     }

@@ -21,8 +21,9 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
 
 // Coordinate 0 of the solution of n equations in n unknowns, for the four right-hand sides of
 // the chunks at once. Row i of `rows` is [b0, b1, b2, b3, a_0 .. a_(n-1)], rows back to back;
-// the rows are overwritten, with working values that need not be canonical. A nonsingular system has one solution, so coordinate 0 is the one
-// Gauss-Jordan elimination finds, and a singular one is reported with the same message.
+// the rows are overwritten, with working values that need not be canonical. A nonsingular system
+// has one solution, so coordinate 0 is the one Gauss-Jordan elimination finds, and a singular one
+// is reported with the same message.
 Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<FieldElement> rows,
                                                                      std::size_t n);
 

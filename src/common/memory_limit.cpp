@@ -94,7 +94,7 @@ std::optional<ProcessUsage> process_usage() {
 
 // What is left under a soft resource limit, or nothing when it is unlimited or unreadable.
 std::optional<std::uint64_t> limit_headroom(int resource, std::uint64_t in_use) {
-    struct rlimit limit {};
+    struct rlimit limit{};
     if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
     const auto soft = static_cast<std::uint64_t>(limit.rlim_cur);
     return soft > in_use ? soft - in_use : 0;

@@ -32,7 +32,8 @@ public:
     // used up. Throws whatever the hook throws.
     void work(std::uint64_t units) {
         budget_ -= static_cast<std::int64_t>(units & (~std::uint64_t{0} >> 2));
-        if (budget_ <= 0) [[unlikely]] ask();
+        if (budget_ <= 0) [[unlikely]]
+            ask();
     }
 
 private:

@@ -27,7 +27,10 @@ public:
     WipeAtExit(const WipeAtExit&) = delete;
     WipeAtExit& operator=(const WipeAtExit&) = delete;
     ~WipeAtExit() {
-        if constexpr (requires { target_.data(); target_.size(); }) {
+        if constexpr (requires {
+                          target_.data();
+                          target_.size();
+                      }) {
             secure_wipe(target_.data(), target_.size() * sizeof(*target_.data()));
         } else {
             secure_wipe_object(target_);

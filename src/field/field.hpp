@@ -146,7 +146,8 @@ constexpr FieldElement field_canonical(uint128 at_most_2_127) noexcept {
 
 // a * a, with one multiplication fewer than field_mul.
 constexpr FieldElement field_square(FieldElement a) noexcept {
-    return FieldElement{field_detail::canonical_from_at_most_2_127(field_detail::square_lazy(a.value))};
+    return FieldElement{
+        field_detail::canonical_from_at_most_2_127(field_detail::square_lazy(a.value))};
 }
 
 // x^(2^n) by n squarings, reduced to canonical form once at the end.

@@ -30,8 +30,8 @@ void write_sixteen_digits(std::uint64_t v, char* out) noexcept {
     const __m128i low = _mm_and_si128(bytes, low_nibbles);
     // Each byte's high nibble, then its low nibble: the digits' order in the text.
     const __m128i nibbles = _mm_unpacklo_epi8(high, low);
-    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)),
-                                          _mm_set1_epi8('a' - '0' - 10));
+    const __m128i letters =
+        _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
     const __m128i digits = _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), digits);
 }

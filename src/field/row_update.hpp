@@ -95,10 +95,8 @@ inline uint128 row_mul_add(const RowFactor& m, const uint128& x, uint128 t) noex
         "btrq $63, %[r1]\n\t"
         "addq %[r2], %[r0]\n\t"
         "adcq %[top], %[r1]\n\t"
-        : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [top] "=&r"(top), "=&a"(rax),
-          "=&d"(rdx)
-        : [x] "r"(&x), "m"(x), [f0] "r"(m.f0), [f1] "r"(m.f1), [g0] "r"(m.g0),
-          [g1] "r"(m.g1)
+        : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [top] "=&r"(top), "=&a"(rax), "=&d"(rdx)
+        : [x] "r"(&x), "m"(x), [f0] "r"(m.f0), [f1] "r"(m.f1), [g0] "r"(m.g0), [g1] "r"(m.g1)
         : "cc");
     return (static_cast<uint128>(r1) << 64) | r0;
 #else

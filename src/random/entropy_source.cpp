@@ -231,7 +231,8 @@ void EntropySource::fill(std::uint8_t* data, std::size_t length) {
         // A draw of a few bytes is answered in full by its one request; only a short answer, an
         // interruption or an error goes on to the loop.
         const long first = calls_.getrandom(data, length, 0);
-        if (first == static_cast<long>(length)) [[likely]] return;
+        if (first == static_cast<long>(length)) [[likely]]
+            return;
         finish_with_getrandom(data, length, first);
         return;
     }

@@ -59,7 +59,8 @@ private:
     bool getrandom_available();
     int device_descriptor();
     // The rest of a getrandom fill whose first request returned `first`, not the whole length.
-    [[gnu::noinline]] void finish_with_getrandom(std::uint8_t* data, std::size_t length, long first);
+    [[gnu::noinline]] void finish_with_getrandom(std::uint8_t* data, std::size_t length,
+                                                 long first);
 
     const SystemCalls& calls_;
     std::atomic<int> getrandom_availability_{unknown};

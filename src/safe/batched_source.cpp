@@ -31,8 +31,7 @@ void BatchedByteSource::request() {
 void BatchedByteSource::fill(std::uint8_t* data, std::size_t length) {
     if (length == 0) return;
     if (!requested_) request();
-    const std::size_t available =
-        std::min(length, static_cast<std::size_t>(ready_end_ - ready_));
+    const std::size_t available = std::min(length, static_cast<std::size_t>(ready_end_ - ready_));
     std::memcpy(data, ready_, available);
     ready_ += available;
     if (available < length) source_.fill(data + available, length - available);

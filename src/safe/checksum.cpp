@@ -41,7 +41,8 @@ constexpr std::size_t run_blocks = 32;
 constexpr auto base_powers = [] {
     std::array<std::uint64_t, run_blocks + 1> powers{};
     powers[0] = 1;
-    for (std::size_t i = 1; i <= run_blocks; ++i) powers[i] = reduce(powers[i - 1] * envelope_hash_base);
+    for (std::size_t i = 1; i <= run_blocks; ++i)
+        powers[i] = reduce(powers[i - 1] * envelope_hash_base);
     return powers;
 }();
 
@@ -82,7 +83,8 @@ std::uint64_t byte_sum(const char* data, std::size_t size) noexcept {
             const std::size_t fresh = size - i;
             const __m128i last =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + size - 16));
-            const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep_last + fresh));
+            const __m128i keep =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep_last + fresh));
             acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_and_si128(last, keep), zero));
         }
         return static_cast<std::uint64_t>(_mm_cvtsi128_si64(acc)) +
@@ -115,7 +117,8 @@ EnvelopeCheck envelope_check(std::string_view text) noexcept {
         const auto add_block = [&](std::uint64_t block) {
             acc += static_cast<uint128>((block & low32) + 5 * (block >> 32)) * *--power;
         };
-        for (const char* end = data + 8 * full; data != end; data += 8) add_block(load_block(data, 8));
+        for (const char* end = data + 8 * full; data != end; data += 8)
+            add_block(load_block(data, 8));
         if (full != run) {
             // The short last block: in a text of eight bytes or more, the last eight bytes read
             // as one word and shifted down, which leaves the zero padding above them.

@@ -54,8 +54,8 @@ bool solve_secret_columns(std::span<FieldElement> rows, std::size_t m, std::size
                           std::size_t first, std::size_t count, std::span<FieldElement> out) {
     FieldElement* const a = rows.data();
     const std::size_t rhs = width - 1;
-    std::vector<uint128> used(m, 0);                // all ones once a row is a pivot row
-    std::vector<uint128> chosen(count * m, 0);      // chosen[c m + i]: row i is column c's pivot
+    std::vector<uint128> used(m, 0);            // all ones once a row is a pivot row
+    std::vector<uint128> chosen(count * m, 0);  // chosen[c m + i]: row i is column c's pivot
     WipedVector<FieldElement> pivot_row(width);
     StopCheck stop;
     for (std::size_t c = 0; c < count; ++c) {
@@ -93,7 +93,8 @@ bool solve_secret_columns(std::span<FieldElement> rows, std::size_t m, std::size
     for (std::size_t i = first; i < m; ++i) leftover |= a[i * width + rhs].value & ~used[i];
     for (std::size_t c = 0; c < count; ++c) {
         uint128 value = 0;
-        for (std::size_t i = first; i < m; ++i) value |= a[i * width + rhs].value & chosen[c * m + i];
+        for (std::size_t i = first; i < m; ++i)
+            value |= a[i * width + rhs].value & chosen[c * m + i];
         out[c] = FieldElement{value};
     }
     return leftover == 0;

@@ -8,8 +8,8 @@
 #endif
 
 #include "common/decimal.hpp"
-#include "safe/checksum.hpp"
 #include "field/hex_word.hpp"
+#include "safe/checksum.hpp"
 
 namespace varnhold {
 namespace {
@@ -105,8 +105,8 @@ std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t 
     return at;
 }
 
-static_assert(envelope_prefix_max_length == envelope_tag.size() + envelope_version.size() + 4 +
-                                                20 + set_id_length + 1);
+static_assert(envelope_prefix_max_length ==
+              envelope_tag.size() + envelope_version.size() + 4 + 20 + set_id_length + 1);
 static_assert(envelope_rest_overhead == 39 + 2 + envelope_check_length);
 
 namespace {
@@ -152,7 +152,8 @@ std::size_t write_envelope_rest(char* out, std::size_t prefix_length, std::strin
 
 std::string wrap_share(const EnvelopeHeader& header, std::string_view bare) {
     std::string text(envelope_prefix_max_length + envelope_rest_overhead + bare.size(), '\0');
-    const std::size_t prefix = write_envelope_prefix(header.scheme, header.k, header.set_id, text.data());
+    const std::size_t prefix =
+        write_envelope_prefix(header.scheme, header.k, header.set_id, text.data());
     char number[40];
     const std::string_view number_text(number, write_decimal(header.number, number));
     // Shrinking keeps the same memory: no unwiped copy is left behind.
@@ -234,7 +235,8 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     if (fields[3].size() != set_id_length) return malformed("an invalid set id");
     std::uint64_t invalid = 0;
     const std::uint64_t high = read_hex_word<HexCase::lower>(fields[3].data(), invalid);
-    opened.header.set_id = high << 32 | read_hex_word<HexCase::lower>(fields[3].data() + 8, invalid);
+    opened.header.set_id =
+        high << 32 | read_hex_word<HexCase::lower>(fields[3].data() + 8, invalid);
     if (invalid != 0) return malformed("an invalid set id");
     const uint128 number_limit =
         opened.header.scheme == Scheme::shamir ? field_modulus : uint128{1} << 64;

@@ -329,9 +329,9 @@ void ShareSet::decode_shamir() {
         bool decoded = e > 0;
         if (decoded) {
             for (std::size_t c = 0; c < chunk_count; ++c) {
-                decoded = berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e,
-                                          polys.data() + c * k) &
-                          decoded;
+                decoded =
+                    berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e, polys.data() + c * k) &
+                    decoded;
             }
         }
         std::vector<std::size_t> wrong;

@@ -107,8 +107,8 @@ void word_numerators_and_denominators(const std::uint64_t* indices, std::size_t 
 
 // Numerators prod_{j != i} (0 - x_j) from prefix and suffix products, which stays correct when
 // an index is 0, and denominators prod_{j != i} (x_i - x_j), for any indices below p.
-void general_numerators_and_denominators(std::span<const uint128> xs,
-                                         FieldElement* numerators, FieldElement* denominators) {
+void general_numerators_and_denominators(std::span<const uint128> xs, FieldElement* numerators,
+                                         FieldElement* denominators) {
     const std::size_t k = xs.size();
     StopCheck stop;
     stop.work(3 * k);

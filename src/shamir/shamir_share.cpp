@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 #include "common/decimal.hpp"
 
 namespace varnhold {

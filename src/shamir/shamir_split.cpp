@@ -53,8 +53,8 @@ inline void evaluate_at(const FieldElement* coefficients, std::size_t degree,
 // whose values the table keeps (chunk c's at c * k) and turns into differences, then additions
 // only. `text` starts with the decimal index 1.
 [[gnu::noinline]] void split_by_differences(const FieldElement* coefficients, std::size_t k,
-                                            std::uint64_t n, const SecretChunks& chunks,
-                                            char* text, std::array<FieldElement, chunk_count>& values,
+                                            std::uint64_t n, const SecretChunks& chunks, char* text,
+                                            std::array<FieldElement, chunk_count>& values,
                                             StopCheck& stop, ShareWriter& out) {
     const std::size_t degree = k - 1;
     StackStorage<FieldElement, chunk_count * most_differenced> storage;
@@ -92,7 +92,8 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     // fails here, before any random value is drawn, instead of halfway through. No index is
     // longer than n's decimal form.
     char digits[40];
-    const std::uint64_t share_length = write_decimal(n, digits) + chunk_count * (1 + field_hex_length);
+    const std::uint64_t share_length =
+        write_decimal(n, digits) + chunk_count * (1 + field_hex_length);
     const std::uint64_t coefficient_bytes =
         saturating_mul(saturating_mul(chunk_count, k - 1), sizeof(FieldElement));
     require_fits_in_memory(

@@ -112,15 +112,9 @@ void exercise_field_ops() {
                                      FieldElement{field_modulus - 1}, FieldElement{5}};
     mark_secret(x.data(), x.size());
     std::array<FieldElement, 9> out = {
-        field_add(x[0], x[1]),
-        field_sub(x[0], x[1]),
-        field_mul(x[0], x[1]),
-        field_mul_add(x[0], x[1], x[2]),
-        field_square(x[0]),
-        field_reduce(x[0].value * 3),
-        field_pow_p_minus_2(x[2].value),
-        field_inv(x[1]),
-        {},
+        field_add(x[0], x[1]),           field_sub(x[0], x[1]), field_mul(x[0], x[1]),
+        field_mul_add(x[0], x[1], x[2]), field_square(x[0]),    field_reduce(x[0].value * 3),
+        field_pow_p_minus_2(x[2].value), field_inv(x[1]),       {},
     };
     const std::string text = format_field_hex(x[0]);
     out[8] = parse_field_hex(text, "share value").value();
@@ -180,8 +174,8 @@ std::vector<std::string> mark_safe_texts(const std::vector<std::string>& shares,
     for (std::string& text : texts) {
         declassify(text.data(), text.size());
         mark_value_digits(text);
-        if (envelopes) mark_secret(text.data() + text.size() - envelope_check_length,
-                                   envelope_check_length);
+        if (envelopes)
+            mark_secret(text.data() + text.size() - envelope_check_length, envelope_check_length);
     }
     return texts;
 }
@@ -251,8 +245,9 @@ int branch_on_secret() {
 
 int main(int argc, char** argv) {
     if (!RUNNING_ON_VALGRIND) {
-        std::fprintf(stderr, "run this harness under valgrind's memcheck: outside it, nothing "
-                             "is checked\n");
+        std::fprintf(stderr,
+                     "run this harness under valgrind's memcheck: outside it, nothing "
+                     "is checked\n");
         return 2;
     }
     if (argc > 1 && std::string_view(argv[1]) == "--self-test") {

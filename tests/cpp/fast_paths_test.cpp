@@ -104,13 +104,13 @@ TEST(HexEngines, EveryByteAtEveryPositionMatchesTheReference) {
 
 TEST(HexEngines, BoundaryValuesAndLengths) {
     const std::string cases[] = {
-        "7fffffffffffffffffffffffffffffff",   // p
-        "7FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE",   // p - 1
-        "80000000000000000000000000000000",   // 2^127
-        "ffffffffffffffffffffffffffffffff",   // 2^128 - 1, where value + 1 wraps
-        "fffffffffffffffffffffffffffffffg",   // too large and not hex: not-hex wins
-        "0000000000000000ffffffffffffffff",   // a full low word
-        "00000000000000010000000000000000",   // 2^64
+        "7fffffffffffffffffffffffffffffff",  // p
+        "7FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE",  // p - 1
+        "80000000000000000000000000000000",  // 2^127
+        "ffffffffffffffffffffffffffffffff",  // 2^128 - 1, where value + 1 wraps
+        "fffffffffffffffffffffffffffffffg",  // too large and not hex: not-hex wins
+        "0000000000000000ffffffffffffffff",  // a full low word
+        "00000000000000010000000000000000",  // 2^64
         "",
         "0",
         "0000000000000000000000000000000",    // 31 digits
@@ -205,8 +205,15 @@ TEST(LazyMultiplyAdd, ExtremeOperandsKeepTheirResidueAndBound) {
 
 TEST(LooseRowUpdate, BothFormsKeepTheResidueBelowTheBound) {
     // Loose entries an elimination can hand on, up to just below the bound, and canonical factors.
-    const uint128 entries[] = {0, 1, p - 1, p, one << 127, (one << 64) - 1, (one << 126) + 5,
-                               row_entry_bound - 1, row_entry_bound - (one << 64)};
+    const uint128 entries[] = {0,
+                               1,
+                               p - 1,
+                               p,
+                               one << 127,
+                               (one << 64) - 1,
+                               (one << 126) + 5,
+                               row_entry_bound - 1,
+                               row_entry_bound - (one << 64)};
     const uint128 factors[] = {0, 1, 2, p - 1, (one << 64) - 1, one << 64, (one << 126) + 3};
     for (const uint128 f : factors) {
         const RowFactor factor = make_row_factor(FieldElement{f});
@@ -283,8 +290,8 @@ TEST(ShamirSplitText, IndicesCountedAcrossEveryNewDigit) {
             values[c].value = (linear + ref_mul(coefficients[c][1], square)) % p;
         }
         char expected[shamir_share_buffer_length];
-        const std::size_t length = std::snprintf(expected, sizeof expected, "%llu",
-                                                 static_cast<unsigned long long>(x));
+        const std::size_t length =
+            std::snprintf(expected, sizeof expected, "%llu", static_cast<unsigned long long>(x));
         std::string text(expected, length);
         for (const FieldElement v : values) text += ":" + hex(v.value);
         ASSERT_EQ(out.texts[x - 1], text);
@@ -374,8 +381,7 @@ TEST(ShamirWeights, WordAndGeneralDenominatorsRebuildTheSameSecret) {
     const Case cases[] = {
         {"small, in order", {1, 2, 3}},
         {"small, shuffled, with zero", {5, 0, 2, 9, 7}},
-        {"seven in order: the last whose magnitudes multiply within a word",
-         {7, 6, 5, 4, 3, 2, 1}},
+        {"seven in order: the last whose magnitudes multiply within a word", {7, 6, 5, 4, 3, 2, 1}},
         {"eight in order: their magnitudes outgrow a word", {1, 2, 3, 4, 5, 6, 7, 8}},
         {"close indices near 2^31: a weight takes two word multiplications",
          {(1ULL << 31) + 3, 1ULL << 31, (1ULL << 31) + 1}},
@@ -405,9 +411,21 @@ TEST(ShamirWeights, WordAndGeneralDenominatorsRebuildTheSameSecret) {
 
 TEST(DecimalWriting, AcrossTheWordBoundary) {
     const uint128 ten19 = 10000000000000000000ULL;
-    const uint128 values[] = {0, 9, 10, 65536, 1048576, (one << 64) - 1, one << 64, ten19 - 1,
-                              ten19, ten19 * ten19 - 1, ten19 * ten19, ten19 * ten19 + 1,
-                              ten19 * 10 + 7, p, ~uint128{0}};
+    const uint128 values[] = {0,
+                              9,
+                              10,
+                              65536,
+                              1048576,
+                              (one << 64) - 1,
+                              one << 64,
+                              ten19 - 1,
+                              ten19,
+                              ten19 * ten19 - 1,
+                              ten19 * ten19,
+                              ten19 * ten19 + 1,
+                              ten19 * 10 + 7,
+                              p,
+                              ~uint128{0}};
     for (const uint128 v : values) {
         std::string reference;
         uint128 rest = v;

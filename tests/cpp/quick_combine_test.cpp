@@ -35,20 +35,50 @@ TEST(QuickCombine, AgreesWithTheFullReadingOrDeclines) {
         {"blakley exact", Scheme::blakley, 3, 0, [](auto& s) { s.resize(3); }, true},
         {"k given and right", Scheme::shamir, 2, 2, [](auto& s) { s.resize(2); }, true},
         {"surrounding whitespace", Scheme::shamir, 2, 0,
-         [](auto& s) { s.resize(2); s[1] = "\xEF\xBB\xBF " + s[1] + "\r\n"; }, true},
+         [](auto& s) {
+             s.resize(2);
+             s[1] = "\xEF\xBB\xBF " + s[1] + "\r\n";
+         },
+         true},
         {"k given and wrong", Scheme::shamir, 3, 2, [](auto& s) { s.resize(3); }, false},
         {"more than k", Scheme::shamir, 3, 0, [](auto& s) { s.resize(4); }, false},
         {"fewer than k", Scheme::blakley, 3, 0, [](auto& s) { s.resize(2); }, false},
-        {"a repeat", Scheme::shamir, 3, 0, [](auto& s) { s.resize(3); s[2] = s[0]; }, false},
-        {"blakley repeat", Scheme::blakley, 3, 0, [](auto& s) { s.resize(3); s[2] = s[1]; }, false},
+        {"a repeat", Scheme::shamir, 3, 0,
+         [](auto& s) {
+             s.resize(3);
+             s[2] = s[0];
+         },
+         false},
+        {"blakley repeat", Scheme::blakley, 3, 0,
+         [](auto& s) {
+             s.resize(3);
+             s[2] = s[1];
+         },
+         false},
         {"a typo", Scheme::shamir, 3, 0,
-         [](auto& s) { s.resize(3); s[1][40] = s[1][40] == 'a' ? 'b' : 'a'; }, false},
+         [](auto& s) {
+             s.resize(3);
+             s[1][40] = s[1][40] == 'a' ? 'b' : 'a';
+         },
+         false},
         {"a foreign share", Scheme::shamir, 3, 0,
-         [](auto& s) { s.resize(3); s[2] = split_of(Scheme::shamir, 3, 5, 'y')[2]; }, false},
+         [](auto& s) {
+             s.resize(3);
+             s[2] = split_of(Scheme::shamir, 3, 5, 'y')[2];
+         },
+         false},
         {"another scheme", Scheme::shamir, 2, 0,
-         [](auto& s) { s.resize(2); s[1] = split_of(Scheme::blakley, 2, 2, 'y')[1]; }, false},
+         [](auto& s) {
+             s.resize(2);
+             s[1] = split_of(Scheme::blakley, 2, 2, 'y')[1];
+         },
+         false},
         {"a bare share", Scheme::shamir, 2, 2,
-         [](auto& s) { s.resize(2); s[1] = s[1].substr(s[1].find('-', 25) + 1); }, false},
+         [](auto& s) {
+             s.resize(2);
+             s[1] = s[1].substr(s[1].find('-', 25) + 1);
+         },
+         false},
         {"too many shares for the stack", Scheme::shamir, 9, 0, [](auto& s) { s.resize(9); },
          false},
     };

@@ -98,9 +98,9 @@ TEST(Envelope, CheckOfKnownTexts) {
     const struct {
         const char* digits;
         bool ok;
-    } rows[] = {{"0123456789", true}, {"abcdefabcd", true}, {"ABCDEF0123", false},
+    } rows[] = {{"0123456789", true},  {"abcdefabcd", true},  {"ABCDEF0123", false},
                 {"012345678g", false}, {"01234/6789", false}, {"0123:56789", false},
-                {"0123`56789", false}, {"012345678", false},   {"01234567890", false}};
+                {"0123`56789", false}, {"012345678", false},  {"01234567890", false}};
     for (const auto& row : rows) {
         EnvelopeCheck out{};
         EXPECT_EQ(read_envelope_check(row.digits, out), row.ok) << row.digits;

@@ -62,7 +62,7 @@ const std::string secret(32, 's');
 std::vector<std::string> split(Scheme scheme, std::uint64_t k, std::uint64_t n, bool envelopes) {
     CountingSource random;
     VectorShareWriter out;
-    Result<void> done = envelopes ? safe_split(scheme, secret, k, n, random, out)
+    Result<void> done = envelopes                  ? safe_split(scheme, secret, k, n, random, out)
                         : scheme == Scheme::shamir ? shamir_split(secret, k, n, random, out)
                                                    : blakley_split(secret, k, n, random, out);
     EXPECT_TRUE(done.ok());
@@ -103,8 +103,8 @@ TEST_F(HookInstalled, SmallCallsNeverAsk) {
     for (const Scheme scheme : {Scheme::shamir, Scheme::blakley}) {
         const std::vector<std::string> bare = split(scheme, 3, 5, false);
         const std::vector<std::string_view> three(bare.begin(), bare.begin() + 3);
-        const Result<SecretBytes> rebuilt = scheme == Scheme::shamir ? shamir_combine(three, 3)
-                                                                     : blakley_combine(three, 3);
+        const Result<SecretBytes> rebuilt =
+            scheme == Scheme::shamir ? shamir_combine(three, 3) : blakley_combine(three, 3);
         ASSERT_TRUE(rebuilt.ok());
         std::vector<std::string> wrapped = split(scheme, 3, 5, true);
         corrupt(wrapped, 4, true);
@@ -132,9 +132,9 @@ TEST_F(HookInstalled, DrawsBetweenAsksAreBounded) {
         CountingSource random;
         hook_log.fills = &random.fills;
         VectorShareWriter out;
-        const Result<void> done =
-            c.scheme == Scheme::shamir ? shamir_split(secret, c.k, c.n, random, out)
-                                       : blakley_split(secret, c.k, c.n, random, out);
+        const Result<void> done = c.scheme == Scheme::shamir
+                                      ? shamir_split(secret, c.k, c.n, random, out)
+                                      : blakley_split(secret, c.k, c.n, random, out);
         ASSERT_TRUE(done.ok()) << c.name;
         ASSERT_GE(hook_log.fills_at_ask.size(), random.fills / bound) << c.name;
         std::uint64_t previous = 0;

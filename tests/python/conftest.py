@@ -14,7 +14,6 @@ import sys
 import textwrap
 
 import pytest
-
 import varnhold_core
 
 # Prints {"seccomp": false} and exits when the kernel or the sandbox refuses the filter.

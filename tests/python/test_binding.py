@@ -7,7 +7,6 @@ import os
 import time
 
 import pytest
-
 import varnhold_core
 from varnhold_core import blakley_combine, blakley_split, generate_key, shamir_combine, shamir_split
 
@@ -52,44 +51,111 @@ class Key(str):
 BINDING_FAILURES = [
     (shamir_split, (S, 2), {}, "shamir_split() missing 1 required positional argument: 'n'"),
     (shamir_split, (S,), {}, "shamir_split() missing 2 required positional arguments: 'k' and 'n'"),
-    (shamir_split, (), {},
-     "shamir_split() missing 3 required positional arguments: 'secret', 'k', and 'n'"),
-    (blakley_split, (), {},
-     "blakley_split() missing 3 required positional arguments: 'secret', 'k', and 'n'"),
+    (
+        shamir_split,
+        (),
+        {},
+        "shamir_split() missing 3 required positional arguments: 'secret', 'k', and 'n'",
+    ),
+    (
+        blakley_split,
+        (),
+        {},
+        "blakley_split() missing 3 required positional arguments: 'secret', 'k', and 'n'",
+    ),
     (shamir_split, (S,), {"n": 3}, "shamir_split() missing 1 required positional argument: 'k'"),
-    (blakley_split, (), {"k": 2},
-     "blakley_split() missing 2 required positional arguments: 'secret' and 'n'"),
-    (shamir_split, (), {"n": 3, "k": 2},
-     "shamir_split() missing 1 required positional argument: 'secret'"),
-    (shamir_combine, (), {"k": 2}, "shamir_combine() missing 1 required positional argument: 'shares'"),
-    (blakley_combine, (), {},
-     "blakley_combine() missing 2 required positional arguments: 'shares' and 'k'"),
+    (
+        blakley_split,
+        (),
+        {"k": 2},
+        "blakley_split() missing 2 required positional arguments: 'secret' and 'n'",
+    ),
+    (
+        shamir_split,
+        (),
+        {"n": 3, "k": 2},
+        "shamir_split() missing 1 required positional argument: 'secret'",
+    ),
+    (
+        shamir_combine,
+        (),
+        {"k": 2},
+        "shamir_combine() missing 1 required positional argument: 'shares'",
+    ),
+    (
+        blakley_combine,
+        (),
+        {},
+        "blakley_combine() missing 2 required positional arguments: 'shares' and 'k'",
+    ),
     (blakley_combine, ([],), {}, "blakley_combine() missing 1 required positional argument: 'k'"),
-    (blakley_split, (S, 2, 3, 4), {}, "blakley_split() takes 3 positional arguments but 4 were given"),
-    (blakley_split, (S, 2, 3, 4), {"k": 2, "z": 1},
-     "blakley_split() takes 3 positional arguments but 4 were given"),
-    (shamir_split, (123, 2, 3, 4, 5), {"secret": S},
-     "shamir_split() takes 3 positional arguments but 5 were given"),
-    (shamir_combine, ([], 2, 3), {}, "shamir_combine() takes 2 positional arguments but 3 were given"),
+    (
+        blakley_split,
+        (S, 2, 3, 4),
+        {},
+        "blakley_split() takes 3 positional arguments but 4 were given",
+    ),
+    (
+        blakley_split,
+        (S, 2, 3, 4),
+        {"k": 2, "z": 1},
+        "blakley_split() takes 3 positional arguments but 4 were given",
+    ),
+    (
+        shamir_split,
+        (123, 2, 3, 4, 5),
+        {"secret": S},
+        "shamir_split() takes 3 positional arguments but 5 were given",
+    ),
+    (
+        shamir_combine,
+        ([], 2, 3),
+        {},
+        "shamir_combine() takes 2 positional arguments but 3 were given",
+    ),
     (shamir_split, (S, 2, 3), {"k": 2}, "shamir_split() got multiple values for argument 'k'"),
-    (blakley_combine, ([], 2), {"shares": []},
-     "blakley_combine() got multiple values for argument 'shares'"),
+    (
+        blakley_combine,
+        ([], 2),
+        {"shares": []},
+        "blakley_combine() got multiple values for argument 'shares'",
+    ),
     (shamir_split, (S,), {"secret": S}, "shamir_split() got multiple values for argument 'secret'"),
-    (shamir_combine, (), {"shares": [], "k": 2, "x": 1},
-     "shamir_combine() got an unexpected keyword argument 'x'"),
-    (shamir_split, (S,), {"k": 2, "z": 1, "secret": S},
-     "shamir_split() got an unexpected keyword argument 'z'"),
-    (shamir_split, (S,), {"secret": S, "z": 1},
-     "shamir_split() got multiple values for argument 'secret'"),
+    (
+        shamir_combine,
+        (),
+        {"shares": [], "k": 2, "x": 1},
+        "shamir_combine() got an unexpected keyword argument 'x'",
+    ),
+    (
+        shamir_split,
+        (S,),
+        {"k": 2, "z": 1, "secret": S},
+        "shamir_split() got an unexpected keyword argument 'z'",
+    ),
+    (
+        shamir_split,
+        (S,),
+        {"secret": S, "z": 1},
+        "shamir_split() got multiple values for argument 'secret'",
+    ),
     (shamir_split, (123, 2, 3), {"z": 1}, "shamir_split() got an unexpected keyword argument 'z'"),
     (shamir_split, ("bad",), {"z": 1}, "shamir_split() got an unexpected keyword argument 'z'"),
     (blakley_split, (S, 2), {"K": 3}, "blakley_split() got an unexpected keyword argument 'K'"),
     (blakley_split, (S, 2), {"n ": 3}, "blakley_split() got an unexpected keyword argument 'n '"),
     (shamir_combine, ([],), {"kk": 2}, "shamir_combine() got an unexpected keyword argument 'kk'"),
-    (shamir_combine, ([],), {"\ud800": 2},
-     "shamir_combine() got an unexpected keyword argument '\ud800'"),
-    (shamir_split, (S, 2), {Key("n"): 3, Key("x"): 1},
-     "shamir_split() got an unexpected keyword argument 'x'"),
+    (
+        shamir_combine,
+        ([],),
+        {"\ud800": 2},
+        "shamir_combine() got an unexpected keyword argument '\ud800'",
+    ),
+    (
+        shamir_split,
+        (S, 2),
+        {Key("n"): 3, Key("x"): 1},
+        "shamir_split() got an unexpected keyword argument 'x'",
+    ),
 ]
 
 
@@ -130,7 +196,7 @@ def split_forms(function, secret, k, n):
     "secret, k, n",
     # k and n swapped would be accepted in the first two rows, and give another message in the
     # third; a short secret must stay the secret.
-    [(S, 3, 2), (S, 2 ** 20 + 1, 2 ** 20), (S, 2, 2 ** 20 + 1), (S[:31], 2, 3), (S, "k", 3)],
+    [(S, 3, 2), (S, 2**20 + 1, 2**20), (S, 2, 2**20 + 1), (S[:31], 2, 3), (S, "k", 3)],
 )
 def test_split_keywords_bind_like_positions_on_failure(function, secret, k, n):
     outcomes = list(split_forms(function, secret, k, n))
@@ -138,8 +204,9 @@ def test_split_keywords_bind_like_positions_on_failure(function, secret, k, n):
     assert outcomes == [outcomes[0]] * len(outcomes)
 
 
-@pytest.mark.parametrize("split, combine", [(shamir_split, shamir_combine),
-                                            (blakley_split, blakley_combine)])
+@pytest.mark.parametrize(
+    "split, combine", [(shamir_split, shamir_combine), (blakley_split, blakley_combine)]
+)
 def test_keywords_bind_like_positions_on_success(split, combine):
     for kind, shares in split_forms(split, S, 3, 5):
         assert kind == "returned" and len(shares) == 5
@@ -201,7 +268,10 @@ DOC_PARAGRAPH = (
 
 
 def test_panic_exception_class(run_filtered_child):
-    result = run_filtered_child(errno.EIO, GET_PANIC_CLASS + """
+    result = run_filtered_child(
+        errno.EIO,
+        GET_PANIC_CLASS
+        + """
     def handler_that_catches():
         try:
             try:
@@ -224,7 +294,8 @@ def test_panic_exception_class(run_filtered_child):
         "attribute": hasattr(varnhold_core, "PanicException"),
         "names": list(varnhold_core.__all__),
     }))
-    """)
+    """,
+    )
     assert result["name"] == "PanicException"
     assert result["bases_are_base_exception"] and not result["is_exception"]
     assert result["handler"] == "BaseException"
@@ -234,13 +305,16 @@ def test_panic_exception_class(run_filtered_child):
     assert result["args"] == [message] and result["str"] == message
     doc, tail = result["doc"], "\n\n" + DOC_PARAGRAPH + "\n"
     assert doc.startswith("\n") and doc.endswith(tail)
-    sentence = doc[1:-len(tail)]
+    sentence = doc[1 : -len(tail)]
     assert sentence.strip() and "\n" not in sentence
 
 
 @pytest.mark.parametrize("hook", ["__iter__", "__next__", "__len__", "__index__"])
 def test_panic_from_caller_code_is_reported_and_raised_anew(run_filtered_child, hook):
-    result = run_filtered_child(errno.EIO, GET_PANIC_CLASS + """
+    result = run_filtered_child(
+        errno.EIO,
+        GET_PANIC_CLASS
+        + """
     raised = Panic("boom")
 
     class Hooked:
@@ -280,7 +354,9 @@ def test_panic_from_caller_code_is_reported_and_raised_anew(run_filtered_child, 
         "args": list(got.args) if got is not None else None,
         "stderr": written,
     }))
-    """ % hook)
+    """
+        % hook,
+    )
     assert result["is_panic"], result
     assert not result["same_object"]
     assert result["args"] == ["boom"]

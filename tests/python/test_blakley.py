@@ -2,9 +2,9 @@ import random
 import re
 
 import pytest
-
 import varnhold_core as vc
-from support import P, SECRET, blakley_share, chunks, parse_blakley, solve_mod_p
+
+from support import SECRET, P, blakley_share, chunks, parse_blakley, solve_mod_p
 
 # Hand-made shares of threshold 3 whose coefficient rows are independent.
 K3 = [
@@ -44,12 +44,21 @@ def test_split_messages_in_order(secret, k, n, message):
         ([K3[0] + ":", "x"], 2, "Share 0 has invalid format: expected 5 parts, got 6"),
         ([K3[0], K3[1], ""], 3, "Share 2 has invalid format: expected 5 parts, got 1"),
         ([K3[0], K3[1] + "\n", ""], 3, "Invalid share value: expected exactly 32 hex chars"),
-        ([K3[0].replace(":", ",:", 1)] + K3[1:], 3,
-         "Invalid coefficient: expected exactly 32 hex chars"),
-        ([blakley_share([1, P, 3], [0] * 4)] + K3[1:], 3,
-         "Invalid coefficient: value must be < 2^127-1"),
-        ([blakley_share([1, 2, 3], [0, P, 0, 0])] + K3[1:], 3,
-         "Invalid share value: value must be < 2^127-1"),
+        (
+            [K3[0].replace(":", ",:", 1)] + K3[1:],
+            3,
+            "Invalid coefficient: expected exactly 32 hex chars",
+        ),
+        (
+            [blakley_share([1, P, 3], [0] * 4)] + K3[1:],
+            3,
+            "Invalid coefficient: value must be < 2^127-1",
+        ),
+        (
+            [blakley_share([1, 2, 3], [0, P, 0, 0])] + K3[1:],
+            3,
+            "Invalid share value: value must be < 2^127-1",
+        ),
         (K3, 2, "Share 0 has invalid number of coefficients: expected 2, got 3"),
         ([K3[0], K3[1], K3[0]], 3, "System is linearly dependent"),
         ([K3[0], blakley_share([0, 0, 0], [1, 2, 3, 4]), K3[2]], 3, "System is linearly dependent"),
@@ -86,7 +95,9 @@ def test_any_k_shares_in_any_order_rebuild_the_secret(k):
 def test_every_share_lies_on_the_secret_points(k, n):
     secret = bytes(random.Random(n).randrange(256) for _ in range(32))
     shares = vc.blakley_split(secret, k, n)
-    layout = re.compile(r"^[0-7][0-9a-f]{31}(,[0-7][0-9a-f]{31}){%d}(:[0-7][0-9a-f]{31}){4}$" % (k - 1))
+    layout = re.compile(
+        r"^[0-7][0-9a-f]{31}(,[0-7][0-9a-f]{31}){%d}(:[0-7][0-9a-f]{31}){4}$" % (k - 1)
+    )
     assert len(shares) == n
     assert all(layout.match(s) and len(s) == 33 * k + 131 for s in shares)
     parsed = [parse_blakley(s) for s in shares]

@@ -9,7 +9,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 import varnhold_core
 
 pytest.importorskip("varnhold.cli")
@@ -231,7 +230,9 @@ SHARE_INPUT_CASES = [
 
 @pytest.mark.parametrize("command", ["combine", "check"])
 @pytest.mark.parametrize(
-    "lines, extra, names", [row[1:] for row in SHARE_INPUT_CASES], ids=[row[0] for row in SHARE_INPUT_CASES]
+    "lines, extra, names",
+    [row[1:] for row in SHARE_INPUT_CASES],
+    ids=[row[0] for row in SHARE_INPUT_CASES],
 )
 def test_rejected_shares_are_one_line_errors(split_set, command, lines, extra, names):
     key, shares, other = split_set
@@ -253,7 +254,9 @@ def test_check_names_the_wrong_share_by_file_and_line(tmp_path, split_set):
     assert_one_line_error(result, 1, f"{tmp_path / 'b.txt'}:2")
     report = result.stdout.decode()
     assert f"{tmp_path / 'a.txt'}:1: number 1: good" in report
-    assert re.search(rf"{re.escape(str(tmp_path / 'b.txt'))}:2: number \S+: (wrong|unreadable)", report)
+    assert re.search(
+        rf"{re.escape(str(tmp_path / 'b.txt'))}:2: number \S+: (wrong|unreadable)", report
+    )
     for share in shares:
         assert share not in report
 
@@ -292,8 +295,10 @@ def test_console_script_and_module_agree():
 def test_closed_output_pipe_is_one_line(key):
     # The reader stops after the first share.
     split = subprocess.Popen(
-        [*cli_command(), "split", "-k", "2", "-n", "20000"], stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        [*cli_command(), "split", "-k", "2", "-n", "20000"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
     )
     split.stdin.write(key.encode())
     split.stdin.close()

@@ -6,13 +6,12 @@ import operator
 import sys
 
 import pytest
-
 from varnhold_core import blakley_combine, blakley_split, shamir_combine, shamir_split
 
 S = bytes(range(32))
 SPLITS = [shamir_split, blakley_split]
 COMBINES = [shamir_combine, blakley_combine]
-MAX_U64 = 2 ** 64 - 1
+MAX_U64 = 2**64 - 1
 
 
 def raised_by(call, *args):
@@ -110,8 +109,11 @@ def interpreter_index_text(value):
     return str(error)
 
 
-@pytest.mark.parametrize("value", [2.0, "3", None, b"3", Index("2"), Index(2.5)],
-                         ids=["float", "str", "None", "bytes", "index-str", "index-float"])
+@pytest.mark.parametrize(
+    "value",
+    [2.0, "3", None, b"3", Index("2"), Index(2.5)],
+    ids=["float", "str", "None", "bytes", "index-str", "index-float"],
+)
 @pytest.mark.parametrize("which", ["k", "n", "combine-k"])
 def test_size_without_integer_index(which, value):
     if which == "k":
@@ -126,7 +128,8 @@ def test_size_without_integer_index(which, value):
 
 
 @pytest.mark.parametrize(
-    "value", [-1, 2 ** 64, -(10 ** 30), 10 ** 30, Index(-1), Index(2 ** 64)],
+    "value",
+    [-1, 2**64, -(10**30), 10**30, Index(-1), Index(2**64)],
     ids=["minus-one", "2**64", "very-negative", "very-large", "index-minus-one", "index-2**64"],
 )
 @pytest.mark.parametrize("position", [1, 2])
@@ -142,11 +145,11 @@ def test_size_out_of_range_is_the_interpreters_overflow(value, position):
     "function, args, message",
     [
         (shamir_combine, ([], MAX_U64), f"Need at least {MAX_U64} shares"),
-        (shamir_combine, ([], Index(2 ** 63)), f"Need at least {2 ** 63} shares"),
+        (shamir_combine, ([], Index(2**63)), f"Need at least {2**63} shares"),
         (blakley_combine, (["a"], Index(MAX_U64)), f"Not enough shares: got 1, need {MAX_U64}"),
         (shamir_split, (S, MAX_U64, 3), "Invalid k/n parameters"),
         (shamir_split, (S, 2, MAX_U64), "Invalid n: must be <= 1048576"),
-        (blakley_split, (S, 2, Index(2 ** 32 + 3)), "Invalid n: must be <= 1048576"),
+        (blakley_split, (S, 2, Index(2**32 + 3)), "Invalid n: must be <= 1048576"),
         (shamir_split, (S, True, 3), "Invalid k/n parameters"),
         (blakley_split, (S, 2, False), "Invalid k/n"),
         (shamir_combine, ([], True), "Invalid k: threshold must be at least 2"),
@@ -191,7 +194,10 @@ def type_error_with_cause():
 )
 def test_exact_type_error_from_index_is_prefixed_with_its_cause(inner, message):
     cause, args_before = inner.__cause__, inner.args
-    for call in (lambda: shamir_split(S, Index(inner), 3), lambda: shamir_combine([], Index(inner))):
+    for call in (
+        lambda: shamir_split(S, Index(inner), 3),
+        lambda: shamir_combine([], Index(inner)),
+    ):
         error = raised_by(call)
         assert type(error) is TypeError and error is not inner
         assert error.args == (message,)
@@ -206,7 +212,10 @@ def test_exact_type_error_from_index_is_prefixed_with_its_cause(inner, message):
     ids=["TypeError-subclass", "ValueError", "KeyError", "ZeroDivisionError"],
 )
 def test_other_errors_from_index_pass_through_unchanged(inner):
-    for call in (lambda: blakley_split(S, 2, Index(inner)), lambda: blakley_combine([], Index(inner))):
+    for call in (
+        lambda: blakley_split(S, 2, Index(inner)),
+        lambda: blakley_combine([], Index(inner)),
+    ):
         error = raised_by(call)
         assert error is inner
         assert error.args == inner.args
@@ -344,11 +353,22 @@ def test_share_with_lone_surrogate_is_the_interpreters_encode_error():
         lambda items: Shares(items, length=TypeError("no length")),
         lambda items: Shares(items, length=-5),
         lambda items: Shares(items, length=sys.maxsize),
-        lambda items: Shares(items, length=2 ** 62),
-        lambda items: Shares(items, length=2 ** 70),
+        lambda items: Shares(items, length=2**62),
+        lambda items: Shares(items, length=2**70),
     ],
-    ids=["list", "tuple", "str-subclass", "item-access", "iterable", "len-ValueError",
-         "len-TypeError", "len-negative", "len-maxsize", "len-2**62", "len-2**70"],
+    ids=[
+        "list",
+        "tuple",
+        "str-subclass",
+        "item-access",
+        "iterable",
+        "len-ValueError",
+        "len-TypeError",
+        "len-negative",
+        "len-maxsize",
+        "len-2**62",
+        "len-2**70",
+    ],
 )
 def test_sequences_of_str_are_accepted_in_order(wrap, capsys):
     shamir_shares = shamir_split(S, 2, 3)
@@ -359,14 +379,17 @@ def test_sequences_of_str_are_accepted_in_order(wrap, capsys):
     three = wrap(["a", "b", "c"])
     assert str(raised_by(blakley_combine, three, 5)) == "Not enough shares: got 3, need 5"
     assert str(raised_by(blakley_combine, wrap(["x", "y:z"]), 2)) == (
-        "Share 0 has invalid format: expected 5 parts, got 1")
+        "Share 0 has invalid format: expected 5 parts, got 1"
+    )
     assert str(raised_by(blakley_combine, wrap(["y:z", "x"]), 2)) == (
-        "Share 0 has invalid format: expected 5 parts, got 2")
+        "Share 0 has invalid format: expected 5 parts, got 2"
+    )
     # The same object given again is an item of its own each time.
     assert str(raised_by(blakley_combine, wrap(["a"] * 3), 5)) == "Not enough shares: got 3, need 5"
     repeated = wrap([blakley_split(S, 3, 3)[0]] * 2 + ["y:z"])
     assert str(raised_by(blakley_combine, repeated, 3)) == (
-        "Share 2 has invalid format: expected 5 parts, got 2")
+        "Share 2 has invalid format: expected 5 parts, got 2"
+    )
     # A failing length is not reported anywhere.
     assert capsys.readouterr() == ("", "")
 
@@ -383,12 +406,24 @@ CONVERSION_ORDER = [
     (blakley_split, lambda log: (S, *k_and_n(log, 2, "x")), ["k", "n"], "'n'"),
     (shamir_split, lambda log: (b"", *k_and_n(log, 2, "x")), ["k", "n"], "'n'"),
     (blakley_split, lambda log: (S, *k_and_n(log, 0, 0)), ["k", "n"], ValueError),
-    (shamir_combine, lambda log: (Shares([1], log=log), Index("x", log, "k")), ["shares"],
-     "'shares'"),
-    (blakley_combine, lambda log: (IterShares(["a"], log=log), Index("x", log, "k")),
-     ["shares", "k"], "'k'"),
-    (shamir_combine, lambda log: (IterShares([], log=log), Index(0, log, "k")), ["shares", "k"],
-     ValueError),
+    (
+        shamir_combine,
+        lambda log: (Shares([1], log=log), Index("x", log, "k")),
+        ["shares"],
+        "'shares'",
+    ),
+    (
+        blakley_combine,
+        lambda log: (IterShares(["a"], log=log), Index("x", log, "k")),
+        ["shares", "k"],
+        "'k'",
+    ),
+    (
+        shamir_combine,
+        lambda log: (IterShares([], log=log), Index(0, log, "k")),
+        ["shares", "k"],
+        ValueError,
+    ),
     (blakley_combine, lambda log: ("abc", Index(-1, log, "k")), [], "'shares'"),
 ]
 
@@ -420,8 +455,8 @@ def test_failing_calls_leave_reference_counts_unchanged():
     secret = bytes(range(100, 132))
     short = bytes(range(7))
     rejected_secret = bytearray(32)
-    big = 10 ** 30
-    in_range = 2 ** 63 + 12345
+    big = 10**30
+    in_range = 2**63 + 12345
     index = Index(in_range)
     items = [f"share-{i}-" + "x" * 40 for i in range(3)]
     shares = list(items)
@@ -448,9 +483,21 @@ def test_failing_calls_leave_reference_counts_unchanged():
         (lambda: blakley_combine(shares, index), ValueError),
         (lambda: shamir_combine(shares, 2), ValueError),
     ]
-    watched = [secret, short, rejected_secret, big, in_range, index, shares, bad_shares, mapping,
-               cause, caused,
-               *items, bad_shares[2]]
+    watched = [
+        secret,
+        short,
+        rejected_secret,
+        big,
+        in_range,
+        index,
+        shares,
+        bad_shares,
+        mapping,
+        cause,
+        caused,
+        *items,
+        bad_shares[2],
+    ]
     for call, expected in calls:
         call_error = raised_by(call)
         assert type(call_error) is expected, call_error

@@ -5,10 +5,11 @@ the model give the same secret, or the same exception type and message."""
 import re
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from varnhold_core import blakley_combine, blakley_split, shamir_combine, shamir_split
 
 from support import P, solve_mod_p, to_secret
-from varnhold_core import blakley_combine, blakley_split, shamir_combine, shamir_split
 
 HEX32 = re.compile(r"[0-9A-Fa-f]{32}\Z")
 INDEX = re.compile(r"\+?[0-9]+\Z")
@@ -95,15 +96,20 @@ def outcome(call, *args):
 
 def edit(text, data):
     """One corruption of a share text, chosen by hypothesis."""
-    kind = data.draw(st.sampled_from(
-        ["char", "drop", "insert", "upper", "colon", "comma", "prefix", "swap", "p", "empty"]))
+    kind = data.draw(
+        st.sampled_from(
+            ["char", "drop", "insert", "upper", "colon", "comma", "prefix", "swap", "p", "empty"]
+        )
+    )
     if kind == "empty" or not text:
         return ""
     at = data.draw(st.integers(0, len(text) - 1))
     if kind == "char":
-        return text[:at] + data.draw(st.sampled_from("0123456789abcdefABCDEFg+-: ,é")) + text[at + 1:]
+        return (
+            text[:at] + data.draw(st.sampled_from("0123456789abcdefABCDEFg+-: ,é")) + text[at + 1 :]
+        )
     if kind == "drop":
-        return text[:at] + text[at + 1:]
+        return text[:at] + text[at + 1 :]
     if kind == "insert":
         return text[:at] + data.draw(st.sampled_from("0f:, +\n")) + text[at:]
     if kind == "upper":
@@ -119,7 +125,8 @@ def edit(text, data):
     # A field of the share set to p or above.
     fields = text.split(":")
     fields[data.draw(st.integers(0, len(fields) - 1))] = data.draw(
-        st.sampled_from(["7" + "f" * 31, "8" + "0" * 31, str(P), "1" * 39]))
+        st.sampled_from(["7" + "f" * 31, "8" + "0" * 31, str(P), "1" * 39])
+    )
     return ":".join(fields)
 
 
@@ -169,7 +176,9 @@ def test_combine_matches_the_model(split, combine, model, data):
 def test_model_rebuilds_what_the_module_splits(secret, k, data):
     # Keeps the model honest: on valid shares it must give back the secret itself.
     n = data.draw(st.integers(k, k + 3))
-    for split, model in [(shamir_split, model_shamir_combine),
-                         (blakley_split, model_blakley_combine)]:
+    for split, model in [
+        (shamir_split, model_shamir_combine),
+        (blakley_split, model_blakley_combine),
+    ]:
         chosen = data.draw(st.permutations(split(secret, k, n)))[:k]
         assert model(chosen, k) == secret

@@ -6,7 +6,6 @@ import os
 
 import pytest
 
-
 FAILURE_BODY = """
     import varnhold_core
     try:

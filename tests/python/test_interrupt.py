@@ -12,9 +12,9 @@ import sys
 import time
 
 import pytest
+import varnhold_core as core
 
 import varnhold
-import varnhold_core as core
 
 SECRET = bytes(range(32))
 # Long enough for the call to be well under way, short enough for the child to start first.

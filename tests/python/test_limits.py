@@ -8,8 +8,8 @@ import sys
 import textwrap
 
 import pytest
-
 import varnhold_core as vc
+
 from support import SECRET
 
 MIB = 1 << 20
@@ -53,7 +53,10 @@ def run_child(body, timeout=60):
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
     completed = subprocess.run(
         [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(body)],
-        capture_output=True, text=True, env=env, timeout=timeout,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=timeout,
     )
     assert completed.returncode == 0, completed.stderr
     return json.loads(completed.stdout.strip().splitlines()[-1])
@@ -69,40 +72,54 @@ def linux_only():
 HOSTILE = [
     pytest.param(
         "s = one_share(39744); shares = [s] * 39744",  # 1.3 MB of text, the k x k system 23.5 GiB
-        "vc.blakley_combine(shares, 39744)", 64 * MIB,
+        "vc.blakley_combine(shares, 39744)",
+        64 * MIB,
         {"error": "ValueError", "message": "System is linearly dependent"},
         id="one-share-object-repeated-k-times",
     ),
     pytest.param(
         "s = one_share(39744); t = ''.join(list(s)); shares = [s, t] * 19872",
-        "vc.blakley_combine(shares, 39744)", 64 * MIB,
+        "vc.blakley_combine(shares, 39744)",
+        64 * MIB,
         {"error": "ValueError", "message": "System is linearly dependent"},
         id="two-equal-texts-alternating",
     ),
     pytest.param(
         "shares = [one_share(39744)] + [str(i) for i in range(1, 39744)]",
-        "vc.blakley_combine(shares, 39744)", 64 * MIB,
+        "vc.blakley_combine(shares, 39744)",
+        64 * MIB,
         {"error": "ValueError", "message": "Share 1 has invalid format: expected 5 parts, got 1"},
         id="one-valid-share-then-short-texts",
     ),
     pytest.param(
-        "", "vc.blakley_split(SECRET, 1000, 762916)", 256 * MIB,  # 23.5 GiB of output
-        {"error": "MemoryError"}, id="split-output-of-23-GiB",
+        "",
+        "vc.blakley_split(SECRET, 1000, 762916)",
+        256 * MIB,  # 23.5 GiB of output
+        {"error": "MemoryError"},
+        id="split-output-of-23-GiB",
     ),
     pytest.param(
-        "", "vc.blakley_split(SECRET, 1000, 3500)", 96 * MIB,  # 116 MB of output
-        {"error": "MemoryError"}, id="split-output-just-over-the-limit",
+        "",
+        "vc.blakley_split(SECRET, 1000, 3500)",
+        96 * MIB,  # 116 MB of output
+        {"error": "MemoryError"},
+        id="split-output-just-over-the-limit",
     ),
     pytest.param(
-        "", "vc.blakley_split(SECRET, 1000, 1800)", 96 * MIB,  # 60 MB of output
-        {"ok": 1800}, id="split-output-under-the-limit",
+        "",
+        "vc.blakley_split(SECRET, 1000, 1800)",
+        96 * MIB,  # 60 MB of output
+        {"ok": 1800},
+        id="split-output-under-the-limit",
     ),
     pytest.param(
         "shares = vc.blakley_split(SECRET, 1500, 1500)",  # 75 MB of distinct shares
         # The 36 MB system does not fit; from Python 3.10 on the texts are read in place, and
         # on 3.9 their copy alone would not fit either.
-        "vc.blakley_combine(shares, 1500)", 24 * MIB,
-        {"error": "MemoryError"}, id="combine-of-distinct-rows-over-the-limit",
+        "vc.blakley_combine(shares, 1500)",
+        24 * MIB,
+        {"error": "MemoryError"},
+        id="combine-of-distinct-rows-over-the-limit",
     ),
 ]
 
@@ -134,18 +151,24 @@ class Interrupt(BaseException):
     pass
 
 
-@pytest.mark.parametrize("combine, split", [
-    (vc.shamir_combine, vc.shamir_split), (vc.blakley_combine, vc.blakley_split)],
-    ids=["shamir", "blakley"])
-@pytest.mark.parametrize("error, propagates", [
-    (KeyboardInterrupt(), True),
-    (SystemExit(3), True),
-    (Interrupt("own"), True),
-    (GeneratorExit(), True),
-    (ValueError("no length"), False),
-    (LookupError("no length"), False),
-    (ArithmeticError("no length"), False),
-], ids=lambda v: type(v).__name__ if isinstance(v, BaseException) else str(v))
+@pytest.mark.parametrize(
+    "combine, split",
+    [(vc.shamir_combine, vc.shamir_split), (vc.blakley_combine, vc.blakley_split)],
+    ids=["shamir", "blakley"],
+)
+@pytest.mark.parametrize(
+    "error, propagates",
+    [
+        (KeyboardInterrupt(), True),
+        (SystemExit(3), True),
+        (Interrupt("own"), True),
+        (GeneratorExit(), True),
+        (ValueError("no length"), False),
+        (LookupError("no length"), False),
+        (ArithmeticError("no length"), False),
+    ],
+    ids=lambda v: type(v).__name__ if isinstance(v, BaseException) else str(v),
+)
 def test_only_ordinary_errors_of_len_are_ignored(combine, split, error, propagates):
     shares = Length(split(SECRET, 2, 3), error)
     if propagates:
@@ -185,7 +208,8 @@ REENTRY_HOOKS = {
 
 @pytest.mark.parametrize("hook", sorted(REENTRY_HOOKS))
 def test_reentrant_first_use_fails_the_inner_call_instead_of_hanging(hook):
-    outcome = run_child(textwrap.dedent("""
+    outcome = run_child(
+        textwrap.dedent("""
     inner = []
     def attempt():
         try:
@@ -193,7 +217,9 @@ def test_reentrant_first_use_fails_the_inner_call_instead_of_hanging(hook):
         except BaseException as error:
             return [type(error).__name__, str(error)]
         return None
-    """) + textwrap.dedent(REENTRY_HOOKS[hook]) + textwrap.dedent("""
+    """)
+        + textwrap.dedent(REENTRY_HOOKS[hook])
+        + textwrap.dedent("""
     try:
         vc.shamir_combine(None, 2)
         outer = None
@@ -201,7 +227,9 @@ def test_reentrant_first_use_fails_the_inner_call_instead_of_hanging(hook):
         outer = [type(error).__name__, str(error)]
     again = attempt()
     print(json.dumps({"inner": inner, "outer": outer, "again": again}))
-    """), timeout=30)
+    """),
+        timeout=30,
+    )
     sequence_message = "argument 'shares': 'None' is not an instance of 'Sequence'"
     assert len(outcome["inner"]) == 1, outcome
     kind, message = outcome["inner"][0]

@@ -8,7 +8,6 @@ from importlib import metadata
 from pathlib import Path
 
 import pytest
-
 import varnhold_core
 
 STUB = Path(varnhold_core.__file__).with_name("varnhold_core-stubs") / "__init__.pyi"
@@ -58,6 +57,8 @@ def test_metadata_covers_the_running_interpreter():
 
 def test_wheel_is_built_for_the_stable_abi():
     wheel_file = metadata.distribution("varnhold").read_text("WHEEL")
-    tags = [line.split(":", 1)[1].strip() for line in wheel_file.splitlines() if line.startswith("Tag:")]
+    tags = [
+        line.split(":", 1)[1].strip() for line in wheel_file.splitlines() if line.startswith("Tag:")
+    ]
     assert tags, wheel_file
     assert all(tag.startswith("cp39-abi3-") for tag in tags), tags

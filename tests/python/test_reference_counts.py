@@ -7,11 +7,10 @@ import resource
 import sys
 
 import pytest
+from varnhold_core import blakley_combine, blakley_split, generate_key, shamir_combine, shamir_split
 
 import varnhold
 from support import SECRET
-from varnhold_core import blakley_combine, blakley_split, generate_key, shamir_combine, shamir_split
-
 
 ROUNDS = 2000
 
@@ -75,14 +74,19 @@ CALLS = [
     ("hostile-index-raises", lambda: shamir_split(SECRET, Index(KeyError("k")), 3), KeyError),
     ("hostile-index-type", lambda: blakley_combine(BLAKLEY, Index("2")), TypeError),
     # The length is only a hint for the first allocation: a failing or lying __len__ is ignored.
-    ("hostile-len-raises", lambda: shamir_combine(Hostile(SHAMIR, length=RuntimeError()), 3),
-     None),
+    ("hostile-len-raises", lambda: shamir_combine(Hostile(SHAMIR, length=RuntimeError()), 3), None),
     ("hostile-len-huge", lambda: blakley_combine(Hostile(BLAKLEY, length=2**62), 3), None),
     ("hostile-len-negative", lambda: shamir_combine(HostileIter(SHAMIR, length=-5), 3), None),
-    ("hostile-iter-raises",
-     lambda: blakley_combine(HostileIter(BLAKLEY, iterate=LookupError("i")), 3), LookupError),
-    ("hostile-iter-bad-item",
-     lambda: shamir_combine(HostileIter(SHAMIR, iterate=[SHAMIR[0], 7]), 2), TypeError),
+    (
+        "hostile-iter-raises",
+        lambda: blakley_combine(HostileIter(BLAKLEY, iterate=LookupError("i")), 3),
+        LookupError,
+    ),
+    (
+        "hostile-iter-bad-item",
+        lambda: shamir_combine(HostileIter(SHAMIR, iterate=[SHAMIR[0], 7]), 2),
+        TypeError,
+    ),
     ("scheme-secret-length", lambda: shamir_split(SECRET[:31], 2, 3), ValueError),
     ("scheme-k-n", lambda: blakley_split(SECRET, 4, 3), ValueError),
     ("scheme-too-many", lambda: shamir_split(SECRET, 2, 2**20 + 1), ValueError),
@@ -113,8 +117,9 @@ def run(call, expected, rounds):
                 pass
 
 
-@pytest.mark.parametrize("call, expected", [(c, e) for _, c, e in CALLS],
-                         ids=[name for name, _, _ in CALLS])
+@pytest.mark.parametrize(
+    "call, expected", [(c, e) for _, c, e in CALLS], ids=[name for name, _, _ in CALLS]
+)
 def test_repeated_calls_leave_nothing_behind(call, expected):
     if expected is not None:
         with pytest.raises(expected):
@@ -156,4 +161,3 @@ def test_peak_memory_stays_flat_over_many_mixed_calls():
     mixed(3000)
     growth_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
     assert growth_kib < 4096, f"peak memory grew by {growth_kib} KiB"
-

@@ -5,9 +5,9 @@ import pathlib
 import re
 
 import pytest
+import varnhold_core
 
 import varnhold
-import varnhold_core
 
 SECRET = bytes(range(32))
 HEX_FIELD = re.compile(r"[0-9a-fA-F]{32}")
@@ -16,7 +16,7 @@ HEX_FIELD = re.compile(r"[0-9a-fA-F]{32}")
 def retype(share, at):
     """The share with the hex digit at `at` changed to another digit."""
     digit = share[at]
-    return share[:at] + ("1" if digit == "0" else "0") + share[at + 1:]
+    return share[:at] + ("1" if digit == "0" else "0") + share[at + 1 :]
 
 
 def fault(shares, exc):
@@ -43,7 +43,12 @@ def test_round_trip_with_any_k_and_all(scheme, k, n):
 
 @pytest.mark.parametrize(
     "wrap",
-    [lambda s: s + "\n", lambda s: s + "\r\n", lambda s: "\ufeff" + s, lambda s: "  \t" + s + " \n"],
+    [
+        lambda s: s + "\n",
+        lambda s: s + "\r\n",
+        lambda s: "\ufeff" + s,
+        lambda s: "  \t" + s + " \n",
+    ],
     ids=["LF", "CRLF", "BOM", "blanks"],
 )
 def test_reading_forgives_line_ends_blanks_and_byte_order_mark(wrap):
@@ -73,7 +78,11 @@ def _extra_char(shares):
 
 def _other_scheme(shares):
     blakley = varnhold.split(SECRET, 3, 5, scheme="blakley")
-    return [shares[0], blakley[1], shares[2], shares[3]], (1,), "is a Blakley share, the set is Shamir"
+    return (
+        [shares[0], blakley[1], shares[2], shares[3]],
+        (1,),
+        "is a Blakley share, the set is Shamir",
+    )
 
 
 def _too_few(shares):
@@ -142,9 +151,17 @@ def test_wrong_bare_shares_are_located(make):
         (varnhold_core.shamir_split(SECRET, 3, 5)[:2], 2),
         (varnhold_core.shamir_split(SECRET, 3, 5), 2),
         # four shares where the first is wrong: too few to tell which.
-        ([varnhold_core.shamir_split(SECRET, 3, 5)[0]] + varnhold_core.shamir_split(SECRET, 3, 5)[1:4], 3),
+        (
+            [varnhold_core.shamir_split(SECRET, 3, 5)[0]]
+            + varnhold_core.shamir_split(SECRET, 3, 5)[1:4],
+            3,
+        ),
         # k shares from two splits.
-        (varnhold_core.shamir_split(SECRET, 3, 5)[:2] + varnhold_core.shamir_split(SECRET, 3, 5)[4:], 3),
+        (
+            varnhold_core.shamir_split(SECRET, 3, 5)[:2]
+            + varnhold_core.shamir_split(SECRET, 3, 5)[4:],
+            3,
+        ),
     ],
     ids=["k-too-small-exact", "k-too-small-extra", "first-wrong-of-four", "mixed"],
 )
@@ -157,10 +174,24 @@ def test_bare_sets_that_cannot_be_trusted_never_give_a_secret(shares, k):
 
 def test_check_report_of_a_mixed_list():
     shares = varnhold.split(SECRET, 2, 4)
-    given = [shares[0], shares[0], "", retype(shares[2], 70), varnhold.split(SECRET, 2, 4)[3], shares[1]]
+    given = [
+        shares[0],
+        shares[0],
+        "",
+        retype(shares[2], 70),
+        varnhold.split(SECRET, 2, 4)[3],
+        shares[1],
+    ]
     report = varnhold.check(given)
     assert (report.scheme, report.k, report.count) == ("shamir", 2, 6)
-    assert [s.state for s in report.shares] == ["good", "duplicate", "unreadable", "unreadable", "foreign", "good"]
+    assert [s.state for s in report.shares] == [
+        "good",
+        "duplicate",
+        "unreadable",
+        "unreadable",
+        "foreign",
+        "good",
+    ]
     assert [s.number for s in report.shares] == [1, 1, None, None, 4, 2]
     assert report.shares[2].reason == "is empty"
     assert report.problem is None and not report.ok
@@ -180,7 +211,11 @@ def test_new_share_joins_the_set(scheme):
     assert fresh.startswith(f"vh1-{scheme[0]}-3-{shares[0].split('-')[3]}-6-")
     assert varnhold.combine([fresh, shares[0], shares[1]]) == SECRET
     assert varnhold.check(shares + [fresh]).ok
-    bare = varnhold_core.shamir_split(SECRET, 3, 5) if scheme == "shamir" else varnhold_core.blakley_split(SECRET, 3, 5)
+    bare = (
+        varnhold_core.shamir_split(SECRET, 3, 5)
+        if scheme == "shamir"
+        else varnhold_core.blakley_split(SECRET, 3, 5)
+    )
     bare_fresh = varnhold.new_share(bare[2:], k=3)
     assert not bare_fresh.startswith("vh")
     assert varnhold.combine([bare_fresh, bare[0], bare[1]], k=3) == SECRET
@@ -221,7 +256,9 @@ def test_refresh_keeps_the_secret_and_parts_from_old_shares(bare):
     k = 3 if bare else None
     refreshed = varnhold.refresh(shares, k=k)
     assert len(refreshed) == 5
-    assert [s.split(":")[0].split("-")[-1] for s in refreshed] == [s.split(":")[0].split("-")[-1] for s in shares]
+    assert [s.split(":")[0].split("-")[-1] for s in refreshed] == [
+        s.split(":")[0].split("-")[-1] for s in shares
+    ]
     assert varnhold.combine(refreshed[2:], k=k) == SECRET
     with pytest.raises(varnhold.ShareError):
         varnhold.combine([shares[0]] + refreshed[1:3], k=k)
@@ -257,7 +294,10 @@ def test_argument_types(call):
         (lambda: varnhold.split(SECRET[:31], 2, 3), "Secret must be 32 bytes"),
         (lambda: varnhold.split(SECRET, 1, 3), "Invalid k/n parameters"),
         (lambda: varnhold.split(SECRET, 1, 3, scheme="blakley"), "Invalid k/n"),
-        (lambda: varnhold.split(SECRET, 2, 3, scheme="other"), "scheme must be 'shamir' or 'blakley'"),
+        (
+            lambda: varnhold.split(SECRET, 2, 3, scheme="other"),
+            "scheme must be 'shamir' or 'blakley'",
+        ),
         (lambda: varnhold.combine([], k=1), "k must be at least 2"),
     ],
 )
@@ -284,23 +324,49 @@ _COMBINE_CALLS = [
     ("a tuple", (tuple(_SHARES[:3]),), {}, SECRET),
     ("a generator", ((s for s in _SHARES[:3]),), {"k": 3}, SECRET),
     ("padded texts", ([" " + s + "\r\n" for s in _SHARES[:3]],), {}, SECRET),
-    ("fewer than k", (_SHARES[:2],), {}, (varnhold.ShareError, "need at least 3 shares of one set, got 2")),
-    ("k contradicted", (_SHARES[:3],), {"k": 4},
-     (varnhold.ShareError, "k = 4 was given, but the shares were made with k = 3")),
+    (
+        "fewer than k",
+        (_SHARES[:2],),
+        {},
+        (varnhold.ShareError, "need at least 3 shares of one set, got 2"),
+    ),
+    (
+        "k contradicted",
+        (_SHARES[:3],),
+        {"k": 4},
+        (varnhold.ShareError, "k = 4 was given, but the shares were made with k = 3"),
+    ),
     ("k below 2", (_SHARES[:3],), {"k": -1}, (varnhold.ShareError, "k must be at least 2")),
-    ("k past a word", (_SHARES[:3],), {"k": 2**70}, (varnhold.ShareError, "k must be at most 1048576")),
+    (
+        "k past a word",
+        (_SHARES[:3],),
+        {"k": 2**70},
+        (varnhold.ShareError, "k must be at most 1048576"),
+    ),
     ("k a bool", (_SHARES[:3],), {"k": True}, (TypeError, "k must be an int or None, not bool")),
-    ("a share not str", ([_SHARES[0], _SHARES[1].encode(), _SHARES[2]],), {},
-     (TypeError, "share 2 must be str, not bytes")),
-    ("a single str", (_SHARES[0],), {}, (TypeError, "shares must be an iterable of str, not a single str")),
+    (
+        "a share not str",
+        ([_SHARES[0], _SHARES[1].encode(), _SHARES[2]],),
+        {},
+        (TypeError, "share 2 must be str, not bytes"),
+    ),
+    (
+        "a single str",
+        (_SHARES[0],),
+        {},
+        (TypeError, "shares must be an iterable of str, not a single str"),
+    ),
     ("no shares", (), {}, (TypeError, None)),
     ("k positional", (_SHARES[:3], 3), {}, (TypeError, None)),
     ("an unknown keyword", (_SHARES[:3],), {"n": 3}, (TypeError, None)),
 ]
 
 
-@pytest.mark.parametrize("args,kwargs,expected", [row[1:] for row in _COMBINE_CALLS],
-                         ids=[row[0] for row in _COMBINE_CALLS])
+@pytest.mark.parametrize(
+    "args,kwargs,expected",
+    [row[1:] for row in _COMBINE_CALLS],
+    ids=[row[0] for row in _COMBINE_CALLS],
+)
 def test_combine_calls_native_or_read_in_full(args, kwargs, expected):
     if isinstance(expected, bytes):
         assert varnhold.combine(*args, **kwargs) == expected

@@ -5,10 +5,11 @@ import signal
 import time
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import varnhold_core as vc
-from support import P, SECRET, chunks, parse_shamir, shamir_share
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from support import SECRET, P, chunks, parse_shamir, shamir_share
 
 SHARE_RE = re.compile(r"^([1-9][0-9]*)(:[0-9a-f]{32}){4}$")
 
@@ -127,10 +128,22 @@ P_DEC = str(P)
         ([GOOD1, "+0" + P_DEC + V * 4], 2, "Invalid share index: %s must be < 2^127-1" % P_DEC),
         ([GOOD1, "+01" + V * 4], 2, "Duplicate share index 1"),
         ([GOOD1, "7" + V * 4, "007" + V * 3 + ":bad"], 3, "Duplicate share index 7"),
-        ([GOOD1, "2" + V * 3 + ":" + "0" * 31], 2, "Invalid share value: expected exactly 32 hex chars"),
+        (
+            [GOOD1, "2" + V * 3 + ":" + "0" * 31],
+            2,
+            "Invalid share value: expected exactly 32 hex chars",
+        ),
         ([GOOD1, "2" + V * 3 + ":" + "f" * 32], 2, "Invalid share value: value must be < 2^127-1"),
-        ([GOOD1, "2" + V * 3 + ":" + "é" * 16], 2, "Invalid share value: expected exactly 32 hex chars"),
-        ([GOOD1, "2" + V * 3 + ":" + "0" * 30 + "é"], 2, "Invalid share value: expected exactly 32 hex chars"),
+        (
+            [GOOD1, "2" + V * 3 + ":" + "é" * 16],
+            2,
+            "Invalid share value: expected exactly 32 hex chars",
+        ),
+        (
+            [GOOD1, "2" + V * 3 + ":" + "0" * 30 + "é"],
+            2,
+            "Invalid share value: expected exactly 32 hex chars",
+        ),
         # The first faulty share decides, and a later share's fault is never seen.
         (["x" + V * 4, "y"], 2, "Invalid share index: x"),
     ],
