@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Rebuild a varnhold secret from its shares with nothing but Python 3.
+"""Rebuild a varnhold secret from its shares with nothing but Python (3.6 or later).
 
 For the day nothing else is left: this script is slow and does nothing against timing attacks
 (the arithmetic runs on Python integers, whose time depends on the values). Prefer the varnhold
@@ -16,13 +16,12 @@ share that is mistyped, damaged, of another set, or disagrees is refused by name
 printed but the reasons. Everything here follows docs/share-format.md.
 """
 
-from __future__ import annotations
-
 import argparse
 import sys
 from collections import namedtuple
 
 P = 2**127 - 1  # the field's prime
+DECIMAL_DIGITS = set("0123456789")
 HEX_DIGITS = set("0123456789abcdef")
 
 # One readable share. scheme: "s" or "b"; k, set_id and number are None for a bare share;
@@ -48,7 +47,7 @@ def trim(text):
 
 def plain_decimal(field, what, low, below):
     """Digits only, no sign, no leading zero, low <= value < below: as every writer spells it."""
-    if not field.isdigit() or not field.isascii() or (len(field) > 1 and field[0] == "0"):
+    if not field or not set(field) <= DECIMAL_DIGITS or (len(field) > 1 and field[0] == "0"):
         raise Refused(what + " is not plain decimal")
     value = int(field)
     if not low <= value < below:
@@ -150,7 +149,7 @@ def read_share(name, text, k):
         raise Refused("contains a character that no share has")
     version = text[2:].split("-", 1)[0]
     if version not in VERSIONS:
-        if version.isdigit() and version.isascii():
+        if version and set(version) <= DECIMAL_DIGITS:
             raise Refused(
                 "is written in envelope version %s, which this script cannot read "
                 "(or the share is mistyped)" % version
