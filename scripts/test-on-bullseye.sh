@@ -51,6 +51,7 @@ rm -rf "$root/varnhold"
 mkdir -p "$root/varnhold/tests"
 cp "$wheel" "$root/varnhold/"
 cp -r tests/python "$root/varnhold/tests/python"
+cp -r docs "$root/varnhold/docs"  # the recovery script and the format document it is tested on
 cp pyproject.toml "$root/varnhold/"  # the pytest settings
 find "$root/varnhold/tests" -name __pycache__ -prune -exec rm -rf {} +
 

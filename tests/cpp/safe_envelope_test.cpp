@@ -31,29 +31,29 @@ std::vector<std::uint8_t> vector_stream(std::size_t length, std::size_t skip = 0
     return bytes;
 }
 
-std::vector<std::string> split_with(Scheme scheme, bool envelope,
-                                    std::vector<std::uint8_t> stream) {
+std::vector<std::string> split_with(Scheme scheme, bool envelope, std::vector<std::uint8_t> stream,
+                                    std::uint64_t k = 2, std::uint64_t n = 3) {
     ScriptedSource source(std::move(stream));
     VectorShareWriter out;
-    Result<void> done = envelope ? safe_split(scheme, counting_secret(), 2, 3, source, out)
+    Result<void> done = envelope ? safe_split(scheme, counting_secret(), k, n, source, out)
                         : scheme == Scheme::shamir
-                            ? shamir_split(counting_secret(), 2, 3, source, out)
-                            : blakley_split(counting_secret(), 2, 3, source, out);
+                            ? shamir_split(counting_secret(), k, n, source, out)
+                            : blakley_split(counting_secret(), k, n, source, out);
     EXPECT_TRUE(done.ok());
     return out.texts;
 }
 
-// "scheme form number text" lines of the format document.
+// "scheme k form number text" lines of the format document.
 std::map<std::string, std::string> documented_vectors() {
     std::ifstream file(VARNHOLD_SOURCE_DIR "/docs/share-format.md");
     std::map<std::string, std::string> vectors;
     std::string line;
     while (std::getline(file, line)) {
         std::istringstream words(line);
-        std::string scheme, form, number, text;
-        if (!(words >> scheme >> form >> number >> text)) continue;
+        std::string scheme, k, form, number, text;
+        if (!(words >> scheme >> k >> form >> number >> text)) continue;
         if ((scheme == "shamir" || scheme == "blakley") && (form == "bare" || form == "envelope")) {
-            vectors[scheme + " " + form + " " + number] = text;
+            vectors[scheme + " " + k + " " + form + " " + number] = text;
         }
     }
     return vectors;
@@ -61,20 +61,26 @@ std::map<std::string, std::string> documented_vectors() {
 
 TEST(ShareFormatDocument, VectorsAreReproduced) {
     const std::map<std::string, std::string> vectors = documented_vectors();
-    ASSERT_EQ(vectors.size(), 12u);
+    // Sets of k = 2, 3 and 5, each of n = k + 1 shares, in both schemes and both forms.
+    ASSERT_EQ(vectors.size(), 2u * 2u * (3u + 4u + 6u));
     for (const Scheme scheme : {Scheme::shamir, Scheme::blakley}) {
-        const std::vector<std::string> envelopes = split_with(scheme, true, vector_stream(400));
-        // The split's own draws start after the 8 bytes of the set id.
-        const std::vector<std::string> bare = split_with(scheme, false, vector_stream(400, 8));
-        for (std::size_t i = 0; i < 3; ++i) {
-            auto name = [&](const char* form) {
-                return std::string(scheme_name(scheme)) + " " + form + " " + std::to_string(i + 1);
-            };
-            EXPECT_EQ(vectors.at(name("bare")), bare[i]) << name("bare");
-            EXPECT_EQ(vectors.at(name("envelope")), envelopes[i]) << name("envelope");
-            const Result<OpenedEnvelope> opened = open_envelope(envelopes[i]);
-            ASSERT_TRUE(opened.ok());
-            EXPECT_EQ(opened->bare, bare[i]);
+        for (const std::uint64_t k : {2u, 3u, 5u}) {
+            const std::vector<std::string> envelopes =
+                split_with(scheme, true, vector_stream(2000), k, k + 1);
+            // The split's own draws start after the 8 bytes of the set id.
+            const std::vector<std::string> bare =
+                split_with(scheme, false, vector_stream(2000, 8), k, k + 1);
+            for (std::size_t i = 0; i <= k; ++i) {
+                auto name = [&](const char* form) {
+                    return std::string(scheme_name(scheme)) + " " + std::to_string(k) + " " + form +
+                           " " + std::to_string(i + 1);
+                };
+                EXPECT_EQ(vectors.at(name("bare")), bare[i]) << name("bare");
+                EXPECT_EQ(vectors.at(name("envelope")), envelopes[i]) << name("envelope");
+                const Result<OpenedEnvelope> opened = open_envelope(envelopes[i]);
+                ASSERT_TRUE(opened.ok());
+                EXPECT_EQ(opened->bare, bare[i]);
+            }
         }
     }
 }
