@@ -57,8 +57,8 @@ def picture(share, source):
         scale = 4
         image = Image.new("L", (content.qr_modules * scale,) * 2, 255)
         draw = ImageDraw.Draw(image)
-        for row, column, length in content.qr_runs:
-            box = (column * scale, row * scale, (column + length) * scale - 1, (row + 1) * scale - 1)
+        for row, col, length in content.qr_runs:
+            box = (col * scale, row * scale, (col + length) * scale - 1, (row + 1) * scale - 1)
             draw.rectangle(box, fill=0)
         kind = "PNG"
     else:
@@ -92,8 +92,13 @@ def test_sheet_pictures_combine_to_the_key(tmp_path, scheme, k, n, source, used)
 
 @pytest.mark.parametrize(
     "scheme, k, has_qr",
-    [("shamir", 2, True), ("shamir", 9, True), ("blakley", 3, True), ("blakley", 60, True),
-     ("blakley", 90, False)],
+    [
+        ("shamir", 2, True),
+        ("shamir", 9, True),
+        ("blakley", 3, True),
+        ("blakley", 60, True),
+        ("blakley", 90, False),
+    ],
 )
 def test_sheet_shows_the_share_and_its_fields(scheme, k, has_qr):
     share = varnhold.split(varnhold.generate_key(), k, k + 1, scheme=scheme)[-1]
@@ -102,8 +107,14 @@ def test_sheet_shows_the_share_and_its_fields(scheme, k, has_qr):
     assert made.number == k + 1
     for text in (pdf_text(made.pdf), svg_text(made.svg)):
         assert typed_back(text) == share
-        for fact in (f"Set id: {set_id}", f"Share number: {k + 1}", f"any {k} shares",
-                     "2031-02-03", "varnhold combine", "docs/recover.py"):
+        for fact in (
+            f"Set id: {set_id}",
+            f"Share number: {k + 1}",
+            f"any {k} shares",
+            "2031-02-03",
+            "varnhold combine",
+            "docs/recover.py",
+        ):
             assert fact in text
         assert ("too long for one QR code" in text) is not has_qr
     assert (b"<path" in made.svg) is has_qr
