@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from fpdf import FPDF as _FPDF  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 GROUP = 4  # characters per group of the typed text
-GROUPS_PER_LINE = 10
+GROUPS_PER_LINE = 12
 QUIET_ZONE = 4  # light modules around the code, as QR readers expect
 
 # The envelope's public fields; the share itself is checked by varnhold.check.
@@ -164,7 +164,7 @@ class TextStyle(NamedTuple):
 TITLE = TextStyle("Helvetica", SANS, True, 16, 9)
 BODY = TextStyle("Helvetica", SANS, False, 11, 6)
 NOTE = TextStyle("Helvetica", SANS, True, 11, 6)
-SHARE_TEXT = TextStyle("Courier", MONO, False, 11, 6)
+SHARE_TEXT = TextStyle("Courier", MONO, False, 11, 5.5)
 SMALL = TextStyle("Helvetica", SANS, False, 10, 5)
 POINT = 25.4 / 72  # millimetres
 
