@@ -9,6 +9,7 @@ the package checks each text as it checks a typed share.
 from __future__ import annotations
 
 import io
+import warnings
 from typing import List
 
 # Larger pictures are refused before they are decoded: 64 million pixels is a 9000 x 7000
@@ -29,7 +30,11 @@ def share_texts_in_image(data: bytes) -> List[str]:
     )
 
     try:
-        with Image.open(io.BytesIO(data), formats=("PNG", "JPEG")) as image:
+        with warnings.catch_warnings():
+            # The size is judged below, with a message of our own, before any pixel is read.
+            warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+            image = Image.open(io.BytesIO(data), formats=("PNG", "JPEG"))
+        with image:
             width, height = image.size
             if width * height > MAX_PIXELS:
                 raise ImageError(
@@ -37,6 +42,11 @@ def share_texts_in_image(data: bytes) -> List[str]:
                     f"{MAX_PIXELS // 1_000_000} million read; scale it down"
                 )
             grey = image.convert("L")
+    except Image.DecompressionBombError:
+        raise ImageError(
+            f"the image has more than the {MAX_PIXELS // 1_000_000} million pixels read; "
+            "scale it down"
+        ) from None
     except (UnidentifiedImageError, OSError, SyntaxError) as error:
         # Pillow reports a truncated or corrupt file as OSError or SyntaxError.
         raise ImageError(f"not a readable PNG or JPEG image ({type(error).__name__})") from None

@@ -122,18 +122,25 @@ def test_print_writes_one_pdf_and_svg_per_share(tmp_path):
     assert typed_back(pdf_text((tmp_path / "sheets" / "share-3.pdf").read_bytes())) == shares[2]
 
 
+def _png(image):
+    out = io.BytesIO()
+    image.save(out, "PNG")
+    return out.getvalue()
+
+
 def _inputs(shares):
     damaged = shares[0][:20] + ("0" if shares[0][20] != "0" else "1") + shares[0][21:]
-    blank = io.BytesIO()
-    Image.new("L", (200, 200), 255).save(blank, "PNG")
+    blank = _png(Image.new("L", (200, 200), 255))
     return {
         "damaged": damaged + "\n",
         "bare": "1:" + ":".join(["0" * 32] * 4) + "\n",
         "twice": shares[1] + "\n" + shares[1] + "\n",
         "nothing": "\n",
         "existing": shares[0] + "\n",
-        "blank.png": blank.getvalue(),
-        "cut.png": blank.getvalue()[:60],
+        "blank.png": blank,
+        "cut.png": blank[:60],
+        "huge.png": _png(Image.new("1", (9000, 8000), 1)),
+        "giant.png": _png(Image.new("1", (14000, 14000), 1)),
     }
 
 
@@ -147,6 +154,8 @@ def _inputs(shares):
         ("print", "existing", 2, "share-1.svg: already exists; nothing was written"),
         ("combine", "blank.png", 1, "in: no QR code could be read"),
         ("combine", "cut.png", 1, "in: not a readable PNG or JPEG image"),
+        ("combine", "huge.png", 1, "in: the image has 9000 x 8000 pixels, more than the 64"),
+        ("combine", "giant.png", 1, "in: the image has more than the 64 million pixels"),
     ],
 )
 def test_refusals_leave_nothing_behind(tmp_path, command, given, status, fragment):
