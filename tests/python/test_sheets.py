@@ -2,6 +2,7 @@
 pictures of sheets by `varnhold combine`."""
 
 import datetime
+import functools
 import io
 import os
 import re
@@ -122,15 +123,16 @@ def test_print_writes_one_pdf_and_svg_per_share(tmp_path):
     assert typed_back(pdf_text((tmp_path / "sheets" / "share-3.pdf").read_bytes())) == shares[2]
 
 
-def _png(image):
+@functools.lru_cache(maxsize=None)
+def _white_png(width, height):
     out = io.BytesIO()
-    image.save(out, "PNG")
+    Image.new("1", (width, height), 1).save(out, "PNG")
     return out.getvalue()
 
 
 def _inputs(shares):
     damaged = shares[0][:20] + ("0" if shares[0][20] != "0" else "1") + shares[0][21:]
-    blank = _png(Image.new("L", (200, 200), 255))
+    blank = _white_png(200, 200)
     return {
         "damaged": damaged + "\n",
         "bare": "1:" + ":".join(["0" * 32] * 4) + "\n",
@@ -139,8 +141,8 @@ def _inputs(shares):
         "existing": shares[0] + "\n",
         "blank.png": blank,
         "cut.png": blank[:60],
-        "huge.png": _png(Image.new("1", (9000, 8000), 1)),
-        "giant.png": _png(Image.new("1", (14000, 14000), 1)),
+        "huge.png": _white_png(9000, 8000),
+        "giant.png": _white_png(14000, 14000),
     }
 
 
@@ -180,3 +182,17 @@ def test_command_line_loads_no_paper_library():
     )
     output = subprocess.run([sys.executable, "-c", code], capture_output=True, check=True)
     assert output.stdout.strip() == b"[]"
+
+
+@pytest.mark.parametrize("command, given", [("print", "share"), ("combine", "blank.png")])
+def test_without_the_paper_extra_the_error_says_what_to_install(tmp_path, command, given):
+    shares = varnhold.split(varnhold.generate_key(), 2, 3)
+    data = {"share": shares[0].encode(), "blank.png": _white_png(200, 200)}[given]
+    (tmp_path / "in").write_bytes(data)
+    code = (
+        "import sys; sys.modules.update(dict.fromkeys(['segno', 'fpdf', 'PIL', 'zxingcpp'])); "
+        f"from varnhold.cli import run; sys.exit(run({[command, str(tmp_path / 'in')]!r}))"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, cwd=tmp_path)
+    assert_one_line_error(result, 2, "need the module", "pip install 'varnhold[paper]'")
+    assert sorted(os.listdir(tmp_path)) == ["in"]
