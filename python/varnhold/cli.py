@@ -24,6 +24,9 @@ EXIT_USAGE = 2  # the command itself is wrong: options, numbers, secret text, ou
 STDIN_NAME = "<stdin>"
 UTF8_BOM = b"\xef\xbb\xbf"
 HEX_DIGITS = frozenset(b"0123456789abcdefABCDEF")
+# A share file that starts like a PNG or JPEG file is a picture of a sheet or a QR code.
+IMAGE_SIGNATURES = (b"\x89PNG\r\n\x1a\n", b"\xff\xd8\xff")
+PAPER_EXTRA = "pip install 'varnhold[paper]'"
 SECRET_BYTES = 32
 
 # A message must never carry share or secret material, whatever produced it. Field elements
@@ -84,6 +87,11 @@ class ShareInput:
         self.origins: list[str] = []
 
     def add_source(self, data: bytes, name: str) -> None:
+        if data.startswith(IMAGE_SIGNATURES):
+            for number, text in enumerate(image_shares(data, name), start=1):
+                self.texts.append(text)
+                self.origins.append(f"{name}:code {number}")
+            return
         if data.startswith(UTF8_BOM):
             data = data[len(UTF8_BOM) :]
         for number, line in enumerate(data.split(b"\n"), start=1):
@@ -118,6 +126,26 @@ def read_shares(args: argparse.Namespace) -> ShareInput:
         data, name = _read_named(path, EXIT_REJECTED)
         shares.add_source(data, name)
     return shares
+
+
+def image_shares(data: bytes, name: str) -> list[str]:
+    """The texts of the QR codes in a picture; the image libraries load only here."""
+    try:
+        from varnhold import images
+
+        return images.share_texts_in_image(data)
+    except ImportError as error:
+        raise paper_missing(error) from None
+    except ValueError as error:
+        raise CliError(f"{name}: {_scrub(str(error))}", EXIT_REJECTED) from None
+
+
+def paper_missing(error: ImportError) -> CliError:
+    return CliError(
+        f"share sheets and pictures need the module {error.name or 'of the paper extra'}: "
+        f"{PAPER_EXTRA}",
+        EXIT_USAGE,
+    )
 
 
 def share_error_message(error: varnhold.ShareError, shares: ShareInput) -> str:
@@ -357,6 +385,38 @@ def cmd_refresh(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def cmd_print(args: argparse.Namespace) -> int:
+    shares = read_shares(args)
+    if not shares.texts:
+        raise CliError("no share was given; no sheet was written", EXIT_REJECTED)
+    from varnhold import sheet
+
+    files: list[tuple[str, bytes]] = []
+    printed: dict[int, int] = {}
+    for position, text in enumerate(shares.texts):
+        where = shares.where([position])
+        try:
+            made = sheet.make_sheet(text)
+        except ImportError as error:
+            raise paper_missing(error) from None
+        except ValueError as error:
+            raise CliError(
+                f"{where}: {_scrub(str(error))}; no sheet was written", EXIT_REJECTED
+            ) from None
+        if made.number in printed:
+            earlier = shares.where([printed[made.number]])
+            raise CliError(
+                f"{where}: a second share numbered {made.number} (the first is {earlier}); "
+                "print each set into a folder of its own; no sheet was written",
+                EXIT_USAGE,
+            )
+        printed[made.number] = position
+        base = os.path.join(args.output, f"share-{made.number}")
+        files += [(base + ".pdf", made.pdf), (base + ".svg", made.svg)]
+    write_files(files, prepare_dir(args.output))
+    return EXIT_OK
+
+
 def _count(text: str) -> int:
     try:
         value = int(text, 10)
@@ -449,6 +509,22 @@ def build_parser() -> argparse.ArgumentParser:
         "-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR"
     )
     refresh.set_defaults(run=cmd_refresh)
+
+    sheets = command("print", "write a printable sheet (PDF and SVG, with a QR code) per share")
+    sheets.add_argument(
+        "-o",
+        "--output",
+        metavar="DIR",
+        default=".",
+        help="write share-<number>.pdf and .svg into DIR (default: the current folder)",
+    )
+    sheets.add_argument(
+        "share_files",
+        nargs="*",
+        metavar="SHARE_FILE",
+        help="files of envelope shares, one per line; standard input when none",
+    )
+    sheets.set_defaults(run=cmd_print)
     return parser
 
 
