@@ -55,9 +55,7 @@ class Source:
             try:
                 chunk = os.read(fd, CHUNK)
             except OSError as error:
-                raise InputError(
-                    f"{self.name}: cannot read: {error.strerror or 'error'}"
-                ) from None
+                raise InputError(f"{self.name}: cannot read: {error.strerror or 'error'}") from None
             if not chunk:
                 return
             yield chunk

@@ -305,9 +305,7 @@ def cmd_check(args: argparse.Namespace) -> int:
     write_stdout(("\n".join(lines) + "\n").encode("utf-8"), args)
     if report.ok:
         return EXIT_OK
-    summary = (
-        f"{shares.where(bad)} not good" if bad else _scrub(report.problem or "rejected")
-    )
+    summary = f"{shares.where(bad)} not good" if bad else _scrub(report.problem or "rejected")
     raise CliError(f"check failed: {summary}", EXIT_REJECTED)
 
 
