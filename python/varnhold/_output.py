@@ -142,11 +142,14 @@ class Transaction:
         finally:
             self._close()
 
-    def folder(self, path: str, create: bool, name: Optional[str] = None) -> Folder:
-        """The folder at `path`, made (mode 0700) when missing and `create` is set. The last
-        component is never followed when it is a symbolic link."""
+    def folder(
+        self, path: str, create: bool, name: Optional[str] = None, follow: bool = False
+    ) -> Folder:
+        """The folder at `path`, made (mode 0700) when missing and `create` is set. Its last
+        component is not followed when it is a symbolic link, unless `follow` is set (the
+        folder that holds an output file given by name, rather than an output folder)."""
         shown = path if name is None else name
-        flags = os.O_RDONLY | _DIRECTORY | _NOFOLLOW | _CLOEXEC
+        flags = os.O_RDONLY | _DIRECTORY | _CLOEXEC | (0 if follow else _NOFOLLOW)
         try:
             with _held:
                 made = False
@@ -159,7 +162,7 @@ class Transaction:
             if made:
                 os.fchmod(fd, 0o700)  # the umask may have narrowed it
         except OSError as error:
-            if error.errno == errno.ELOOP or os.path.islink(path):
+            if error.errno == errno.ELOOP or (not follow and os.path.islink(path)):
                 raise OutputError(f"{shown}: is a symbolic link", True) from None
             if error.errno == errno.ENOTDIR:
                 raise OutputError(f"{shown}: not a directory", True) from None

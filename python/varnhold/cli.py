@@ -1,9 +1,9 @@
 """The `varnhold` command line: a thin front end over the `varnhold` package.
 
-Every share is handled by the package; this module only reads and writes files, maps each
-share back to the file and line it came from, and turns failures into one-line messages and
-exit statuses. Outputs are written only after every check has passed, so a failed run leaves
-no partial files behind.
+Every share is handled by the package; this module only parses the command, reads its inputs
+through `_input` (bounded before they are read), writes its outputs through `_output` (complete
+or absent, whatever fails or interrupts the run), maps each share back to the file and line it
+came from, and turns failures into one-line messages and exit statuses.
 """
 
 from __future__ import annotations
@@ -223,7 +223,8 @@ def write_secret_output(data: bytes, path: str | None, args: argparse.Namespace)
     if not name:
         raise CliError(f"{printable(path)}: not a file name", EXIT_USAGE)
     with _output.Transaction() as out:
-        folder = out.folder(parent or ".", create=False, name=printable(parent or "."))
+        place = parent or "."
+        folder = out.folder(place, create=False, name=printable(place), follow=True)
         out.refuse_existing(folder, [name])
         out.write(folder, name, data)
 

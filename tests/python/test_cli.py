@@ -395,77 +395,84 @@ FAILURES = [
         lambda d, f: [*SPLIT_2000, f / "out", d / "key.txt"],
         1,
         ["No space left"],
-    ),  # noqa: E501
+    ),
     (
         "full-disk-keygen",
         "tmpfs",
         lambda d, f: ["keygen", "-o", f / "key.txt"],
         1,
         ["No space left"],
-    ),  # noqa: E501
+    ),
     (
         "enospc-split",
         "writer",
         lambda d, f: [*SPLIT_2000, f / "out", d / "key.txt"],
         1,
         ["No space left"],
-    ),  # noqa: E501
+    ),
     (
         "enospc-combine",
         "writer",
         lambda d, f: ["combine", "-o", f / "s.txt", d / "shares.txt"],
         1,
         ["No space left"],
-    ),  # noqa: E501
+    ),
     (
         "full-stdout",
         "",
         lambda d, f: ["split", "-k", 2, "-n", 20, d / "key.txt", ">", "/dev/full"],
         1,
         ["standard output: cannot write"],
-    ),  # noqa: E501
+    ),
     (
         "symlinked-folder",
         "",
         lambda d, f: ["split", "-k", 2, "-n", 3, "-o", d / "link", d / "key.txt"],
         2,
         ["is a symbolic link"],
-    ),  # noqa: E501
+    ),
     (
         "symlinked-file",
         "",
         lambda d, f: ["combine", "-o", d / "dangling", d / "shares.txt"],
         2,
         ["is a symbolic link"],
-    ),  # noqa: E501
+    ),
+    (
+        "file-in-symlinked-folder",
+        "",
+        lambda d, f: ["keygen", "-o", d / "link" / "dangling"],
+        2,
+        ["is a symbolic link"],
+    ),
     (
         "zero-shares",
         "",
         lambda d, f: ["combine", "/dev/zero"],
         1,
         ["/dev/zero:1: line longer than 1048576"],
-    ),  # noqa: E501
+    ),
     (
         "zero-secret",
         "",
         lambda d, f: ["split", "-k", 2, "-n", 3, "-o", d / "o", "/dev/zero"],
         2,
         ["longer than 4096 bytes"],
-    ),  # noqa: E501
+    ),
     (
         "line-over-limit",
         "",
         lambda d, f: ["combine", "--max-share-size", 100, d / "shares.txt"],
         1,
         ["shares.txt:1: line longer than 100"],
-    ),  # noqa: E501
+    ),
     (
         "too-many-lines",
         "",
         lambda d, f: ["combine", d / "many.txt"],
         1,
         ["many.txt:1048577: more than 1048576 share lines"],
-    ),  # noqa: E501
+    ),
     ("many-bad-lines", "", lambda d, f: ["check", d / "bad.txt"], 1, ["bad.txt:3 and 99997 more"]),  # noqa: E501
     (
         "share-as-name",
@@ -473,28 +480,28 @@ FAILURES = [
         lambda d, f: ["combine", d / "shares.txt", (d / "shares.txt").read_text().split()[1]],
         1,
         ["argument 3 "],
-    ),  # noqa: E501
+    ),
     (
         "secret-as-name",
         "",
         lambda d, f: ["split", "-k", 2, "-n", 3, (d / "key.txt").read_text().strip()],
         2,
         ["argument 6 "],
-    ),  # noqa: E501
+    ),
     (
         "undecodable-name",
         "",
         lambda d, f: ["combine", os.fsdecode(b"n\xff\n")],
         1,
         ["n\\xff\\x0a: cannot read"],
-    ),  # noqa: E501
+    ),
     (
         "stdout-closed",
         "",
         lambda d, f: ["combine", d / "shares.txt", "close", 1],
         1,
         ["standard output is closed"],
-    ),  # noqa: E501
+    ),
     ("stdin-closed", "", lambda d, f: ["combine", "close", 0], 1, ["standard input is closed"]),
     (
         "index-too-big",
@@ -502,7 +509,7 @@ FAILURES = [
         lambda d, f: ["add-share", "--index", 2**127 - 1, d / "shares.txt"],
         2,
         ["--index"],
-    ),  # noqa: E501
+    ),
 ]
 
 
@@ -522,6 +529,7 @@ def test_failures_are_one_line_and_leave_nothing(
     (tmp_path / "target").mkdir()
     (tmp_path / "link").symlink_to(tmp_path / "target")
     (tmp_path / "dangling").symlink_to(tmp_path / "nowhere")
+    (tmp_path / "target" / "dangling").symlink_to(tmp_path / "nowhere")
     args = [str(a) for a in make(tmp_path, full_disk if mode == "tmpfs" else tmp_path / "target")]
     close = [int(args.pop())] if "close" in args[-2:] else []
     args = [a for a in args if a != "close"]
