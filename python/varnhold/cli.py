@@ -479,7 +479,9 @@ def run(argv: Sequence[str] | None = None) -> int:
     except _output.Interrupted as error:
         return _fail("interrupted; nothing was written", EXIT_SIGNAL + error.signum)
     except KeyboardInterrupt:
-        return _fail("interrupted; nothing was written", EXIT_SIGNAL + 2)
+        # Outside an output transaction: no file was made, though standard output may hold
+        # part of what was asked.
+        return _fail("interrupted", EXIT_SIGNAL + 2)
     except MemoryError:
         return _fail("out of memory; nothing was written", EXIT_REJECTED)
     except OSError as error:
