@@ -1,12 +1,15 @@
 """Peak memory (ru_maxrss) and wall time of hostile-size calls, each in a child interpreter under
-an address-space limit, so that a fault ends the child and never exhausts the machine.
+an address-space limit, so that a fault ends the child and never exhausts the machine: calls of
+the native module, then command lines given hostile inputs (which must stop at their bounds).
 
     python bench/hostile_sizes.py [headroom_mib]
 """
 
 import json
+import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 CHILD = textwrap.dedent(
@@ -72,8 +75,85 @@ CASES = [
 ]
 
 
+# The command line in a child under the limit: exit status, message length, time, peak memory
+# (Linux).
+CLI_CHILD = textwrap.dedent(
+    """
+    import json, os, resource, sys, time
+    limit = int(sys.argv[1])
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+    err = os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    os.dup2(err, 2)
+    from varnhold.cli import run
+
+    def peak_mib():  # this process's own peak (VmHWM), unlike ru_maxrss, which counts its parent's
+        with open("/proc/self/status") as status:
+            line = next(line for line in status if line.startswith("VmHWM:"))
+        return int(line.split()[1]) // 1024
+
+    start = time.monotonic()
+    status = run(sys.argv[3:])
+    print(json.dumps({"status": status, "seconds": round(time.monotonic() - start, 3),
+                      "message_bytes": os.fstat(2).st_size,
+                      "peak_mib": peak_mib()}))
+    """
+)
+
+
+def _lines(count, width):
+    # Written in pieces, so that this process stays small: a child's peak memory
+    # (ru_maxrss) starts from its parent's.
+    return lambda handle: [
+        handle.write("".join(f"{i:0{width}d}\n" for i in range(start, min(start + 4096, count))))
+        for start in range(0, count, 4096)
+    ]
+
+
+def _repeat(text, times):
+    return lambda handle: [handle.write(text) for _ in range(times)]
+
+
+# (name, files to make in a scratch folder, the command's arguments)
+CLI_CASES = [
+    ("combine /dev/zero (one endless line)", {}, ["combine", "/dev/zero"]),
+    ("split /dev/zero (endless secret)", {}, ["split", "-k", "2", "-n", "3", "/dev/zero"]),
+    ("combine 2^20 + 1 distinct lines", {"many": _lines(2**20 + 1, 8)}, ["combine", "many"]),
+    ("check 100,000 unreadable lines", {"bad": _lines(100_000, 8)}, ["check", "bad"]),
+    ("combine 64 MB of 2-byte lines", {"short": _repeat("x\n" * 4096, 8192)}, ["combine", "short"]),
+    ("combine a 1 MiB + 1 line", {"long": _repeat("a", (1 << 20) + 1)}, ["combine", "long"]),
+    ("combine 8 lines of 1 MiB", {"wide": _repeat("a" * (1 << 20) + "\n", 8)}, ["combine", "wide"]),
+]
+
+
+def run_cli_cases(headroom):
+    with tempfile.TemporaryDirectory() as scratch:
+        for name, files, args in CLI_CASES:
+            for file_name, write in files.items():
+                with open(os.path.join(scratch, file_name), "w") as handle:
+                    write(handle)
+            try:
+                done = subprocess.run(
+                    [sys.executable, "-c", CLI_CHILD, str(headroom), "err.txt", *args],
+                    capture_output=True,
+                    text=True,
+                    timeout=120,
+                    cwd=scratch,
+                )
+                result = (
+                    json.loads(done.stdout.splitlines()[-1])
+                    if done.stdout
+                    else {"outcome": f"exit {done.returncode}", "stderr": done.stderr[-200:]}
+                )
+            except subprocess.TimeoutExpired:
+                result = {"outcome": "still running after 120 s (killed)"}
+            for file_name in files:
+                os.unlink(os.path.join(scratch, file_name))
+            print(f"{name:45} {json.dumps(result)}")
+
+
 def main():
     headroom = (int(sys.argv[1]) if len(sys.argv) > 1 else 3072) << 20
+    run_cli_cases(headroom)
     for name, setup, call in CASES:
         try:
             done = subprocess.run(

@@ -1,44 +1,50 @@
 """The `varnhold` command line: a thin front end over the `varnhold` package.
 
-Every share is handled by the package; this module only reads and writes files, maps each
-share back to the file and line it came from, and turns failures into one-line messages and
-exit statuses. Outputs are written only after every check has passed, so a failed run leaves
-no partial files behind.
+Every share is handled by the package; this module only parses the command, reads its inputs
+through `_input` (bounded before they are read), writes its outputs through `_output` (complete
+or absent, whatever fails or interrupts the run), maps each share back to the file and line it
+came from, and turns failures into one-line messages and exit statuses.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import re
 import sys
 from collections.abc import Sequence
-from typing import BinaryIO, NoReturn
+from typing import NoReturn
 
 import varnhold
 
+from . import _input, _output
+
 EXIT_OK = 0
-EXIT_REJECTED = 1  # the shares were rejected (unreadable, foreign, inconsistent, too few)
+EXIT_REJECTED = 1  # the shares were rejected, or an input or output failed
 EXIT_USAGE = 2  # the command itself is wrong: options, numbers, secret text, output places
+EXIT_SIGNAL = 128  # plus the signal's number, as a shell reports it
 
 STDIN_NAME = "<stdin>"
 UTF8_BOM = b"\xef\xbb\xbf"
 HEX_DIGITS = frozenset(b"0123456789abcdefABCDEF")
-# A share file that starts like a PNG or JPEG file is a picture of a sheet or a QR code.
-IMAGE_SIGNATURES = (b"\x89PNG\r\n\x1a\n", b"\xff\xd8\xff")
 PAPER_EXTRA = "pip install 'varnhold[paper]'"
+HEX_TEXT = frozenset("0123456789abcdefABCDEF")
 SECRET_BYTES = 32
+SHAMIR_INDEX_LIMIT = (1 << 127) - 1
 
 # A message must never carry share or secret material, whatever produced it. Field elements
-# are 32 hex digits and secrets 64, while nothing legitimate in a message (indices, counts,
-# set ids of the report are printed separately) is that long, so long hex runs are blanked.
-_LONG_HEX_RUN = re.compile(r"[0-9A-Fa-f]{16,}")
+# are 32 hex digits and secrets 64, while nothing legitimate in a reason (counts and indices
+# are small; set ids are printed separately by check) is 8 hex digits long, so such runs are
+# blanked. File names are the caller's own and are never blanked.
+HIDDEN_RUN = 8
 
 EPILOG = """\
 exit status: 0 success; 1 the shares were rejected (unreadable, foreign, inconsistent,
-too few); 2 usage error (bad option or number, malformed secret, output already exists).
-Shares are read one per line from the files given, or from standard input; blank lines
-are ignored. Output files are created with mode 0600 and never overwritten."""
+too few), an input could not be read or an output could not be written; 2 usage error
+(bad option or number, malformed secret, output that exists or cannot be made there);
+128+N ended by signal N (130 for Ctrl-C). Shares are read one per line from the files
+given, or from standard input; blank lines are ignored; a line is at most 1 MiB unless
+--max-share-size allows more, a run at most 1048576 shares. Output files are created with
+mode 0600 (folders 0700) and never overwritten; a failed or interrupted run leaves none."""
 
 
 class CliError(Exception):
@@ -58,86 +64,88 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _scrub(text: str) -> str:
-    return _LONG_HEX_RUN.sub("<hidden>", text)
+    """`text` with every run of HIDDEN_RUN or more hexadecimal digits replaced."""
+    out: list[str] = []
+    run = 0
+    for ch in text:
+        if ch in HEX_TEXT:
+            run += 1
+            out.append(ch)
+            continue
+        if run >= HIDDEN_RUN:
+            del out[len(out) - run :]
+            out.append("<hidden>")
+        run = 0
+        out.append(ch)
+    if run >= HIDDEN_RUN:
+        del out[len(out) - run :]
+        out.append("<hidden>")
+    return "".join(out)
 
 
-def _stdin_bytes() -> bytes:
-    return sys.stdin.buffer.read()
+def printable(text: str) -> str:
+    """`text` on one line: undecodable bytes of a file name and control characters are
+    written as escapes."""
+    if text.isprintable():
+        return text
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if 0xDC80 <= code <= 0xDCFF:  # an undecodable byte of a name (surrogateescape)
+            out.append(f"\\x{code - 0xDC00:02x}")
+        elif not ch.isprintable():
+            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
+        else:
+            out.append(ch)
+    return "".join(out)
 
 
-def _read_named(path: str, status: int) -> tuple[bytes, str]:
-    """The bytes of a file (or of standard input for "-") and the name messages use."""
+def _looks_like_share(text: str) -> bool:
+    """True for an argument that is share or secret text rather than a file name: no folder
+    separator, and a run of 16 or more hexadecimal digits with a colon, or 64 digits alone."""
+    if os.sep in text or "/" in text:
+        return False
+    longest = run = 0
+    for ch in text:
+        run = run + 1 if ch in HEX_TEXT else 0
+        longest = max(longest, run)
+    return longest >= 16 and (":" in text or len(text.strip()) == 2 * SECRET_BYTES)
+
+
+def _source(path: str, args: argparse.Namespace) -> _input.Source:
+    """The input named by an argument; text that looks like a share is named by its position
+    among the arguments and never shown."""
     if path == "-":
-        return _stdin_bytes(), STDIN_NAME
-    try:
-        with open(path, "rb") as handle:
-            return handle.read(), path
-    except OSError as error:
-        raise CliError(f"{path}: cannot read: {error.strerror or 'error'}", status) from None
+        return _input.Source(None, STDIN_NAME)
+    if _looks_like_share(path):
+        argv: list[str] = args.argv
+        number = argv.index(path) + 1 if path in argv else 0
+        return _input.Source(path, f"argument {number} (share text, not a file name)")
+    return _input.Source(path, printable(path))
+
+
+def _check_stdin(source: _input.Source, args: argparse.Namespace, status: int) -> None:
+    if source.path is None and 0 in args.closed_streams:
+        raise CliError("standard input is closed", status)
 
 
 # Reading shares
 
 
-class ShareInput:
-    """Share texts in input order, each with the file and line it came from."""
-
-    def __init__(self) -> None:
-        self.texts: list[str] = []
-        self.origins: list[str] = []
-
-    def add_source(self, data: bytes, name: str) -> None:
-        if data.startswith(IMAGE_SIGNATURES):
-            for number, text in enumerate(image_shares(data, name), start=1):
-                self.texts.append(text)
-                self.origins.append(f"{name}:code {number}")
-            return
-        if data.startswith(UTF8_BOM):
-            data = data[len(UTF8_BOM) :]
-        for number, line in enumerate(data.split(b"\n"), start=1):
-            if line.endswith(b"\r"):
-                line = line[:-1]
-            if not line.strip():
-                continue
-            # Undecodable bytes become U+FFFD, which no share contains, so the package
-            # reports the share as unreadable with its own reason.
-            self.texts.append(line.decode("utf-8", errors="replace"))
-            self.origins.append(f"{name}:{number}")
-
-    def where(self, positions: Sequence[int]) -> str:
-        names = [
-            self.origins[p] if 0 <= p < len(self.origins) else f"share {p + 1}" for p in positions
-        ]
-        return ", ".join(names)
-
-
-def read_shares(args: argparse.Namespace) -> ShareInput:
+def read_shares(args: argparse.Namespace) -> _input.ShareLines:
     """Reads the shares of the command and keeps them on args, so that an error raised
     later can name the file and line of each share it blames."""
-    paths: Sequence[str] = args.share_files
-    shares = ShareInput()
-    args.shares_read = shares
-    stdin_read = False
-    for path in paths or ["-"]:
-        if path == "-":
-            if stdin_read:
-                continue
-            stdin_read = True
-        data, name = _read_named(path, EXIT_REJECTED)
-        shares.add_source(data, name)
-    return shares
-
-
-def image_shares(data: bytes, name: str) -> list[str]:
-    """The texts of the QR codes in a picture; the image libraries load only here."""
+    sources = [_source(path, args) for path in args.share_files or ["-"]]
+    for source in sources:
+        _check_stdin(source, args, EXIT_REJECTED)
     try:
-        from varnhold import images
-
-        return images.share_texts_in_image(data)
+        shares = _input.read_shares(sources, args.max_share_size)
+    except _input.InputError as error:
+        raise CliError(error.message, EXIT_REJECTED) from None
     except ImportError as error:
         raise paper_missing(error) from None
-    except ValueError as error:
-        raise CliError(f"{name}: {_scrub(str(error))}", EXIT_REJECTED) from None
+    args.shares_read = shares
+    return shares
 
 
 def paper_missing(error: ImportError) -> CliError:
@@ -148,7 +156,7 @@ def paper_missing(error: ImportError) -> CliError:
     )
 
 
-def share_error_message(error: varnhold.ShareError, shares: ShareInput) -> str:
+def share_error_message(error: varnhold.ShareError, shares: _input.ShareLines) -> str:
     # Only the reason is scrubbed: file names are the caller's own and may look like hex.
     reason = _scrub(getattr(error, "reason", None) or str(error))
     positions = tuple(getattr(error, "positions", ()))
@@ -158,6 +166,16 @@ def share_error_message(error: varnhold.ShareError, shares: ShareInput) -> str:
 
 
 # Secrets
+
+
+def read_secret(args: argparse.Namespace) -> bytes:
+    source = _source(args.secret_file, args)
+    _check_stdin(source, args, EXIT_USAGE)
+    try:
+        data = _input.read_secret(source)
+    except _input.InputError as error:
+        raise CliError(error.message, EXIT_USAGE) from None
+    return parse_secret(data, source.name, args.raw)
 
 
 def parse_secret(data: bytes, name: str, raw: bool) -> bytes:
@@ -188,103 +206,38 @@ def render_secret(secret: bytes, raw: bool) -> bytes:
 # Writing outputs
 
 
-def _create_exclusive(path: str, data: bytes) -> None:
-    flags = (
-        os.O_WRONLY
-        | os.O_CREAT
-        | os.O_EXCL
-        | getattr(os, "O_CLOEXEC", 0)
-        | getattr(os, "O_NOFOLLOW", 0)
-    )
-    fd = os.open(path, flags, 0o600)
-    try:
-        # The umask may only have narrowed the mode; make it exactly owner read and write.
-        os.fchmod(fd, 0o600)
-        view = memoryview(data)
-        while view:
-            written = os.write(fd, view)
-            view = view[written:]
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+def write_stdout(data: bytes, args: argparse.Namespace) -> None:
+    if 1 in args.closed_streams:
+        raise CliError("standard output is closed; nothing was written", EXIT_REJECTED)
+    _output.write_stdout(data)
 
 
-def write_files(files: Sequence[tuple[str, bytes]], made_dir: str | None = None) -> None:
-    """Creates every file or none: nothing is overwritten, and a failure part-way removes
-    what this call created (and the directory it made for them)."""
-    for path, _ in files:
-        if os.path.lexists(path):
-            _remove_dir(made_dir)
-            raise CliError(f"{path}: already exists; nothing was written", EXIT_USAGE)
-    created: list[str] = []
-    try:
-        for path, data in files:
-            try:
-                _create_exclusive(path, data)
-            except FileExistsError:
-                raise CliError(f"{path}: already exists; nothing was written", EXIT_USAGE) from None
-            except OSError as error:
-                raise CliError(
-                    f"{path}: cannot create: {error.strerror or 'error'}; nothing was written",
-                    EXIT_USAGE,
-                ) from None
-            created.append(path)
-    except BaseException:
-        for path in created:
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
-        _remove_dir(made_dir)
-        raise
-
-
-def _remove_dir(path: str | None) -> None:
-    if path is not None:
-        try:
-            os.rmdir(path)
-        except OSError:
-            pass
-
-
-def prepare_dir(path: str) -> str | None:
-    """Makes the output folder when it is missing; returns it when this run made it."""
-    if os.path.isdir(path):
-        return None
-    if os.path.lexists(path):
-        raise CliError(f"{path}: not a directory", EXIT_USAGE)
-    try:
-        os.mkdir(path, 0o700)
-    except OSError as error:
-        raise CliError(
-            f"{path}: cannot create directory: {error.strerror or 'error'}", EXIT_USAGE
-        ) from None
-    return path
-
-
-def write_shares(shares: Sequence[str], numbers: Sequence[int], directory: str | None) -> None:
+def write_shares(
+    shares: Sequence[str], numbers: Sequence[int], directory: str | None, args: argparse.Namespace
+) -> None:
     if directory is None:
-        _write_stdout("".join(share + "\n" for share in shares).encode("ascii"))
+        write_stdout("".join(share + "\n" for share in shares).encode("ascii"), args)
         return
-    made = prepare_dir(directory)
-    files = [
-        (os.path.join(directory, f"share-{number}.txt"), (share + "\n").encode("ascii"))
-        for share, number in zip(shares, numbers)
-    ]
-    write_files(files, made)
+    names = [f"share-{number}.txt" for number in numbers]
+    with _output.Transaction() as out:
+        folder = out.folder(directory, create=True, name=printable(directory))
+        out.refuse_existing(folder, names)
+        for name, share in zip(names, shares):
+            out.write(folder, name, (share + "\n").encode("ascii"))
 
 
-def write_secret_output(data: bytes, path: str | None) -> None:
+def write_secret_output(data: bytes, path: str | None, args: argparse.Namespace) -> None:
     if path is None or path == "-":
-        _write_stdout(data)
-    else:
-        write_files([(path, data)])
-
-
-def _write_stdout(data: bytes) -> None:
-    out: BinaryIO = sys.stdout.buffer
-    out.write(data)
-    out.flush()
+        write_stdout(data, args)
+        return
+    parent, name = os.path.split(path)
+    if not name:
+        raise CliError(f"{printable(path)}: not a file name", EXIT_USAGE)
+    with _output.Transaction() as out:
+        place = parent or "."
+        folder = out.folder(place, create=False, name=printable(place), follow=True)
+        out.refuse_existing(folder, [name])
+        out.write(folder, name, data)
 
 
 def share_numbers(shares: Sequence[str], k: int | None) -> list[int]:
@@ -302,13 +255,12 @@ def share_numbers(shares: Sequence[str], k: int | None) -> list[int]:
 
 
 def cmd_keygen(args: argparse.Namespace) -> int:
-    write_secret_output(render_secret(varnhold.generate_key(), raw=False), args.output)
+    write_secret_output(render_secret(varnhold.generate_key(), raw=False), args.output, args)
     return EXIT_OK
 
 
 def cmd_split(args: argparse.Namespace) -> int:
-    data, name = _read_named(args.secret_file, EXIT_USAGE)
-    secret = parse_secret(data, name, args.raw)
+    secret = read_secret(args)
     try:
         if args.bare:
             import varnhold_core
@@ -331,14 +283,14 @@ def cmd_split(args: argparse.Namespace) -> int:
         raise CliError(
             f"cannot split with -k {args.k} -n {args.n}: {_scrub(str(error))}", EXIT_USAGE
         ) from None
-    write_shares(shares, numbers, args.output)
+    write_shares(shares, numbers, args.output, args)
     return EXIT_OK
 
 
 def cmd_combine(args: argparse.Namespace) -> int:
     shares = read_shares(args)
     secret = varnhold.combine(shares.texts, k=args.k)
-    write_secret_output(render_secret(secret, args.raw), args.output)
+    write_secret_output(render_secret(secret, args.raw), args.output, args)
     return EXIT_OK
 
 
@@ -351,21 +303,21 @@ def cmd_check(args: argparse.Namespace) -> int:
         f"set id: {report.set_id or ('none (bare shares)' if report.scheme else 'unknown')}",
         f"shares: {report.count}",
     ]
-    bad: list[str] = []
+    bad: list[int] = []
     for status in report.shares:
-        where = shares.where([status.position])
+        where = shares.origin(status.position)
         number = f"number {status.number}" if status.number is not None else "number unknown"
         detail = f": {_scrub(status.reason)}" if status.reason else ""
         lines.append(f"  {where}: {number}: {status.state}{detail}")
         if status.state != "good":
-            bad.append(f"{where} {status.state}")
+            bad.append(status.position)
     if report.problem:
         lines.append(f"problem: {_scrub(report.problem)}")
     lines.append("result: all shares agree" if report.ok else "result: rejected")
-    _write_stdout(("\n".join(lines) + "\n").encode("utf-8"))
+    write_stdout(("\n".join(lines) + "\n").encode("utf-8"), args)
     if report.ok:
         return EXIT_OK
-    summary = "; ".join(bad) if bad else _scrub(report.problem or "rejected")
+    summary = f"{shares.where(bad)} not good" if bad else _scrub(report.problem or "rejected")
     raise CliError(f"check failed: {summary}", EXIT_REJECTED)
 
 
@@ -373,7 +325,7 @@ def cmd_add_share(args: argparse.Namespace) -> int:
     shares = read_shares(args)
     new = varnhold.new_share(shares.texts, k=args.k, index=args.index)
     numbers = [share_numbers([*shares.texts, new], args.k)[-1]] if args.output else [0]
-    write_shares([new], numbers, args.output)
+    write_shares([new], numbers, args.output, args)
     return EXIT_OK
 
 
@@ -381,7 +333,7 @@ def cmd_refresh(args: argparse.Namespace) -> int:
     shares = read_shares(args)
     fresh = varnhold.refresh(shares.texts, k=args.k)
     numbers = share_numbers(fresh, args.k) if args.output else []
-    write_shares(fresh, numbers, args.output)
+    write_shares(fresh, numbers, args.output, args)
     return EXIT_OK
 
 
@@ -411,9 +363,13 @@ def cmd_print(args: argparse.Namespace) -> int:
                 EXIT_USAGE,
             )
         printed[made.number] = position
-        base = os.path.join(args.output, f"share-{made.number}")
+        base = f"share-{made.number}"
         files += [(base + ".pdf", made.pdf), (base + ".svg", made.svg)]
-    write_files(files, prepare_dir(args.output))
+    with _output.Transaction() as out:
+        folder = out.folder(args.output, create=True, name=printable(args.output))
+        out.refuse_existing(folder, [name for name, _ in files])
+        for name, data in files:
+            out.write(folder, name, data)
     return EXIT_OK
 
 
@@ -421,9 +377,24 @@ def _count(text: str) -> int:
     try:
         value = int(text, 10)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        shown = "<hidden>" if _looks_like_share(text) else repr(printable(text))
+        raise argparse.ArgumentTypeError(f"not a whole number: {shown}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
+    return value
+
+
+def _index(text: str) -> int:
+    value = _count(text)
+    if value >= SHAMIR_INDEX_LIMIT:
+        raise argparse.ArgumentTypeError("must be below 2^127-1")
+    return value
+
+
+def _size(text: str) -> int:
+    value = _count(text)
+    if value > 1 << 40:
+        raise argparse.ArgumentTypeError("must be at most 2^40 bytes")
     return value
 
 
@@ -483,6 +454,14 @@ def build_parser() -> argparse.ArgumentParser:
             metavar="SHARE_FILE",
             help="files of shares, one per line; standard input when none",
         )
+        sub.add_argument(
+            "--max-share-size",
+            type=_size,
+            default=_input.DEFAULT_MAX_SHARE_SIZE,
+            metavar="BYTES",
+            help="longest share line accepted (default 1 MiB; Blakley shares of large k "
+            "are longer)",
+        )
         return sub
 
     combine = share_command("combine", "rebuild the secret; every share given is verified")
@@ -497,7 +476,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     add_share = share_command("add-share", "make one more share for an existing set")
     add_share.add_argument(
-        "--index", type=_count, default=None, help="the new share's index (Shamir)"
+        "--index", type=_index, default=None, help="the new share's index (Shamir)"
     )
     add_share.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR"
@@ -524,36 +503,50 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="SHARE_FILE",
         help="files of envelope shares, one per line; standard input when none",
     )
-    sheets.set_defaults(run=cmd_print)
+    sheets.set_defaults(run=cmd_print, max_share_size=_input.DEFAULT_MAX_SHARE_SIZE)
     return parser
 
 
 def _fail(message: str, status: int) -> int:
+    line = printable(f"varnhold: {message}") + "\n"
     try:
-        sys.stderr.write(f"varnhold: {message}\n")
-        sys.stderr.flush()
+        _output.write_all(2, line.encode("utf-8"))
     except OSError:
         pass
     return status
 
 
 def run(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    closed = _output.reopen_closed_standard_streams()
+    words = list(sys.argv[1:] if argv is None else argv)
+    args = build_parser().parse_args(words)
+    args.argv = words
+    args.closed_streams = closed
     try:
         status: int = args.run(args)
         return status
     except CliError as error:
         return _fail(error.message, error.status)
+    except _output.OutputError as error:
+        return _fail(error.message, EXIT_USAGE if error.place else EXIT_REJECTED)
     except varnhold.ShareError as error:
-        return _fail(share_error_message(error, _last_input(args)), EXIT_REJECTED)
+        status = EXIT_REJECTED
+        if args.command == "add-share" and args.index is not None and not error.positions:
+            status = EXIT_USAGE  # the index asked for cannot be given (taken, or Blakley)
+        return _fail(share_error_message(error, _last_input(args)), status)
     except BrokenPipeError:
-        # The reader went away; nothing more can be said on standard output.
+        # The reader went away: nothing more can be said on standard output, and the run did
+        # not deliver what it should have.
         _silence_stdout()
-        return _fail("standard output closed before everything was written", EXIT_REJECTED)
+        return EXIT_REJECTED
+    except _output.Interrupted as error:
+        return _fail("interrupted; nothing was written", EXIT_SIGNAL + error.signum)
     except KeyboardInterrupt:
-        return _fail("interrupted; nothing was written", 130)
+        # Outside an output transaction: no file was made, though standard output may hold
+        # part of what was asked.
+        return _fail("interrupted", EXIT_SIGNAL + 2)
     except MemoryError:
-        return _fail("out of memory", EXIT_REJECTED)
+        return _fail("out of memory; nothing was written", EXIT_REJECTED)
     except OSError as error:
         return _fail(f"{error.strerror or type(error).__name__}", EXIT_REJECTED)
     except Exception as error:  # noqa: BLE001 - never a traceback, never a value
@@ -566,15 +559,15 @@ def run(argv: Sequence[str] | None = None) -> int:
         return _fail(f"internal failure: {_scrub(str(error))}", EXIT_REJECTED)
 
 
-def _last_input(args: argparse.Namespace) -> ShareInput:
+def _last_input(args: argparse.Namespace) -> _input.ShareLines:
     shares = getattr(args, "shares_read", None)
-    return shares if isinstance(shares, ShareInput) else ShareInput()
+    return shares if isinstance(shares, _input.ShareLines) else _input.ShareLines()
 
 
 def _silence_stdout() -> None:
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        os.dup2(devnull, 1)
         os.close(devnull)
     except OSError:
         pass
