@@ -83,6 +83,7 @@ void Blake2s::compress(const std::uint8_t* block, bool last) noexcept {
     v[12] ^= static_cast<std::uint32_t>(counter_);
     v[13] ^= static_cast<std::uint32_t>(counter_ >> 32);
     if (last) v[14] = ~v[14];
+#pragma GCC unroll 10
     for (const auto& s : sigma) {
         mix(v, 0, 4, 8, 12, m[s[0]], m[s[1]]);
         mix(v, 1, 5, 9, 13, m[s[2]], m[s[3]]);
