@@ -143,8 +143,8 @@ __attribute__((target("pclmul"))) std::uint64_t crc64_clmul(std::string_view tex
     if (size >= 16) {
         // The register joins the first word; a reflected 128-bit value loads little-endian,
         // its first word (Rh) in the low lane.
-        const __m128i constants = _mm_set_epi64x(static_cast<long long>(fold_low),
-                                                 static_cast<long long>(fold_high));
+        const __m128i constants =
+            _mm_set_epi64x(static_cast<long long>(fold_low), static_cast<long long>(fold_high));
         __m128i r = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)),
                                   _mm_cvtsi64_si128(static_cast<long long>(c)));
         data += 16;
@@ -167,11 +167,29 @@ __attribute__((target("pclmul"))) std::uint64_t crc64_clmul(std::string_view tex
         data += 8;
         size -= 8;
     }
-    return ~portable_bytes(c, data, size);
+    if (size > 0) {
+        // The last 1 to 7 bytes join the register's low bytes, as in the portable step; the
+        // register then times x^(8 size) has degree below 128: laid out as sixteen bytes (zeros,
+        // then the register) its high word is Barrett reduced and its low word added.
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, data, size);
+        c ^= tail;
+        unsigned char block[16] = {};
+        std::memcpy(block + 8 - size, &c, sizeof c);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+        c = barrett(static_cast<std::uint64_t>(_mm_cvtsi128_si64(v))) ^
+            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+    }
+    return ~c;
 }
 
 bool crc64_clmul_available() noexcept {
-    static const bool available = __builtin_cpu_supports("pclmul") != 0;
+    // The processor model is filled in by a constructor that may not have run yet when this is
+    // first called from another constructor; initialising it again is harmless.
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("pclmul") != 0;
+    }();
     return available;
 }
 

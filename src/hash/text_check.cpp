@@ -34,8 +34,8 @@ Scan scan(std::string_view text) noexcept {
     for (; size >= 16; data += 16, size -= 16) {
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
         sums = _mm_add_epi64(sums, _mm_sad_epu8(block, zero));
-        inside = _mm_and_si128(inside, _mm_and_si128(_mm_cmpgt_epi8(block, below),
-                                                     _mm_cmplt_epi8(block, above)));
+        inside = _mm_and_si128(
+            inside, _mm_and_si128(_mm_cmpgt_epi8(block, below), _mm_cmplt_epi8(block, above)));
     }
     result.sum = static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));

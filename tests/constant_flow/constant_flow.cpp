@@ -1,10 +1,10 @@
 // Runs the field operations, both splits and both combines, the safe layer's split, verifying
-// combine, new share and refresh, and the keyed hash and text check of envelope version 2, with every secret input marked as
-// undefined for memcheck: the secret, the random bytes that become polynomial coefficients or
-// secret points, and the value digits of share texts. Under memcheck, any branch or address
-// computed from them is reported. Public data (k, n, indices, Blakley hyperplane coefficients,
-// separators, lengths) stays defined. Results are declassified only where this harness checks
-// them.
+// combine, new share and refresh, and the keyed hash and text check of envelope version 2, with
+// every secret input marked as undefined for memcheck: the secret, the random bytes that become
+// polynomial coefficients or secret points, and the value digits of share texts. Under memcheck,
+// any branch or address computed from them is reported. Public data (k, n, indices, Blakley
+// hyperplane coefficients, separators, lengths) stays defined. Results are declassified only where
+// this harness checks them.
 //
 // Usage: valgrind --error-exitcode=1 --suppressions=... varnhold_constant_flow [--self-test]
 // --self-test makes one branch on a marked byte on purpose, to show that the check can fail.

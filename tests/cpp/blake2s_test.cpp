@@ -33,7 +33,8 @@ Bytes digest_of(std::size_t size, const Bytes& key, const Bytes& message) {
 // The byte pattern of blake2s_vectors.py.
 Bytes pattern_bytes(std::size_t length, std::size_t seed) {
     Bytes out(length);
-    for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(167 * i + 13 * seed + 1);
+    for (std::size_t i = 0; i < length; ++i)
+        out[i] = static_cast<std::uint8_t>(167 * i + 13 * seed + 1);
     return out;
 }
 

@@ -21,7 +21,8 @@ std::uint64_t reference_crc64(std::string_view data) {
     std::uint64_t c = ~std::uint64_t{0};
     for (const char ch : data) {
         c ^= static_cast<unsigned char>(ch);
-        for (int bit = 0; bit < 8; ++bit) c = (c & 1) != 0 ? (c >> 1) ^ 0xC96C5795D7870F42ULL : c >> 1;
+        for (int bit = 0; bit < 8; ++bit)
+            c = (c & 1) != 0 ? (c >> 1) ^ 0xC96C5795D7870F42ULL : c >> 1;
     }
     return ~c;
 }
