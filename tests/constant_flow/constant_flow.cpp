@@ -1,10 +1,10 @@
-// Runs the field operations, both splits and both combines, and the safe layer's split, verifying
-// combine, new share and refresh, with every secret input marked as
-// undefined for memcheck: the secret, the random bytes that become polynomial coefficients or
-// secret points, and the value digits of share texts. Under memcheck, any branch or address
-// computed from them is reported. Public data (k, n, indices, Blakley hyperplane coefficients,
-// separators, lengths) stays defined. Results are declassified only where this harness checks
-// them.
+// Runs the field operations, both splits and both combines, the safe layer's split, verifying
+// combine, new share and refresh, and the keyed hash and text check of envelope version 2, with
+// every secret input marked as undefined for memcheck: the secret, the random bytes that become
+// polynomial coefficients or secret points, and the value digits of share texts. Under memcheck,
+// any branch or address computed from them is reported. Public data (k, n, indices, Blakley
+// hyperplane coefficients, separators, lengths) stays defined. Results are declassified only where
+// this harness checks them.
 //
 // Usage: valgrind --error-exitcode=1 --suppressions=... varnhold_constant_flow [--self-test]
 // --self-test makes one branch on a marked byte on purpose, to show that the check can fail.
@@ -21,6 +21,9 @@
 #include "blakley/blakley.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
+#include "hash/blake2s.hpp"
+#include "hash/crc64.hpp"
+#include "hash/text_check.hpp"
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"
@@ -234,6 +237,42 @@ void exercise_safe(Scheme scheme, std::uint64_t k, std::uint64_t n) {
     }
 }
 
+// The primitives of envelope version 2 on marked inputs: BLAKE2s with a secret key over a secret
+// message (unkeyed too, and across several blocks), and the text check of a secret share text on
+// both CRC paths. Only the lengths stay public.
+void exercise_v2_primitives() {
+    std::array<std::uint8_t, 32> key{};
+    std::array<std::uint8_t, 150> message{};
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(7 * i + 1);
+    for (std::size_t i = 0; i < message.size(); ++i)
+        message[i] = static_cast<std::uint8_t>(13 * i + 5);
+    mark_secret(key.data(), key.size());
+    mark_secret(message.data(), message.size());
+    std::array<std::uint8_t, 32> keyed{};
+    std::array<std::uint8_t, 20> unkeyed{};
+    blake2s(keyed, key, std::span(message).first(32));
+    blake2s(unkeyed, {}, message);
+    declassify(keyed.data(), keyed.size());
+    declassify(unkeyed.data(), unkeyed.size());
+    expect(keyed != std::array<std::uint8_t, 32>{}, "keyed BLAKE2s gave nothing");
+
+    std::string text = "vh2-s-3-0123456789abcdef-2:";
+    while (text.size() < 245) text += "0123456789abcdef"[(text.size() * 7) % 16];
+    const std::string clear = text;
+    mark_secret(text.data(), text.size());
+    char digits[text_check_length];
+    bool printable = write_text_check(text, digits);
+    declassify(&printable, 1);
+    declassify(digits, sizeof digits);
+    expect(printable, "a share text was called unprintable");
+    std::uint64_t crcs[2] = {crc64_portable(text), crc64_portable(text)};
+#if defined(__x86_64__)
+    if (crc64_clmul_available()) crcs[1] = crc64_clmul(text);
+#endif
+    declassify(crcs, 2);
+    expect(crcs[0] == crcs[1] && crcs[0] == crc64(clear), "the CRC paths disagree");
+}
+
 // A branch on a marked byte, which memcheck must report.
 int branch_on_secret() {
     volatile std::uint8_t byte = 1;
@@ -255,6 +294,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     exercise_field_ops();
+    exercise_v2_primitives();
     for (const auto& [k, n] : {std::pair<std::uint64_t, std::uint64_t>{2, 3}, {3, 5}, {5, 8}}) {
         exercise_shamir(k, n);
         exercise_blakley(k, n);

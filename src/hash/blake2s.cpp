@@ -1,0 +1,155 @@
+#include "hash/blake2s.hpp"
+
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+
+#include "common/wipe.hpp"
+
+namespace varnhold {
+namespace {
+
+// The initialisation vector: the first 32 bits of the fractional parts of the square roots of
+// the first eight primes.
+constexpr std::array<std::uint32_t, 8> iv = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                                             0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+
+// The message word order of each of the ten rounds.
+constexpr std::uint8_t sigma[10][16] = {
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+    {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
+    {11, 8, 12, 0, 5, 2, 15, 13, 10, 14, 3, 6, 7, 1, 9, 4},
+    {7, 9, 3, 1, 13, 12, 11, 14, 2, 6, 5, 10, 4, 0, 15, 8},
+    {9, 0, 5, 7, 2, 4, 10, 15, 14, 1, 11, 12, 6, 8, 3, 13},
+    {2, 12, 6, 10, 0, 11, 8, 3, 4, 13, 7, 5, 15, 14, 1, 9},
+    {12, 5, 1, 15, 14, 13, 4, 10, 0, 7, 6, 3, 9, 2, 8, 11},
+    {13, 11, 7, 14, 12, 1, 3, 9, 5, 0, 15, 4, 8, 6, 2, 10},
+    {6, 15, 14, 9, 11, 3, 0, 8, 12, 2, 13, 7, 1, 4, 10, 5},
+    {10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0},
+};
+
+std::uint32_t load_le32(const std::uint8_t* p) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+    return word;
+}
+
+// The mixing function G on four words of the working vector with two message words.
+inline void mix(std::uint32_t* v, int a, int b, int c, int d, std::uint32_t x,
+                std::uint32_t y) noexcept {
+    v[a] = v[a] + v[b] + x;
+    v[d] = std::rotr(v[d] ^ v[a], 16);
+    v[c] = v[c] + v[d];
+    v[b] = std::rotr(v[b] ^ v[c], 12);
+    v[a] = v[a] + v[b] + y;
+    v[d] = std::rotr(v[d] ^ v[a], 8);
+    v[c] = v[c] + v[d];
+    v[b] = std::rotr(v[b] ^ v[c], 7);
+}
+
+}  // namespace
+
+Blake2s::Blake2s(std::size_t digest_size, std::span<const std::uint8_t> key)
+    : digest_size_(digest_size) {
+    if (digest_size == 0 || digest_size > max_digest_size)
+        throw std::invalid_argument("BLAKE2s digest size must be 1 to 32 bytes");
+    if (key.size() > max_key_size)
+        throw std::invalid_argument("BLAKE2s key must be at most 32 bytes");
+    h_ = iv;
+    // The parameter block: digest length, key length, fanout 1, depth 1; the rest zero.
+    h_[0] ^= 0x01010000u ^ static_cast<std::uint32_t>(key.size() << 8) ^
+             static_cast<std::uint32_t>(digest_size);
+    if (!key.empty()) {
+        // A key is the first block of the message, padded with zeros to a full block.
+        std::memcpy(buffer_.data(), key.data(), key.size());
+        buffered_ = block_size;
+    }
+}
+
+Blake2s::~Blake2s() {
+    secure_wipe_object(h_);
+    secure_wipe_object(buffer_);
+}
+
+void Blake2s::compress(const std::uint8_t* block, bool last) noexcept {
+    std::uint32_t m[16];
+    std::uint32_t v[16];
+    for (int i = 0; i < 16; ++i) m[i] = load_le32(block + 4 * i);
+    for (int i = 0; i < 8; ++i) {
+        v[i] = h_[i];
+        v[i + 8] = iv[i];
+    }
+    v[12] ^= static_cast<std::uint32_t>(counter_);
+    v[13] ^= static_cast<std::uint32_t>(counter_ >> 32);
+    if (last) v[14] = ~v[14];
+#pragma GCC unroll 10
+    for (const auto& s : sigma) {
+        mix(v, 0, 4, 8, 12, m[s[0]], m[s[1]]);
+        mix(v, 1, 5, 9, 13, m[s[2]], m[s[3]]);
+        mix(v, 2, 6, 10, 14, m[s[4]], m[s[5]]);
+        mix(v, 3, 7, 11, 15, m[s[6]], m[s[7]]);
+        mix(v, 0, 5, 10, 15, m[s[8]], m[s[9]]);
+        mix(v, 1, 6, 11, 12, m[s[10]], m[s[11]]);
+        mix(v, 2, 7, 8, 13, m[s[12]], m[s[13]]);
+        mix(v, 3, 4, 9, 14, m[s[14]], m[s[15]]);
+    }
+    for (int i = 0; i < 8; ++i) h_[i] ^= v[i] ^ v[i + 8];
+    secure_wipe_object(m);
+    secure_wipe_object(v);
+}
+
+void Blake2s::update(std::span<const std::uint8_t> data) noexcept {
+    // The last block must be compressed with the final flag, so a full buffer is compressed only
+    // once more input arrives: the buffer is never empty at finish unless nothing was hashed.
+    const std::uint8_t* in = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        if (buffered_ == block_size) {
+            counter_ += block_size;
+            compress(buffer_.data(), false);
+            buffered_ = 0;
+        }
+        if (buffered_ == 0) {
+            // Whole blocks straight from the input, all but one that might be the last.
+            while (left > block_size) {
+                counter_ += block_size;
+                compress(in, false);
+                in += block_size;
+                left -= block_size;
+            }
+        }
+        const std::size_t take = left < block_size - buffered_ ? left : block_size - buffered_;
+        std::memcpy(buffer_.data() + buffered_, in, take);
+        buffered_ += take;
+        in += take;
+        left -= take;
+    }
+}
+
+void Blake2s::finish(std::span<std::uint8_t> digest) noexcept {
+    counter_ += buffered_;
+    std::memset(buffer_.data() + buffered_, 0, block_size - buffered_);
+    compress(buffer_.data(), true);
+    std::uint8_t out[max_digest_size];
+    for (int i = 0; i < 8; ++i) {
+        std::uint32_t word = h_[i];
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+        std::memcpy(out + 4 * i, &word, sizeof word);
+    }
+    const std::size_t size = digest.size() < digest_size_ ? digest.size() : digest_size_;
+    std::memcpy(digest.data(), out, size);
+    secure_wipe_object(out);
+    secure_wipe_object(h_);
+    secure_wipe_object(buffer_);
+    buffered_ = 0;
+}
+
+void blake2s(std::span<std::uint8_t> digest, std::span<const std::uint8_t> key,
+             std::span<const std::uint8_t> message) {
+    Blake2s hasher(digest.size(), key);
+    hasher.update(message);
+    hasher.finish(digest);
+}
+
+}  // namespace varnhold
