@@ -35,11 +35,13 @@ if sys.version_info[:2] < _MINIMUM_PYTHON:
 
 try:
     import bech32
-    import pyrage
-except ImportError as error:  # pragma: no cover - an installation without the dependencies
+
+    # pyrage ships no type information: this module types what it uses of it.
+    import pyrage  # type: ignore[import-untyped, import-not-found, unused-ignore]
+except ImportError:  # pragma: no cover - an installation without the dependencies
     raise ImportError(
-        f"varnhold.age needs the packages pyrage and bech32 (pip install pyrage bech32): {error}"
-    ) from error
+        "varnhold.age needs the packages pyrage and bech32 (pip install pyrage bech32)"
+    ) from None
 
 __all__ = [
     "AgeError",
