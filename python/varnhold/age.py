@@ -154,8 +154,8 @@ def _parse_recipient(text: str) -> Any:
 
 class _Streams:
     """The caller's reader and writer as pyrage calls them. pyrage turns whatever they raise
-    (a full disk, Ctrl-C) into its own error; this keeps the original to raise it again, and
-    counts the bytes written."""
+    (a full disk, Ctrl-C) into its own error, or drops it when it comes from the last write;
+    this keeps the original to raise it again, and counts the bytes written."""
 
     def __init__(self, reader: _Reader, writer: _Writer):
         self._reader = reader
@@ -206,6 +206,8 @@ def seal(
     except (pyrage.EncryptError, OSError) as error:
         streams.reraise()
         raise AgeError(f"the file could not be sealed: {error}") from None
+    # pyrage drops an error of the last write (a small file is written only at its end).
+    streams.reraise()
 
 
 def unseal(
@@ -228,6 +230,7 @@ def unseal(
     except (pyrage.DecryptError, OSError) as error:
         streams.reraise()
         raise _decrypt_error(error, streams.written) from None
+    streams.reraise()
 
 
 def _decrypt_error(error: Exception, written: int) -> AgeError:

@@ -143,27 +143,20 @@ def test_damaged_sealed_file_is_reported(age, identity, damage, message):
 
 class Failing:
     def __init__(self, error):
-        self.error = error
-
-    def read(self, size):
-        raise self.error
-
-    def write(self, data):
-        raise self.error
+        self.read = self.write = lambda _: (_ for _ in ()).throw(error)
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt(), OSError(28, "No space left on device")])
 @pytest.mark.parametrize("side", ["reader", "writer"])
-def test_stream_failures_reach_the_caller_unchanged(age, identity, error, side):
-    file = sealed(age, b"z" * 100_000, identity.recipient)
-    for operation, data, extra in [(age.seal, b"z" * 100_000, [identity.recipient])] + [
-        (age.unseal, file, identity.shares[:2])
-    ]:
-        reader = Failing(error) if side == "reader" else io.BytesIO(data)
-        writer = Failing(error) if side == "writer" else io.BytesIO()
-        with pytest.raises(type(error)) as caught:
-            operation(reader, writer, extra)
-        assert caught.value is error
+@pytest.mark.parametrize("operation", ["seal", "unseal"])
+def test_stream_failures_reach_the_caller_unchanged(age, identity, error, side, operation):
+    data = sealed(age, b"z" * 100_000, identity.recipient) if operation == "unseal" else b"z"
+    extra = identity.shares[:2] if operation == "unseal" else [identity.recipient]
+    reader = Failing(error) if side == "reader" else io.BytesIO(data)
+    writer = Failing(error) if side == "writer" else io.BytesIO()
+    with pytest.raises(type(error)) as caught:
+        getattr(age, operation)(reader, writer, extra)
+    assert caught.value is error
 
 
 @pytest.mark.parametrize(
@@ -180,37 +173,21 @@ def test_embedded_secrets_come_back_from_any_k_files(age, data):
     assert age.unseal_embedded([damaged, texts[3], texts[0]]) == data
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda a: a.seal_embedded(b"x" * 65537, 2, 3), "at most 64 KiB"),
-        (
-            lambda a: a.parse_embedded(
-                "vh1-x\nvh1-y\n-----BEGIN AGE ENCRYPTED FILE-----\n"
-                "-----END AGE ENCRYPTED FILE-----\n"
-            ),
-            "one share line",
-        ),
-        (lambda a: a.parse_embedded("vh1-x\n"), "exactly one block"),
-        (lambda a: a.seal(io.BytesIO(), io.BytesIO(), []), "at least one recipient"),
-        (lambda a: a.encrypt_share("vh1-x", "ssh-dss AAAAB3"), "a recipient is"),
-        (lambda a: a.encrypt_share("vh1-x", "age1notbech32"), "cannot be used"),
-        (lambda a: a.encrypt_share("two\nlines", "age1x"), "one line of ASCII"),
-        (lambda a: a.read_identities(b"# none\n\n"), "holds no identity"),
-        (lambda a: a.read_identities(b"AGE-SECRET-KEY-1TYPO\n"), "identity:1: not an age"),
-    ],
-    ids=[
-        "embed-64k",
-        "two-shares",
-        "no-block",
-        "no-recipient",
-        "dss",
-        "bad-age1",
-        "multiline",
-        "empty-identities",
-        "bad-identity",
-    ],
-)
+ARMOR = "-----BEGIN AGE ENCRYPTED FILE-----\n-----END AGE ENCRYPTED FILE-----\n"
+REFUSALS = {
+    "embed-64k": (lambda a: a.seal_embedded(b"x" * 65537, 2, 3), "at most 64 KiB"),
+    "two-shares": (lambda a: a.parse_embedded("vh1-x\nvh1-y\n" + ARMOR), "one share line"),
+    "no-block": (lambda a: a.parse_embedded("vh1-x\n"), "exactly one block"),
+    "no-recipient": (lambda a: a.seal(io.BytesIO(), io.BytesIO(), []), "at least one"),
+    "dss": (lambda a: a.encrypt_share("vh1-x", "ssh-dss AAAAB3"), "a recipient is"),
+    "bad-age1": (lambda a: a.encrypt_share("vh1-x", "age1notbech32"), "cannot be used"),
+    "multiline": (lambda a: a.encrypt_share("two\nlines", "age1x"), "one line of ASCII"),
+    "no-identity": (lambda a: a.read_identities(b"# none\n\n"), "holds no identity"),
+    "typo": (lambda a: a.read_identities(b"AGE-SECRET-KEY-1TYPO\n"), "identity:1: not an"),
+}
+
+
+@pytest.mark.parametrize("call, message", REFUSALS.values(), ids=REFUSALS)
 def test_refusals_say_why(age, call, message):
     with pytest.raises(age.AgeError, match=message):
         call(age)
@@ -218,26 +195,18 @@ def test_refusals_say_why(age, call, message):
 
 @pytest.fixture(scope="module")
 def keys(tmp_path_factory):
-    """Custodian keys: (recipient, identity file) for age, ssh-ed25519 and ssh-rsa."""
+    """(recipient, identity file) of custodian keys made by age-keygen and ssh-keygen."""
     if shutil.which("ssh-keygen") is None or shutil.which("age-keygen") is None:
         pytest.skip("ssh-keygen and age-keygen are needed")
-    folder = tmp_path_factory.mktemp("keys")
-    made = {}
-    subprocess.run(["age-keygen", "-o", folder / "age.txt"], check=True, capture_output=True)
-    made["age"] = (
-        subprocess.run(
-            ["age-keygen", "-y", folder / "age.txt"], check=True, capture_output=True, text=True
-        ).stdout.strip(),
-        folder / "age.txt",
-    )
-    for kind, extra in [("ed25519", []), ("rsa", ["-b", "2048"]), ("protected", [])]:
-        path = folder / kind
+    folder, made = tmp_path_factory.mktemp("keys"), {}
+    subprocess.run(["age-keygen", "-o", folder / "age"], check=True, capture_output=True)
+    public = subprocess.run(["age-keygen", "-y", folder / "age"], capture_output=True, text=True)
+    made["age"] = (public.stdout.strip(), folder / "age")
+    for kind, options in [("ed25519", []), ("rsa", ["-b", "2048"]), ("protected", ["-N", "pw"])]:
         key_type = "rsa" if kind == "rsa" else "ed25519"
-        phrase = "pass" if kind == "protected" else ""
-        subprocess.run(
-            ["ssh-keygen", "-q", "-t", key_type, *extra, "-N", phrase, "-f", path], check=True
-        )
-        made[kind] = ((folder / (kind + ".pub")).read_text().strip(), path)
+        command = ["ssh-keygen", "-q", "-t", key_type, "-N", "", *options, "-f", folder / kind]
+        subprocess.run(command, check=True)
+        made[kind] = ((folder / (kind + ".pub")).read_text().strip(), folder / kind)
     return made
 
 
