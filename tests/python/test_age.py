@@ -159,6 +159,20 @@ def test_stream_failures_reach_the_caller_unchanged(age, identity, error, side, 
     assert caught.value is error
 
 
+class Trickle(io.BytesIO):
+    """An output that takes at most 1000 bytes a call, as a raw file may."""
+
+    def write(self, data):
+        return super().write(bytes(data[:1000]))
+
+
+def test_outputs_that_take_part_of_each_write_get_everything(age, identity):
+    data, file, out = os.urandom(300_000), Trickle(), Trickle()
+    age.seal(io.BytesIO(data), file, [identity.recipient])
+    age.unseal(io.BytesIO(file.getvalue()), out, identity.shares[:2])
+    assert out.getvalue() == data
+
+
 @pytest.mark.parametrize(
     "data", [b"", b"correct horse battery staple\n", bytes(range(256)) * 256], ids=len
 )
