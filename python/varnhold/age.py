@@ -171,16 +171,16 @@ class _Streams:
             raise
 
     def write(self, data: bytes) -> int:
-        view = memoryview(data)
+        rest = bytes(data)
         try:
             # A raw file may take part of the data; the rest is written until all of it is.
-            while view:
-                count = self._writer.write(view)
+            while rest:
+                count = self._writer.write(rest)
                 if not isinstance(count, int):
                     break  # a writer that reports nothing took everything
                 if count <= 0:
                     raise OSError("the output took none of the data written to it")
-                view = view[count:]
+                rest = rest[count:]
         except BaseException as error:
             self.failure = error
             raise
