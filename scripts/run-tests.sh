@@ -3,7 +3,8 @@
 # are listed in `steps` below; each is one function here or one script beside it. Naming steps
 # on the command line runs only those (scripts/run-tests.sh wheel python_tests).
 #   lint           clang-format, ruff and mypy --strict with pinned versions (scripts/lint.sh)
-#   tools          GoogleTest, CMake, Ninja and g++ from apt-get when missing
+#   tools          GoogleTest, CMake, Ninja, g++, and age and ssh-keygen for the interoperability
+#                  tests of varnhold.age, from apt-get when missing
 #   cpp_tests      the C++ unit tests of the core
 #   cpp_sanitized  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   wheel          the portable wheel (scripts/build-wheel.sh): cp39-abi3, manylinux_2_17_x86_64
@@ -30,6 +31,8 @@ tools() {
     command -v cmake >/dev/null || missing+=(cmake)
     command -v g++ >/dev/null || missing+=(g++)
     command -v ninja >/dev/null || missing+=(ninja-build)
+    command -v age >/dev/null || missing+=(age)
+    command -v ssh-keygen >/dev/null || missing+=(openssh-client)
     if [ ${#missing[@]} -gt 0 ]; then
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
