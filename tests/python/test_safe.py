@@ -1,6 +1,8 @@
 """The package varnhold as a caller sees it: envelope shares, combines that name the shares at
 fault, reports, new and refreshed shares."""
 
+import importlib.metadata
+import inspect
 import pathlib
 import re
 
@@ -378,20 +380,51 @@ def test_combine_calls_native_or_read_in_full(args, kwargs, expected):
         assert str(exc.value) == message
 
 
-def test_combine_looks_like_a_function():
-    import inspect
-
-    assert str(inspect.signature(varnhold.combine)) == "(shares, *, k=None)"
-    assert varnhold.combine.__name__ == "combine" and varnhold.combine.__module__ == "varnhold"
-    assert varnhold.combine.__doc__.startswith("Rebuilds the secret from every share given.")
+_PUBLIC_FUNCTIONS = ["generate_key", "split", "combine", "check", "new_share", "refresh"]
 
 
-def test_version_matches_project():
+@pytest.mark.parametrize("name", _PUBLIC_FUNCTIONS)
+def test_public_functions_show_types_and_documentation(name):
+    function = getattr(varnhold, name)
+    signature = inspect.signature(function)
+    assert function.__name__ == name and function.__module__ == "varnhold"
+    assert function.__doc__ and signature.return_annotation is not inspect.Signature.empty
+    assert all(p.annotation is not inspect.Parameter.empty for p in signature.parameters.values())
+
+
+def test_combine_signature():
+    assert str(inspect.signature(varnhold.combine)) == (
+        "(shares: 'Iterable[str]', *, k: 'Optional[int]' = None) -> 'bytes'"
+    )
+
+
+def test_version_is_written_once():
     pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
     if not pyproject.exists():
         pytest.skip("not run from a source tree")
-    version = re.search(r'^version = "([^"]+)"', pyproject.read_text(), re.M).group(1)
-    assert varnhold.__version__ == version
+    text = pyproject.read_text()
+    assert 'dynamic = ["version"]' in text and 'input = "python/varnhold/__init__.py"' in text
+    try:
+        installed = importlib.metadata.version("varnhold")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("varnhold is not installed")
+    assert varnhold.__version__ == installed
+
+
+def test_reports_are_values():
+    shares = varnhold.split(SECRET, 2, 3)
+    report, again = varnhold.check(shares), varnhold.check(shares)
+    assert report == again and hash(report) == hash(again) and report != varnhold.check(shares[:2])
+    assert repr(report.shares[0]) == "ShareStatus(position=0, number=1, state='good', reason=None)"
+    for value, field in [(report, "k"), (report.shares[0], "state")]:
+        with pytest.raises(AttributeError):
+            setattr(value, field, None)
+
+
+def test_share_limit_is_the_native_one():
+    assert varnhold.MAX_SHARES == 2**20
+    with pytest.raises(varnhold.ShareError, match=f"k must be at most {varnhold.MAX_SHARES}$"):
+        varnhold.combine(varnhold.split(SECRET, 2, 2), k=varnhold.MAX_SHARES + 1)
 
 
 def test_generate_key():
