@@ -1,6 +1,7 @@
 #include "safe_module/report.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,31 @@
 
 namespace varnhold::binding {
 namespace {
+
+// varnhold_core's messages name what a field holds, and they stay as they are; the safe layer
+// reports the same faults by field and reason alone. Each row: the start and end of a message,
+// and what is said instead.
+struct Rewrite {
+    std::string_view prefix;
+    std::string_view suffix;
+    std::string_view replacement;
+};
+constexpr std::array<Rewrite, 3> rewrites = {{
+    {"Invalid share index: ", " must be < 2^127-1", "Invalid share index: must be below 2^127-1"},
+    {"Invalid share index: ", "", "Invalid share index: not a decimal number"},
+    {"is written in envelope version ", "",
+     "is written in an envelope version that this version cannot read"},
+}};
+
+// The message with nothing of the share's text in it.
+std::string_view public_reason(std::string_view reason) {
+    for (const Rewrite& rewrite : rewrites) {
+        if (reason.starts_with(rewrite.prefix) && reason.ends_with(rewrite.suffix)) {
+            return rewrite.replacement;
+        }
+    }
+    return reason;
+}
 
 CachedObject report_module([] { return PyImport_ImportModule("varnhold._report"); });
 
@@ -81,7 +107,7 @@ PyRef report_object(const SetReport& report) {
         const PyRef position = made(PyLong_FromSsize_t(i));
         const PyRef number = status.number ? integer(*status.number) : none();
         const PyRef state = text_object(share_state_name(status.state));
-        const PyRef reason = text_or_none(status.reason);
+        const PyRef reason = text_or_none(public_reason(status.reason));
         PyObject* const entry = PyObject_CallFunctionObjArgs(
             status_class.get(), position.get(), number.get(), state.get(), reason.get(), nullptr);
         if (entry == nullptr) return PyRef();
@@ -91,17 +117,21 @@ PyRef report_object(const SetReport& report) {
     const PyRef k = report.k != 0 ? integer(report.k) : none();
     const PyRef set_id = set_id_text(report.set_id);
     const PyRef size = made(PyLong_FromSsize_t(count));
-    const PyRef problem = text_or_none(report.problem);
+    const PyRef problem = text_or_none(public_reason(report.problem));
     return PyRef::steal(PyObject_CallFunctionObjArgs(report_type.get(), scheme.get(), k.get(),
                                                      set_id.get(), size.get(), statuses.get(),
                                                      problem.get(), nullptr));
 }
 
 void raise_share_problem(std::string_view message) {
-    raise_share_error(message, made(PyTuple_New(0)), message);
+    const std::string_view shown = public_reason(message);
+    raise_share_error(shown, made(PyTuple_New(0)), shown);
 }
 
 void raise_report_error(const SetReport& report, std::string_view otherwise) {
+    const auto append = [](std::string& list, std::string_view item) {
+        list.append(list.empty() ? "" : "; ").append(item);
+    };
     std::string message;
     std::string reasons;
     std::vector<std::string_view> seen;
@@ -109,22 +139,20 @@ void raise_report_error(const SetReport& report, std::string_view otherwise) {
     for (std::size_t i = 0; i < report.shares.size(); ++i) {
         const ShareStatus& status = report.shares[i];
         if (!blamed(status)) continue;
-        if (!message.empty()) message += "; ";
-        message += "share " + std::to_string(i + 1);
-        if (status.number) message += " (number " + to_decimal(*status.number) + ")";
-        message += ": " + status.reason;
+        const std::string_view reason = public_reason(status.reason);
+        std::string label = "share " + std::to_string(i + 1);
+        if (status.number) label += " (number " + to_decimal(*status.number) + ")";
+        append(message, label.append(": ").append(reason));
         if (PyList_Append(positions.get(), made(PyLong_FromSize_t(i)).get()) != 0) return;
         // A blamed share always has a reason; each is named once.
-        if (status.reason.empty() ||
-            std::find(seen.begin(), seen.end(), status.reason) != seen.end()) {
-            continue;
-        }
-        seen.push_back(status.reason);
-        reasons += (reasons.empty() ? "" : "; ") + status.reason;
+        if (reason.empty() || std::find(seen.begin(), seen.end(), reason) != seen.end()) continue;
+        seen.push_back(reason);
+        append(reasons, reason);
     }
     if (!report.problem.empty()) {
-        message += (message.empty() ? "" : "; ") + report.problem;
-        reasons += (reasons.empty() ? "" : "; ") + report.problem;
+        const std::string_view problem = public_reason(report.problem);
+        append(message, problem);
+        append(reasons, problem);
     }
     if (message.empty()) return raise_share_problem(otherwise);
     raise_share_error(message, made(PyList_AsTuple(positions.get())), reasons);

@@ -30,6 +30,57 @@ def fault(shares, exc):
     return message
 
 
+HEX_RUN = re.compile(r"[0-9a-fA-F]{8,}")
+
+
+def _moved_colon(share):
+    """The bare share with its first colon moved 15 characters into the first value."""
+    head, rest = share.split(":", 1)
+    return head + rest[:15] + ":" + rest[15:]
+
+
+_BARE = varnhold_core.shamir_split(SECRET, 3, 5)
+_PLANES = varnhold_core.blakley_split(SECRET, 3, 5)
+_ENVELOPES = varnhold.split(SECRET, 3, 5)
+# Each row: a name, how the third share of a set is damaged, and the set (bare ones need k).
+_MALFORMED = [
+    ("colon moved", _moved_colon, _BARE),
+    ("index past the field", lambda s: "2" * 39 + s[s.index(":") :], _BARE),
+    ("index of hex", lambda s: s.split(":")[1] + s[s.index(":") :], _BARE),
+    ("value not hex", lambda s: s[:-1] + "g", _BARE),
+    ("value short", lambda s: s[:-1], _BARE),
+    ("value long", lambda s: s + "abcdef0123", _BARE),
+    ("part dropped", lambda s: s[: s.rindex(":")], _BARE),
+    ("coefficient not hex", lambda s: "x" + s[1:], _PLANES),
+    ("coefficients joined", lambda s: s.replace(",", "", 1), _PLANES),
+    ("plane colon moved", _moved_colon, _PLANES),
+    ("envelope typo", lambda s: retype(s, 60), _ENVELOPES),
+    ("envelope cut", lambda s: s[:100], _ENVELOPES),
+    ("envelope upper case", str.upper, _ENVELOPES),
+    ("envelope version of digits", lambda s: "vh12345678" + s[3:], _ENVELOPES),
+    ("envelope colon moved", _moved_colon, _ENVELOPES),
+    ("envelope bare part swapped", lambda s: s[:40] + _BARE[2] + s[-11:], _ENVELOPES),
+]
+
+
+@pytest.mark.parametrize(
+    "damage,shares", [row[1:] for row in _MALFORMED], ids=[row[0] for row in _MALFORMED]
+)
+def test_messages_never_hold_share_text(damage, shares):
+    given = [shares[0], shares[1], damage(shares[2]), shares[3]]
+    k = None if given[0].startswith("vh") else 3
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine(given, k=k)
+    report = varnhold.check(given, k=k)
+    messages = [str(exc.value), exc.value.reason, report.problem or ""]
+    messages += [status.reason or "" for status in report.shares]
+    shown = " ".join(messages).lower()
+    assert 2 in exc.value.positions
+    for run in HEX_RUN.findall(given[2]):
+        for at in range(len(run) - 7):
+            assert run[at : at + 8].lower() not in shown
+
+
 @pytest.mark.parametrize("scheme", ["shamir", "blakley"])
 @pytest.mark.parametrize("k,n", [(2, 2), (3, 5), (5, 9)])
 def test_round_trip_with_any_k_and_all(scheme, k, n):
