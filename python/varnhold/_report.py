@@ -55,6 +55,10 @@ class _Record:
     def __hash__(self) -> int:
         return hash(self._fields())
 
+    # Copies and pickles are made through the constructor, which takes the fields in order.
+    def __reduce__(self) -> Tuple[type, Tuple[Any, ...]]:
+        return type(self), self._fields()
+
     def __repr__(self) -> str:
         fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
         return f"{type(self).__name__}({fields})"

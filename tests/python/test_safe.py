@@ -1,9 +1,11 @@
 """The package varnhold as a caller sees it: envelope shares, combines that name the shares at
 fault, reports, new and refreshed shares."""
 
+import copy
 import importlib.metadata
 import inspect
 import pathlib
+import pickle
 import re
 
 import pytest
@@ -466,6 +468,7 @@ def test_reports_are_values():
     shares = varnhold.split(SECRET, 2, 3)
     report, again = varnhold.check(shares), varnhold.check(shares)
     assert report == again and hash(report) == hash(again) and report != varnhold.check(shares[:2])
+    assert pickle.loads(pickle.dumps(report)) == report == copy.deepcopy(report)
     assert repr(report.shares[0]) == "ShareStatus(position=0, number=1, state='good', reason=None)"
     for value, field in [(report, "k"), (report.shares[0], "state")]:
         with pytest.raises(AttributeError):
