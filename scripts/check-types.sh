@@ -43,6 +43,8 @@ def bare_round_trip() -> bytes:
 def safe_round_trip() -> bytes:
     key: bytes = varnhold.generate_key()
     shares: list[str] = varnhold.split(key, 3, 5)
+    limit: int = varnhold.MAX_SHARES
+    assert limit >= 5
     planes: list[str] = varnhold.split(key, 2, 3, scheme="blakley")
     report: varnhold.ShareReport = varnhold.check(shares, k=None)
     ok: bool = report.ok

@@ -1,35 +1,14 @@
-# The private native module behind the varnhold package. Its results are the raw tuples that
-# the package turns into reports and errors; only the package calls it.
-from collections.abc import Sequence
-from typing import Callable, Literal, Optional, Tuple, TypeVar, Union
+# The private native module behind the varnhold package: it checks the package's arguments,
+# raises its errors and builds its reports; only the package calls it.
+from collections.abc import Iterable
+from typing import Optional
 
-# (number, state, reason) of one share.
-_RawStatus = Tuple[Optional[int], str, Optional[str]]
-# (scheme, k, set id, "envelope" | "bare", problem, statuses)
-_RawReport = Tuple[
-    Optional[str],
-    Optional[int],
-    Optional[str],
-    Optional[str],
-    Optional[str],
-    Tuple[_RawStatus, ...],
-]
+from ._report import Scheme, ShareReport
 
-def split(
-    secret: bytes, k: int, n: int, *, scheme: Literal["shamir", "blakley"] = ...
-) -> list[str]: ...
-def shamir_split(secret: bytes, k: int, n: int) -> list[str]: ...
-def blakley_split(secret: bytes, k: int, n: int) -> list[str]: ...
-def check(shares: Sequence[str], k: int) -> _RawReport: ...
-def combine(shares: list[str], k: int) -> Union[bytes, _RawReport, None]: ...
+max_shares: int
 
-_Combine = TypeVar("_Combine", bound=Callable[..., bytes])
-
-# The package's combine: the same function, taking its common case natively.
-def combining(fallback: _Combine) -> _Combine: ...
-def new_share(
-    shares: Sequence[str], k: int, index: str
-) -> Tuple[_RawReport, Optional[str], Optional[str]]: ...
-def refresh(
-    shares: Sequence[str], k: int
-) -> Tuple[_RawReport, Optional[list[str]], Optional[str]]: ...
+def split(secret: bytes, k: int, n: int, scheme: Scheme) -> list[str]: ...
+def check(shares: Iterable[str], k: Optional[int]) -> ShareReport: ...
+def combine(shares: Iterable[str], k: Optional[int]) -> bytes: ...
+def new_share(shares: Iterable[str], k: Optional[int], index: Optional[int]) -> str: ...
+def refresh(shares: Iterable[str], k: Optional[int]) -> list[str]: ...

@@ -9,7 +9,7 @@
 
 namespace varnhold::binding {
 
-inline constexpr std::size_t max_parameters = 3;
+inline constexpr std::size_t max_parameters = 4;
 
 // The signature of one function: its name and parameters, all required, each by position or
 // by keyword.

@@ -101,6 +101,13 @@ CALLS = [
     ("package-combine-read-in-full", lambda: varnhold.combine(ENVELOPES, k=3), None),
     ("package-combine-fails", lambda: varnhold.combine(ENVELOPES[:2]), ValueError),
     ("package-combine-arity", lambda: varnhold.combine(ENVELOPES, 3), TypeError),
+    ("package-combine-blames", lambda: varnhold.combine(ENVELOPES[:2] + ["vh1-x"]), ValueError),
+    ("package-combine-share-type", lambda: varnhold.combine(iter([ENVELOPES[0], 1])), TypeError),
+    ("package-check", lambda: varnhold.check(ENVELOPES[:2] + ["vh1-x"]), None),
+    ("package-new-share", lambda: varnhold.new_share(ENVELOPES, index=9), None),
+    ("package-new-share-index", lambda: varnhold.new_share(ENVELOPES, index=0), ValueError),
+    ("package-refresh", lambda: varnhold.refresh(ENVELOPES), None),
+    ("package-split-scheme", lambda: varnhold.split(SECRET, 2, 3, scheme="x"), ValueError),
 ]
 
 WATCHED = [SECRET, SHAMIR, BLAKLEY, *SHAMIR, *BLAKLEY, ENVELOPES, *ENVELOPES]

@@ -1,7 +1,11 @@
 """The package varnhold as a caller sees it: envelope shares, combines that name the shares at
 fault, reports, new and refreshed shares."""
 
+import copy
+import importlib.metadata
+import inspect
 import pathlib
+import pickle
 import re
 
 import pytest
@@ -26,6 +30,57 @@ def fault(shares, exc):
         for value in HEX_FIELD.findall(share):
             assert value.lower() not in message.lower()
     return message
+
+
+HEX_RUN = re.compile(r"[0-9a-fA-F]{8,}")
+
+
+def _moved_colon(share):
+    """The bare share with its first colon moved 15 characters into the first value."""
+    head, rest = share.split(":", 1)
+    return head + rest[:15] + ":" + rest[15:]
+
+
+_BARE = varnhold_core.shamir_split(SECRET, 3, 5)
+_PLANES = varnhold_core.blakley_split(SECRET, 3, 5)
+_ENVELOPES = varnhold.split(SECRET, 3, 5)
+# Each row: a name, how the third share of a set is damaged, and the set (bare ones need k).
+_MALFORMED = [
+    ("colon moved", _moved_colon, _BARE),
+    ("index past the field", lambda s: "2" * 39 + s[s.index(":") :], _BARE),
+    ("index of hex", lambda s: s.split(":")[1] + s[s.index(":") :], _BARE),
+    ("value not hex", lambda s: s[:-1] + "g", _BARE),
+    ("value short", lambda s: s[:-1], _BARE),
+    ("value long", lambda s: s + "abcdef0123", _BARE),
+    ("part dropped", lambda s: s[: s.rindex(":")], _BARE),
+    ("coefficient not hex", lambda s: "x" + s[1:], _PLANES),
+    ("coefficients joined", lambda s: s.replace(",", "", 1), _PLANES),
+    ("plane colon moved", _moved_colon, _PLANES),
+    ("envelope typo", lambda s: retype(s, 60), _ENVELOPES),
+    ("envelope cut", lambda s: s[:100], _ENVELOPES),
+    ("envelope upper case", str.upper, _ENVELOPES),
+    ("envelope version of digits", lambda s: "vh12345678" + s[3:], _ENVELOPES),
+    ("envelope colon moved", _moved_colon, _ENVELOPES),
+    ("envelope bare part swapped", lambda s: s[:40] + _BARE[2] + s[-11:], _ENVELOPES),
+]
+
+
+@pytest.mark.parametrize(
+    "damage,shares", [row[1:] for row in _MALFORMED], ids=[row[0] for row in _MALFORMED]
+)
+def test_messages_never_hold_share_text(damage, shares):
+    given = [shares[0], shares[1], damage(shares[2]), shares[3]]
+    k = None if given[0].startswith("vh") else 3
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine(given, k=k)
+    report = varnhold.check(given, k=k)
+    messages = [str(exc.value), exc.value.reason, report.problem or ""]
+    messages += [status.reason or "" for status in report.shares]
+    shown = " ".join(messages).lower()
+    assert 2 in exc.value.positions
+    for run in HEX_RUN.findall(given[2]):
+        for at in range(len(run) - 7):
+            assert run[at : at + 8].lower() not in shown
 
 
 @pytest.mark.parametrize("scheme", ["shamir", "blakley"])
@@ -378,20 +433,52 @@ def test_combine_calls_native_or_read_in_full(args, kwargs, expected):
         assert str(exc.value) == message
 
 
-def test_combine_looks_like_a_function():
-    import inspect
-
-    assert str(inspect.signature(varnhold.combine)) == "(shares, *, k=None)"
-    assert varnhold.combine.__name__ == "combine" and varnhold.combine.__module__ == "varnhold"
-    assert varnhold.combine.__doc__.startswith("Rebuilds the secret from every share given.")
+_PUBLIC_FUNCTIONS = ["generate_key", "split", "combine", "check", "new_share", "refresh"]
 
 
-def test_version_matches_project():
+@pytest.mark.parametrize("name", _PUBLIC_FUNCTIONS)
+def test_public_functions_show_types_and_documentation(name):
+    function = getattr(varnhold, name)
+    signature = inspect.signature(function)
+    assert function.__name__ == name and function.__module__ == "varnhold"
+    assert function.__doc__ and signature.return_annotation is not inspect.Signature.empty
+    assert all(p.annotation is not inspect.Parameter.empty for p in signature.parameters.values())
+
+
+def test_combine_signature():
+    assert str(inspect.signature(varnhold.combine)) == (
+        "(shares: 'Iterable[str]', *, k: 'Optional[int]' = None) -> 'bytes'"
+    )
+
+
+def test_version_is_written_once():
     pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
     if not pyproject.exists():
         pytest.skip("not run from a source tree")
-    version = re.search(r'^version = "([^"]+)"', pyproject.read_text(), re.M).group(1)
-    assert varnhold.__version__ == version
+    text = pyproject.read_text()
+    assert 'dynamic = ["version"]' in text and 'input = "python/varnhold/__init__.py"' in text
+    try:
+        installed = importlib.metadata.version("varnhold")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("varnhold is not installed")
+    assert varnhold.__version__ == installed
+
+
+def test_reports_are_values():
+    shares = varnhold.split(SECRET, 2, 3)
+    report, again = varnhold.check(shares), varnhold.check(shares)
+    assert report == again and hash(report) == hash(again) and report != varnhold.check(shares[:2])
+    assert pickle.loads(pickle.dumps(report)) == report == copy.deepcopy(report)
+    assert repr(report.shares[0]) == "ShareStatus(position=0, number=1, state='good', reason=None)"
+    for value, field in [(report, "k"), (report.shares[0], "state")]:
+        with pytest.raises(AttributeError):
+            setattr(value, field, None)
+
+
+def test_share_limit_is_the_native_one():
+    assert varnhold.MAX_SHARES == 2**20
+    with pytest.raises(varnhold.ShareError, match=f"k must be at most {varnhold.MAX_SHARES}$"):
+        varnhold.combine(varnhold.split(SECRET, 2, 2), k=varnhold.MAX_SHARES + 1)
 
 
 def test_generate_key():

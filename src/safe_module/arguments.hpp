@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "binding/entry.hpp"
+#include "field/field.hpp"
+#include "safe/envelope.hpp"
+
+// The checks of the package varnhold's arguments, with their messages. They live here, once:
+// the native code must check every argument before it reads it, and the package's functions
+// pass theirs on unchanged. Each returns false with the Python error pending.
+namespace varnhold::binding {
+
+// split(secret, k, n, scheme): the types and signs of bound[0..2] and the scheme bound[3], then
+// the conversions of varnhold_core's splits, with their messages.
+bool package_split_arguments(SplitArguments& arguments, Scheme& scheme);
+
+// shares: any iterable of str but a single str or bytes; their texts go into out.shares and
+// what keeps them alive into out.bound[0].
+bool package_shares(PyObject* shares, SharesArguments& out);
+
+// k: None (0) or an int from 2 to envelope_max_k (ShareError outside).
+bool package_k(PyObject* value, std::uint64_t& k);
+
+// index: None (nothing) or an int from 1 to below 2^127-1 (ShareError outside).
+bool package_index(PyObject* value, std::optional<uint128>& index);
+
+}  // namespace varnhold::binding

@@ -1,0 +1,149 @@
+#include "safe_module/entries.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding/entry.hpp"
+#include "random/entropy_source.hpp"
+#include "safe/safe_split.hpp"
+#include "safe/share_set.hpp"
+#include "safe_module/arguments.hpp"
+#include "safe_module/quick_combine_call.hpp"
+#include "safe_module/report.hpp"
+
+namespace varnhold::binding {
+namespace {
+
+constexpr Signature split_signature{"split", 4, {"secret", "k", "n", "scheme"}};
+constexpr Signature check_signature{"check", 2, {"shares", "k"}};
+constexpr Signature combine_signature{"combine", 2, {"shares", "k"}};
+constexpr Signature new_share_signature{"new_share", 3, {"shares", "k", "index"}};
+constexpr Signature refresh_signature{"refresh", 2, {"shares", "k"}};
+
+// The package's checks of shares and k, then the set they make.
+bool checked_set(SharesArguments& arguments, std::optional<ShareSet>& set) {
+    if (!package_shares(arguments.bound[0], arguments) ||
+        !package_k(arguments.bound[1], arguments.k)) {
+        return false;
+    }
+    set.emplace(arguments.shares.views, arguments.k);
+    return true;
+}
+
+// Binds (shares, k), then checked_set.
+bool read_set(const Signature& signature, PyObject* args, PyObject* kwargs,
+              SharesArguments& arguments, std::optional<ShareSet>& set) {
+    return bind_arguments(signature, args, kwargs, arguments.bound) && checked_set(arguments, set);
+}
+
+PyObject* split_body(PyObject* args, PyObject* kwargs) {
+    SplitArguments arguments;
+    Scheme scheme = Scheme::shamir;
+    if (!bind_arguments(split_signature, args, kwargs, arguments.bound) ||
+        !package_split_arguments(arguments, scheme)) {
+        return nullptr;
+    }
+    PyListShareWriter shares;
+    if (Result<void> done = safe_split(scheme, arguments.secret, arguments.k, arguments.n,
+                                       process_entropy_source(), shares);
+        !done) {
+        raise_sharing_error(done.error());
+        return nullptr;
+    }
+    return shares.release();
+}
+
+PyObject* check_body(PyObject* args, PyObject* kwargs) {
+    SharesArguments arguments;
+    std::optional<ShareSet> set;
+    if (!read_set(check_signature, args, kwargs, arguments, set)) return nullptr;
+    return report_object(set->report()).release();
+}
+
+// The common case (a list of exactly k shares of one set) from texts held on the stack; every
+// other call, failures included, reads the set in full, which reports and raises.
+PyObject* combine_body(PyObject* args, PyObject* kwargs) {
+    SharesArguments arguments;
+    if (!bind_arguments(combine_signature, args, kwargs, arguments.bound)) return nullptr;
+    if (PyObject* secret = quick_combine_call(arguments.bound[0], arguments.bound[1])) {
+        return secret;
+    }
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    std::optional<ShareSet> set;
+    if (!checked_set(arguments, set)) return nullptr;
+    if (!set->report().usable()) {
+        raise_report_error(set->report(), "the shares do not rebuild a secret");
+        return nullptr;
+    }
+    SecretBytes bytes;
+    set->secret(bytes);
+    return make_bytes(bytes);
+}
+
+PyObject* new_share_body(PyObject* args, PyObject* kwargs) {
+    SharesArguments arguments;
+    std::optional<uint128> index;
+    if (!bind_arguments(new_share_signature, args, kwargs, arguments.bound) ||
+        !package_shares(arguments.bound[0], arguments) ||
+        !package_index(arguments.bound[2], index) || !package_k(arguments.bound[1], arguments.k)) {
+        return nullptr;
+    }
+    const ShareSet set(arguments.shares.views, arguments.k);
+    if (!set.report().usable()) {
+        raise_report_error(set.report(), "no share could be made");
+        return nullptr;
+    }
+    Result<std::string> share = set.new_share(index, process_entropy_source());
+    if (!share) {
+        raise_share_problem(share.error().message);
+        return nullptr;
+    }
+    return text_object(*share).release();
+}
+
+PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
+    SharesArguments arguments;
+    std::optional<ShareSet> set;
+    if (!read_set(refresh_signature, args, kwargs, arguments, set)) return nullptr;
+    const SetReport& report = set->report();
+    if (report.scheme == Scheme::blakley && report.problem.empty()) {
+        raise_share_problem("Blakley shares cannot be refreshed; only Shamir shares can");
+        return nullptr;
+    }
+    if (!report.usable()) {
+        raise_report_error(report, "the shares could not be refreshed");
+        return nullptr;
+    }
+    Result<std::vector<std::string>> shares = set->refresh(process_entropy_source());
+    if (!shares) {
+        raise_share_problem(shares.error().message);
+        return nullptr;
+    }
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(shares->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < shares->size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text_object((*shares)[i]).release());
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* split_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyword_entry<split_body>(self, args, kwargs);
+}
+PyObject* check_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyword_entry<check_body>(self, args, kwargs);
+}
+PyObject* combine_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyword_entry<combine_body>(self, args, kwargs);
+}
+PyObject* new_share_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyword_entry<new_share_body>(self, args, kwargs);
+}
+PyObject* refresh_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyword_entry<refresh_body>(self, args, kwargs);
+}
+
+}  // namespace varnhold::binding
