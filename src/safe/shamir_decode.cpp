@@ -139,8 +139,8 @@ Nodes index_nodes(std::span<const uint128> xs, StopCheck& stop) {
     for (const uint128 x : xs) {
         if (x <= m) taken[static_cast<std::size_t>(x)] = true;
     }
-    const uint128 shift = static_cast<uint128>(
-        std::find(taken.begin(), taken.end(), false) - taken.begin());
+    const uint128 shift =
+        static_cast<uint128>(std::find(taken.begin(), taken.end(), false) - taken.begin());
     for (std::size_t i = 0; i < m; ++i) {
         n.nodes[i] = field_sub(FieldElement{xs[i]}, FieldElement{shift}).value;
     }
@@ -244,7 +244,8 @@ void locator_nonzero(const Nodes& n, std::span<const FieldElement> ys,
     for (std::size_t i = 0; i < m; ++i) {
         stop.work(width);
         FieldElement value{};
-        for (std::size_t j = 0; j < width; ++j) value = mul_public_add(value, n.nodes[i], lambda[j]);
+        for (std::size_t j = 0; j < width; ++j)
+            value = mul_public_add(value, n.nodes[i], lambda[j]);
         good[i] = nonzero_mask(value);
     }
 }
@@ -278,7 +279,8 @@ void rebuild_and_verify(std::span<const uint128> xs, std::span<const FieldElemen
         std::copy_n(trial.data() + c * k, k, out.data() + c * k);
         for (std::size_t i = 0; i < m; ++i) {
             stop.work(k);
-            const FieldElement value = evaluate_polynomial(trial.data() + c * k, k, FieldElement{xs[i]});
+            const FieldElement value =
+                evaluate_polynomial(trial.data() + c * k, k, FieldElement{xs[i]});
             bad[i] |= nonzero_mask(field_sub(value, ys[4 * i + c]));
         }
     }
@@ -286,7 +288,8 @@ void rebuild_and_verify(std::span<const uint128> xs, std::span<const FieldElemen
 
 // The one test of the outcome: at most e positions marked bad. Only then, when they are the
 // wrong shares that the report names anyway, are they listed.
-bool list_if_at_most(const WipedVector<uint128>& bad, std::size_t e, std::vector<std::size_t>& wrong) {
+bool list_if_at_most(const WipedVector<uint128>& bad, std::size_t e,
+                     std::vector<std::size_t>& wrong) {
     std::uint64_t count = 0;
     for (std::size_t i = 0; i < bad.size(); ++i) count += static_cast<std::uint64_t>(bad[i] & 1);
     if (count > e) return false;

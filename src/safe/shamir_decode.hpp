@@ -35,10 +35,11 @@ FieldElement evaluate_polynomial(const FieldElement* coefficients, std::size_t k
 //
 // Cost: O(m^2) time and O(m) memory. One random combination of the four chunks (public random
 // weights) is decoded from its syndromes with the Berlekamp-Massey algorithm (the four chunks are
-// four codewords with the same error positions); the polynomials are rebuilt from k of the
-// positions it finds right and every value is verified. Only when that leaves more than e wrong
-// is each chunk decoded by itself, which decides. Nothing branches on or is addressed by a value,
-// except the single test of the outcome and, after it, the listing of the wrong positions.
+// four codewords with the same error positions), first for at most 1, 2, 4, .. wrong values and
+// then e, stopping at the first bound that covers them; the polynomials are rebuilt from k of
+// the positions it finds right and every value is verified. Only when that leaves more than e
+// wrong is each chunk decoded by itself, which decides. Nothing branches on or is addressed by a
+// value, except the single test of the outcome and, after it, the listing of the wrong positions.
 bool locate_wrong_shares(std::span<const uint128> xs, std::span<const FieldElement> ys,
                          std::size_t k, ShamirPolynomials& out, std::vector<std::size_t>& wrong);
 

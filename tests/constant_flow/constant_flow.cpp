@@ -237,8 +237,8 @@ void exercise_safe(Scheme scheme, std::uint64_t k, std::uint64_t n) {
 // The verifying combine locating wrong shares: `wrong` of the n bare shares (the first ones)
 // have a value altered, and must be named while the others rebuild the secret; past the bound
 // (n - k) / 2 the set is refused. (A set with wrong shares is not usable, so the secret is not
-// read here; the C++ tests check the polynomials found.) The decoder's work depends on how many shares are wrong, which
-// the report states, and on nothing else about the values.
+// read here; the C++ tests check the polynomials found.) The decoder's work depends on how many
+// shares are wrong, which the report states, and on nothing else about the values.
 void exercise_shamir_decoder(std::uint64_t k, std::uint64_t n, std::size_t wrong) {
     std::string secret = make_secret(static_cast<std::uint8_t>(200 + wrong));
     mark_secret(secret.data(), secret.size());

@@ -78,7 +78,7 @@ bool reference_locate_wrong_shares(std::span<const uint128> xs, std::span<const 
         uint128 difference = 0;
         for (std::size_t c = 0; c < chunk_count; ++c) {
             difference |= evaluate_polynomial(out.data() + c * k, k, FieldElement{xs[i]}).value ^
-                           ys[4 * i + c].value;
+                          ys[4 * i + c].value;
         }
         if (difference != 0) wrong.push_back(i);
     }

@@ -31,8 +31,10 @@ FieldElement random_element(std::mt19937_64& engine) {
 
 Set make_set(std::size_t m, std::size_t k, std::size_t wrong, Indices kind, bool one_chunk,
              std::mt19937_64& engine) {
-    Set set{std::vector<uint128>(m), std::vector<FieldElement>(m * chunk_count),
-            std::vector<FieldElement>(k * chunk_count), {}};
+    Set set{std::vector<uint128>(m),
+            std::vector<FieldElement>(m * chunk_count),
+            std::vector<FieldElement>(k * chunk_count),
+            {}};
     std::set<uint128> used;
     for (std::size_t i = 0; i < m; ++i) {
         uint128 x = i + 1;
@@ -97,8 +99,8 @@ struct Case {
 
 std::size_t error_count(const Case& c) {
     const auto e = static_cast<std::ptrdiff_t>((c.m - c.k) / 2);
-    return static_cast<std::size_t>(std::max<std::ptrdiff_t>(0, c.from_bound ? e + c.errors
-                                                                             : c.errors));
+    return static_cast<std::size_t>(
+        std::max<std::ptrdiff_t>(0, c.from_bound ? e + c.errors : c.errors));
 }
 
 class AgainstReference : public ::testing::TestWithParam<Case> {};
