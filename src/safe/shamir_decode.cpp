@@ -307,8 +307,9 @@ bool locate_wrong_shares(std::span<const uint128> xs, std::span<const FieldEleme
     const std::size_t m = xs.size();
     if (m < k + 2) return false;
     const std::size_t e = (m - k) / 2;
-    // Nodes, weights, marks, syndromes and the locator's two polynomials: about 112 bytes a point.
-    require_fits_in_memory(saturating_mul(m, 112));
+    // Nodes, weights and their products, marks, syndromes and the locator's two polynomials:
+    // at most 120 bytes a point.
+    require_fits_in_memory(saturating_mul(m, 120));
     StopCheck stop;
     const Nodes nodes = index_nodes(xs, stop);
     WipedVector<uint128> good(m), bad(m);
