@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "common/wipe.hpp"
 #include "field/field.hpp"
@@ -27,11 +28,19 @@ bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldEle
 FieldElement evaluate_polynomial(const FieldElement* coefficients, std::size_t k,
                                  FieldElement x) noexcept;
 
-// Berlekamp-Welch on chunk `chunk` of the m = xs.size() points: finds the polynomial of degree
-// below k that disagrees with at most e of them (m >= k + 2e), writing its k coefficients to
-// `out`. Returns false when no such polynomial exists (more than e values are wrong). The work
-// is one elimination of m equations in k + 2e unknowns.
-bool berlekamp_welch(std::span<const uint128> xs, std::span<const FieldElement> ys,
-                     std::size_t chunk, std::size_t k, std::size_t e, FieldElement* out);
+// Locates the wrong values among the m = xs.size() points (xs distinct; ys as above): finds the
+// four polynomials of degree below k that, together, disagree with at most e = (m - k) / 2 of the
+// points, writing them to `out` and the positions where some value disagrees to `wrong`, in
+// increasing order. Returns false when there are none (more than e points are wrong, or e = 0).
+//
+// Cost: O(m^2) time and O(m) memory. One random combination of the four chunks (public random
+// weights) is decoded from its syndromes with the Berlekamp-Massey algorithm (the four chunks are
+// four codewords with the same error positions), first for at most 1, 2, 4, .. wrong values and
+// then e, stopping at the first bound that covers them; the polynomials are rebuilt from k of
+// the positions it finds right and every value is verified. Only when that leaves more than e
+// wrong is each chunk decoded by itself, which decides. Nothing branches on or is addressed by a
+// value, except the single test of the outcome and, after it, the listing of the wrong positions.
+bool locate_wrong_shares(std::span<const uint128> xs, std::span<const FieldElement> ys,
+                         std::size_t k, ShamirPolynomials& out, std::vector<std::size_t>& wrong);
 
 }  // namespace varnhold

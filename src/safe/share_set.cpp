@@ -324,24 +324,8 @@ void ShareSet::decode_shamir() {
 
     bool located = false;
     if (!all_agree) {
-        const std::size_t e = (m - k) / 2;
-        // Every chunk is decoded, whatever the others gave: the outcome is tested once.
-        bool decoded = e > 0;
-        if (decoded) {
-            for (std::size_t c = 0; c < chunk_count; ++c) {
-                decoded =
-                    berlekamp_welch(xs, {ys.data(), ys.size()}, c, k, e, polys.data() + c * k) &
-                    decoded;
-            }
-        }
         std::vector<std::size_t> wrong;
-        if (decoded) {
-            for (std::size_t i = 0; i < m; ++i) {
-                stop.work(chunk_count * k);
-                if (!agrees(xs[i], ys.data() + i * chunk_count)) wrong.push_back(i);
-            }
-        }
-        if (!decoded || wrong.size() > e) {
+        if (!locate_wrong_shares(xs, {ys.data(), ys.size()}, k, polys, wrong)) {
             report_.problem = cannot_locate_message;
             return;
         }

@@ -273,6 +273,40 @@ void exercise_v2_primitives() {
     expect(crcs[0] == crcs[1] && crcs[0] == crc64(clear), "the CRC paths disagree");
 }
 
+// The verifying combine locating wrong shares: `wrong` of the n bare shares (the first ones)
+// have a value altered, and must be named while the others rebuild the secret; past the bound
+// (n - k) / 2 the set is refused. (A set with wrong shares is not usable, so the secret is not
+// read here; the C++ tests check the polynomials found.) The decoder's work depends on how many
+// shares are wrong, which the report states, and on nothing else about the values.
+void exercise_shamir_decoder(std::uint64_t k, std::uint64_t n, std::size_t wrong) {
+    std::string secret = make_secret(static_cast<std::uint8_t>(200 + wrong));
+    mark_secret(secret.data(), secret.size());
+    MarkedSource random(static_cast<std::size_t>(chunk_count * (k - 1) * 16), 19 * k + wrong);
+    VectorShareWriter shares;
+    expect(shamir_split(secret, k, n, random, shares).ok(), "Shamir split failed");
+    std::vector<std::string> texts(shares.texts);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        declassify(texts[i].data(), texts[i].size());
+        if (i < wrong) {
+            // The last digit of the last value, moved to the next hex digit.
+            char& digit = texts[i].back();
+            const std::string_view hex = "0123456789abcdef";
+            digit = hex[(hex.find(digit) + 1) % 16];
+        }
+    }
+    const std::vector<std::string> marked = mark_safe_texts(texts, false);
+    const ShareSet set(views_of(marked), k);
+    if (wrong > (n - k) / 2) {
+        expect(!set.report().problem.empty(), "a set past the bound was not refused");
+        return;
+    }
+    expect(set.report().problem.empty(), "the wrong shares were not located");
+    for (std::size_t i = 0; i < set.report().shares.size(); ++i) {
+        const ShareState state = i < wrong ? ShareState::wrong : ShareState::good;
+        expect(set.report().shares[i].state == state, "a share was misjudged");
+    }
+}
+
 // A branch on a marked byte, which memcheck must report.
 int branch_on_secret() {
     volatile std::uint8_t byte = 1;
@@ -304,6 +338,8 @@ int main(int argc, char** argv) {
     // A split of several more shares than k continues its polynomials by differences.
     exercise_shamir(3, 12);
     exercise_safe(Scheme::shamir, 2, 11);
+    for (const std::size_t wrong : {1, 3, 5}) exercise_shamir_decoder(2, 11, wrong);
+    exercise_shamir_decoder(4, 12, 2);
     if (failures == 0) std::printf("constant-flow harness: all operations ran\n");
     return failures == 0 ? 0 : 1;
 }

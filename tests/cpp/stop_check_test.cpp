@@ -149,7 +149,7 @@ TEST_F(HookInstalled, DrawsBetweenAsksAreBounded) {
 TEST_F(HookInstalled, LongCallsEndWithTheHooksException) {
     const std::vector<std::string> shamir_shares = split(Scheme::shamir, 1500, 1500, false);
     const std::vector<std::string> blakley_shares = split(Scheme::blakley, 200, 200, false);
-    std::vector<std::string> shamir_wrong = split(Scheme::shamir, 60, 120, true);
+    std::vector<std::string> shamir_wrong = split(Scheme::shamir, 60, 2000, true);
     for (std::size_t i = 0; i < 5; ++i) corrupt(shamir_wrong, 10 * i + 3, true);
     std::vector<std::string> blakley_wrong = split(Scheme::blakley, 60, 64, true);
     corrupt(blakley_wrong, 5, true);
