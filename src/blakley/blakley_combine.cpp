@@ -13,7 +13,7 @@
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
 #include "common/stop_check.hpp"
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
 
 namespace varnhold {
 namespace {

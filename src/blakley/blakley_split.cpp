@@ -10,7 +10,7 @@
 #include "common/stop_check.hpp"
 #include "common/wipe.hpp"
 #include "random/random_field.hpp"
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
 
 namespace varnhold {
 namespace {

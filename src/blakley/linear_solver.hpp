@@ -7,7 +7,7 @@
 
 #include "common/result.hpp"
 #include "field/field.hpp"
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
 
 namespace varnhold {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "field/field.hpp"
+#include "common/uint128.hpp"
 
 namespace varnhold {
 

@@ -2,11 +2,9 @@
 
 #include <cstdint>
 
-#include "common/result.hpp"
+#include "common/uint128.hpp"
 
 namespace varnhold {
-
-__extension__ typedef unsigned __int128 uint128;
 
 // p = 2^127 - 1, a Mersenne prime: 2^127 is congruent to 1, which turns reduction into folds.
 inline constexpr uint128 field_modulus = (static_cast<uint128>(1) << 127) - 1;

@@ -5,8 +5,8 @@
 
 #include "common/memory_limit.hpp"
 #include "common/stop_check.hpp"
+#include "field/chunks.hpp"
 #include "safe/elimination.hpp"
-#include "shamir/chunks.hpp"
 
 namespace varnhold {
 

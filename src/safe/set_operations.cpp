@@ -2,11 +2,11 @@
 
 #include "blakley/blakley_share.hpp"
 #include "common/stop_check.hpp"
+#include "field/chunks.hpp"
+#include "random/batched_source.hpp"
 #include "random/random_field.hpp"
-#include "safe/batched_source.hpp"
 #include "safe/shamir_decode.hpp"
 #include "safe/share_set.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {

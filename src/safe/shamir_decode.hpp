@@ -4,8 +4,8 @@
 #include <span>
 
 #include "common/wipe.hpp"
+#include "field/chunks.hpp"
 #include "field/field.hpp"
-#include "shamir/chunks.hpp"
 
 namespace varnhold {
 

@@ -5,7 +5,7 @@
 #include "common/decimal.hpp"
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
 #include "shamir/lagrange.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"

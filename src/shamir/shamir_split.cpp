@@ -7,7 +7,7 @@
 #include "common/stop_check.hpp"
 #include "common/wipe.hpp"
 #include "random/random_field.hpp"
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
 

@@ -19,13 +19,13 @@
 #include <vector>
 
 #include "blakley/blakley.hpp"
+#include "field/chunks.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 
 using namespace varnhold;
