@@ -12,6 +12,7 @@
 #include "blakley/linear_solver.hpp"
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
+#include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "field/chunks.hpp"
 
@@ -89,9 +90,9 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     // repeated rows without one make the system singular, which is certain before any
     // elimination.
     const bool small = count <= small_threshold;
-    std::array<bool, small_threshold> few_repeated{};
-    std::unique_ptr<bool[]> many_repeated(small ? nullptr : new bool[count]());
-    bool* const repeated = small ? few_repeated.data() : many_repeated.get();
+    ScratchBuffer<bool, small_threshold> repeated_room(count);
+    bool* const repeated = repeated_room.data();
+    std::fill(repeated, repeated + count, false);
     if (small) {
         find_repeated_texts_small(shares, count, repeated);
     } else {
@@ -121,11 +122,9 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     // Each row holds the four chunks' right-hand sides and then the share's coefficients, so all
     // four chunks are eliminated together.
     require_fits_in_memory(saturating_mul(saturating_mul(count, width), sizeof(FieldElement)));
-    std::array<FieldElement, small_threshold*(small_threshold + chunk_count)> few_rows;
-    std::vector<FieldElement> many_rows(small ? 0 : count * width);
-    const std::span<FieldElement> rows =
-        small ? std::span<FieldElement>(few_rows.data(), count * width)
-              : std::span<FieldElement>(many_rows);
+    ScratchBuffer<FieldElement, small_threshold*(small_threshold + chunk_count)> rows_room(count *
+                                                                                           width);
+    const std::span<FieldElement> rows = rows_room.span();
     // The right-hand sides are share values, and elimination mixes them into every entry.
     const WipeAtExit wipe_rows(rows);
     for (std::size_t i = 0; i < count; ++i) {

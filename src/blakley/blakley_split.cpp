@@ -9,8 +9,8 @@
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "common/wipe.hpp"
-#include "random/random_field.hpp"
 #include "field/chunks.hpp"
+#include "random/random_field.hpp"
 
 namespace varnhold {
 namespace {
@@ -36,11 +36,8 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
     const auto dimension = static_cast<std::size_t>(k);
     // Small thresholds, the common case, keep the points, the coefficients and the text on the
     // stack; larger ones take them from the heap.
-    const bool few = dimension <= few_dimensions;
-    StackStorage<FieldElement, few_dimensions * chunk_count> few_points;
-    std::vector<FieldElement> many_points(few ? 0 : dimension * chunk_count);
-    const std::span<FieldElement> points(few ? few_points.data() : many_points.data(),
-                                         dimension * chunk_count);
+    ScratchBuffer<FieldElement, few_dimensions * chunk_count> points_room(dimension * chunk_count);
+    const std::span<FieldElement> points = points_room.span();
     // The secret and its point are wiped however the split ends, a failed draw included.
     const WipeAtExit wipe_points(points);
     StopCheck stop;
@@ -53,14 +50,11 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
     }
 
     out.begin(static_cast<std::size_t>(n));
-    StackStorage<FieldElement, few_dimensions> few_coefficients;
-    std::vector<FieldElement> many_coefficients(few ? 0 : dimension);
-    const std::span<FieldElement> coefficients(
-        few ? few_coefficients.data() : many_coefficients.data(), dimension);
-    char few_text[blakley_share_length(few_dimensions)];
-    std::string many_text(few ? 0 : static_cast<std::size_t>(share_length), '\0');
-    const std::span<char> text(few ? few_text : many_text.data(),
-                               static_cast<std::size_t>(share_length));
+    ScratchBuffer<FieldElement, few_dimensions> coefficients_room(dimension);
+    const std::span<FieldElement> coefficients = coefficients_room.span();
+    ScratchBuffer<char, blakley_share_length(few_dimensions)> text_room(
+        static_cast<std::size_t>(share_length));
+    const std::span<char> text = text_room.span();
     std::array<FieldElement, chunk_count> constants{};
     // The constants and the share text are secret; they are wiped however the loop ends.
     const WipeAtExit wipe_constants(constants);

@@ -21,28 +21,9 @@ constexpr std::size_t field_count = 6;  // tag+version, scheme, k, set id, numbe
 // read this way (k, the share number) are public.
 bool read_canonical_decimal(std::string_view field, uint128 limit, uint128& out) noexcept {
     if (field.empty() || field.size() > 39 || (field.size() > 1 && field[0] == '0')) return false;
-    uint128 value = 0;
-    if (field.size() <= 19) {
-        // Below 10^19, which a word holds.
-        std::uint64_t word = 0;
-        for (const char c : field) {
-            const auto digit = static_cast<unsigned char>(c - '0');
-            if (digit > 9) return false;
-            word = word * 10 + digit;
-        }
-        value = word;
-    } else {
-        constexpr uint128 most_before_digit = ~uint128{0} / 10;
-        for (const char c : field) {
-            const auto digit = static_cast<unsigned char>(c - '0');
-            if (digit > 9 || value > most_before_digit) return false;
-            const uint128 tens = value * 10;
-            value = tens + digit;
-            if (value < tens) return false;
-        }
-    }
-    if (value >= limit) return false;
-    out = value;
+    const DecimalPrefix read = read_decimal_prefix(field);
+    if (read.length != field.size() || read.overflow || read.value >= limit) return false;
+    out = read.value;
     return true;
 }
 
@@ -99,8 +80,8 @@ std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t 
     at += write_decimal(k, out + at);
     out[at++] = '-';
     // The set id is public (every share of the set shows it).
-    constexpr char digits[] = "0123456789abcdef";
-    for (int i = 15; i >= 0; --i) out[at++] = digits[(set_id >> (4 * i)) & 0xFu];
+    write_hex_u64(set_id, out + at);
+    at += set_id_length;
     out[at++] = '-';
     return at;
 }
@@ -234,9 +215,7 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     opened.header.k = static_cast<std::uint64_t>(k);
     if (fields[3].size() != set_id_length) return malformed("an invalid set id");
     std::uint64_t invalid = 0;
-    const std::uint64_t high = read_hex_word<HexCase::lower>(fields[3].data(), invalid);
-    opened.header.set_id =
-        high << 32 | read_hex_word<HexCase::lower>(fields[3].data() + 8, invalid);
+    opened.header.set_id = read_hex_u64<HexCase::lower>(fields[3].data(), invalid);
     if (invalid != 0) return malformed("an invalid set id");
     const uint128 number_limit =
         opened.header.scheme == Scheme::shamir ? field_modulus : uint128{1} << 64;

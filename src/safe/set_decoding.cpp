@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "field/polynomial.hpp"
 #include "safe/blakley_decode.hpp"
 #include "safe/shamir_decode.hpp"
 #include "safe/share_set.hpp"
@@ -40,8 +41,8 @@ bool ShareSet::agrees_with_polynomials(uint128 x, const FieldElement* values) co
     const WipedVector<FieldElement>& polys = *rebuilt_;
     uint128 difference = 0;
     for (std::size_t c = 0; c < chunk_count; ++c) {
-        difference |=
-            evaluate_polynomial(polys.data() + c * k, k, FieldElement{x}).value ^ values[c].value;
+        difference |= evaluate_polynomial_at(polys.data() + c * k, k, FieldElement{x}).value ^
+                      values[c].value;
     }
     return difference == 0;
 }

@@ -6,8 +6,9 @@
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "common/wipe.hpp"
-#include "random/random_field.hpp"
 #include "field/chunks.hpp"
+#include "field/polynomial.hpp"
+#include "random/random_field.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
 
@@ -42,10 +43,7 @@ inline void evaluate_at(const FieldElement* coefficients, std::size_t degree,
                         const SecretChunks& chunks, std::uint64_t x,
                         std::array<FieldElement, chunk_count>& values) noexcept {
     for (std::size_t c = 0; c < chunk_count; ++c) {
-        const FieldElement* a = coefficients + c * degree;
-        FieldElement y = a[degree - 1];
-        for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_word_add(y, x, a[j]);
-        values[c] = field_mul_word_add(y, x, chunks[c]);
+        values[c] = evaluate_above_constant(coefficients + c * degree, degree, x, chunks[c]);
     }
 }
 
@@ -105,11 +103,9 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     const std::size_t degree = static_cast<std::size_t>(k - 1);
     const std::size_t coefficient_count = chunk_count * degree;
     // Those of small thresholds, the common case, stay on the stack.
-    StackStorage<FieldElement, few_coefficients> few;
-    std::vector<FieldElement> many(coefficient_count > few_coefficients ? coefficient_count : 0);
-    FieldElement* const coefficients =
-        coefficient_count > few_coefficients ? many.data() : few.data();
-    const std::span<FieldElement> drawn(coefficients, coefficient_count);
+    ScratchBuffer<FieldElement, few_coefficients> drawn_room(coefficient_count);
+    FieldElement* const coefficients = drawn_room.data();
+    const std::span<FieldElement> drawn = drawn_room.span();
     StopCheck stop;
     // Wiped however the split ends, a failed draw included (from the stack or from the heap).
     const WipeAtExit wipe_coefficients(drawn);
