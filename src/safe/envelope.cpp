@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -157,26 +158,26 @@ std::string_view trim_share_text(std::string_view text) noexcept {
     return text.substr(0, text.find_last_not_of(whitespace) + 1);
 }
 
-Result<OpenedEnvelope> open_envelope(std::string_view text) {
-    // Callers sort envelopes from bare shares by the tag already; without it nothing below holds.
-    if (!looks_like_envelope(text)) return SharingError{"is not an envelope"};
-    // One flag for the whole text: its characters are secret, so none of them ends the loop.
-    if (!all_printable(text)) return SharingError{"contains a character that no share has"};
-    // The version comes first so that a later format is named as such, not as damage.
+namespace {
+
+// The version comes first so that a later format is named as such, not as damage.
+std::optional<SharingError> check_version(std::string_view text) {
     std::size_t version_end = text.find('-');
     if (version_end == std::string_view::npos) version_end = text.size();
     const std::string_view version =
         text.substr(envelope_tag.size(), version_end - envelope_tag.size());
-    if (version != envelope_version) {
-        uint128 number = 0;
-        if (read_canonical_decimal(version, uint128{1} << 64, number)) {
-            return SharingError{"is written in envelope version " + to_decimal(number) +
-                                ", which this version cannot read"};
-        }
-        return malformed("no valid version");
+    if (version == envelope_version) return std::nullopt;
+    uint128 number = 0;
+    if (read_canonical_decimal(version, uint128{1} << 64, number)) {
+        return SharingError{"is written in envelope version " + to_decimal(number) +
+                            ", which this version cannot read"};
     }
+    return malformed("no valid version");
+}
 
-    // The check is the last field, of fixed length: a "-" among its digits fails their reading.
+// The text before the check, once the check (the last field, of fixed length) matches it. A "-"
+// among the check's digits fails their reading.
+Result<std::string_view> checked_body(std::string_view text) {
     const std::size_t check_start = text.size() - envelope_check_length - 1;
     if (text.size() < envelope_check_length + 1 || text[check_start] != '-') {
         return malformed("no valid checksum field");
@@ -187,9 +188,13 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     }
     const std::string_view body = text.substr(0, check_start);
     if (envelope_check(body) != written) return SharingError{"checksum does not match"};
+    return body;
+}
 
-    // From here on the text is what a writer made (or forged with a valid check).
-    std::array<std::string_view, field_count> fields;
+using EnvelopeFields = std::array<std::string_view, field_count>;
+
+Result<EnvelopeFields> split_fields(std::string_view body) {
+    EnvelopeFields fields;
     std::size_t count = 0;
     for (std::size_t start = 0;;) {
         const std::size_t dash = body.find('-', start);
@@ -199,7 +204,11 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
         start = dash + 1;
     }
     if (count != field_count) return malformed("too few fields");
+    return fields;
+}
 
+// The fields of a text that is what a writer made (or forged with a valid check).
+Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields) {
     OpenedEnvelope opened;
     if (fields[1] == "s") {
         opened.header.scheme = Scheme::shamir;
@@ -226,6 +235,21 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     opened.number_field = fields[4];
     opened.bare = fields[5];
     return opened;
+}
+
+}  // namespace
+
+Result<OpenedEnvelope> open_envelope(std::string_view text) {
+    // Callers sort envelopes from bare shares by the tag already; without it nothing below holds.
+    if (!looks_like_envelope(text)) return SharingError{"is not an envelope"};
+    // One flag for the whole text: its characters are secret, so none of them ends the loop.
+    if (!all_printable(text)) return SharingError{"contains a character that no share has"};
+    if (std::optional<SharingError> version = check_version(text)) return std::move(*version);
+    const Result<std::string_view> body = checked_body(text);
+    if (!body) return body.error();
+    const Result<EnvelopeFields> fields = split_fields(*body);
+    if (!fields) return fields.error();
+    return read_fields(*fields);
 }
 
 }  // namespace varnhold

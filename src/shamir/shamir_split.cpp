@@ -77,6 +77,19 @@ inline void evaluate_at(const FieldElement* coefficients, std::size_t degree,
     }
 }
 
+// The output grows as n and the coefficients as k: a request that this process cannot hold
+// fails here, before any random value is drawn, instead of halfway through. No index is longer
+// than n's decimal form.
+void require_split_fits_in_memory(std::uint64_t k, std::uint64_t n, const ShareWriter& out) {
+    char digits[40];
+    const std::uint64_t share_length =
+        write_decimal(n, digits) + chunk_count * (1 + field_hex_length);
+    const std::uint64_t coefficient_bytes =
+        saturating_mul(saturating_mul(chunk_count, k - 1), sizeof(FieldElement));
+    require_fits_in_memory(
+        saturating_add(saturating_mul(n, out.bytes_per_share(share_length)), coefficient_bytes));
+}
+
 }  // namespace
 
 Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
@@ -86,16 +99,7 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
         return valid;
     }
 
-    // The output grows as n and the coefficients as k: a request that this process cannot hold
-    // fails here, before any random value is drawn, instead of halfway through. No index is
-    // longer than n's decimal form.
-    char digits[40];
-    const std::uint64_t share_length =
-        write_decimal(n, digits) + chunk_count * (1 + field_hex_length);
-    const std::uint64_t coefficient_bytes =
-        saturating_mul(saturating_mul(chunk_count, k - 1), sizeof(FieldElement));
-    require_fits_in_memory(
-        saturating_add(saturating_mul(n, out.bytes_per_share(share_length)), coefficient_bytes));
+    require_split_fits_in_memory(k, n, out);
 
     const SecretChunks chunks = secret_to_chunks(secret);
     // Coefficient j (1..k-1) of chunk c's polynomial sits at c * (k - 1) + (j - 1). With them
