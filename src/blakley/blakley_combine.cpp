@@ -130,17 +130,21 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     // Each row holds the four chunks' right-hand sides and then the share's coefficients, so all
     // four chunks are eliminated together.
     require_fits_in_memory(saturating_mul(saturating_mul(count, width), sizeof(FieldElement)));
-    ScratchBuffer<FieldElement, small_threshold*(small_threshold + chunk_count)> rows_room(count *
+    ScratchBuffer<LooseElement, small_threshold*(small_threshold + chunk_count)> rows_room(count *
                                                                                            width);
-    const std::span<FieldElement> rows = rows_room.span();
+    const std::span<LooseElement> rows = rows_room.span();
+    // Each share is parsed into one row of elements, then taken into the system as it is.
+    ScratchBuffer<FieldElement, small_threshold + chunk_count> row_room(width);
+    const std::span<FieldElement> row = row_room.span();
     // The right-hand sides are share values, and elimination mixes them into every entry.
     const WipeAtExit wipe_rows(rows);
+    const WipeAtExit wipe_row(row);
     for (std::size_t i = 0; i < count; ++i) {
         stop.work(width * parse_work);
-        const std::span<FieldElement> row(rows.data() + i * width, width);
         const Result<void> parsed = parse_blakley_share_into(
             shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
         if (!parsed) return parsed.error();
+        std::copy(row.begin(), row.end(), rows.begin() + static_cast<std::ptrdiff_t>(i * width));
     }
 
     const Result<std::array<FieldElement, chunk_count>> chunks =

@@ -18,6 +18,22 @@ namespace {
 // Thresholds up to this many dimensions split without a heap allocation of their own.
 constexpr std::size_t few_dimensions = 8;
 
+// The four constants of the hyperplane with these coefficients through the secret's points: each
+// one dot product, its partial sums kept at most 2^127 (loose) and reduced once at its end.
+void hyperplane_constants(std::span<const FieldElement> coefficients,
+                          std::span<const FieldElement> points,
+                          std::array<LooseElement, chunk_count>& sums,
+                          std::array<FieldElement, chunk_count>& constants) noexcept {
+    sums = {};
+    for (std::size_t t = 0; t < coefficients.size(); ++t) {
+        const FieldElement* point = points.data() + t * chunk_count;
+        for (std::size_t j = 0; j < chunk_count; ++j) {
+            sums[j] = field_mul_add_lazy(coefficients[t], point[j], sums[j]);
+        }
+    }
+    for (std::size_t j = 0; j < chunk_count; ++j) constants[j] = field_canonical(sums[j]);
+}
+
 }  // namespace
 
 Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
@@ -56,8 +72,10 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
         static_cast<std::size_t>(share_length));
     const std::span<char> text = text_room.span();
     std::array<FieldElement, chunk_count> constants{};
+    std::array<LooseElement, chunk_count> sums{};
     // The constants and the share text are secret; they are wiped however the loop ends.
     const WipeAtExit wipe_constants(constants);
+    const WipeAtExit wipe_sums(sums);
     const WipeAtExit wipe_text(text);
     for (std::uint64_t i = 0; i < n; ++i) {
         for (FieldElement& a : coefficients) {
@@ -65,17 +83,7 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
             stop.work(2 * draw_work);
         }
         stop.work(dimension * (chunk_count + 4));
-        // Each constant is one dot product, its partial sums kept at most 2^127 and reduced once
-        // at its end.
-        constants = {};
-        for (std::size_t t = 0; t < dimension; ++t) {
-            const FieldElement* point = points.data() + t * chunk_count;
-            for (std::size_t j = 0; j < chunk_count; ++j) {
-                constants[j].value =
-                    field_mul_add_lazy(coefficients[t].value, point[j].value, constants[j].value);
-            }
-        }
-        for (FieldElement& constant : constants) constant = field_canonical(constant.value);
+        hyperplane_constants(coefficients, points, sums, constants);
         out.add(std::string_view(text.data(),
                                  write_blakley_share(coefficients, constants, text.data())));
     }

@@ -139,7 +139,9 @@ inline FieldElement read_value_gathering(const char* digits, std::uint64_t& bad)
 #endif
     const uint128 value = (static_cast<uint128>(high) << 64) | low;
     bad |= static_cast<std::uint64_t>((value >> 127) | ((value + 1) >> 127));
-    return FieldElement{value & field_modulus};
+    // A value of p or more is reported through `bad` and never used; it is still made an element
+    // (masked to at most p, then reduced) without a branch.
+    return field_canonical(value & field_modulus);
 }
 
 // The one test of what the readers below gathered; whether the values are valid is the public

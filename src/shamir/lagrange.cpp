@@ -24,8 +24,8 @@ void general_denominators(std::span<const uint128> xs, FieldElement* denominator
         for (std::size_t j = 0; j < k; ++j) {
             const FieldElement xj{xs[j]};
             for (std::size_t r = 0; r < 4; ++r) {
-                FieldElement factor = field_sub(FieldElement{xs[row + r]}, xj);
-                factor.value |= static_cast<uint128>(row + r == j);
+                const FieldElement difference = field_sub(FieldElement{xs[row + r]}, xj);
+                const FieldElement factor{difference.value | static_cast<uint128>(row + r == j)};
                 den[r] = field_mul(den[r], factor);
             }
         }

@@ -62,9 +62,9 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
     stop.work(chunk_count * count);
     for (std::size_t c = 0; c < chunk_count; ++c) {
         // Partial sums stay at most 2^127 and are reduced once.
-        uint128 sum = 0;
+        LooseElement sum;
         for (std::size_t i = 0; i < count; ++i) {
-            sum = field_mul_add_lazy(work[i].value, parsed[i].values[c].value, sum);
+            sum = field_mul_add_lazy(work[i], parsed[i].values[c], sum);
         }
         rebuilt[c] = field_canonical(sum);
     }
