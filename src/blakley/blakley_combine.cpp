@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,8 +73,8 @@ void find_repeated_texts_small(std::span<const std::string_view> shares, std::si
 // itself. Anything else (a repeated text, a text of another length) is parsed into one scratch
 // row: a parse error decides the message as it would in the system, and repeated rows without
 // one make the system singular, which is certain before any elimination.
-Result<void> check_before_allocating(std::span<const std::string_view> shares, std::uint64_t k,
-                                     StopCheck& stop) {
+std::optional<SharingError> check_before_allocating(std::span<const std::string_view> shares,
+                                                    std::uint64_t k, StopCheck& stop) {
     const auto count = static_cast<std::size_t>(k);
     const std::size_t width = count + chunk_count;
     const bool small = count <= small_threshold;
@@ -100,11 +101,11 @@ Result<void> check_before_allocating(std::span<const std::string_view> shares, s
             stop.work(shares[i].size() / (field_hex_length + 1) * parse_work + parse_work);
             const Result<void> parsed = parse_blakley_share_into(
                 shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
-            if (!parsed) return parsed;
+            if (!parsed) return parsed.error();
         }
         if (any_repeated) return SharingError{linearly_dependent_message};
     }
-    return {};
+    return std::nullopt;
 }
 
 }  // namespace
@@ -124,8 +125,9 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     const std::size_t width = count + chunk_count;
 
     StopCheck stop;
-    if (Result<void> checked = check_before_allocating(shares, k, stop); !checked)
-        return checked.error();
+    if (std::optional<SharingError> refused = check_before_allocating(shares, k, stop)) {
+        return std::move(*refused);
+    }
 
     // Each row holds the four chunks' right-hand sides and then the share's coefficients, so all
     // four chunks are eliminated together.
