@@ -8,8 +8,8 @@
 #include <numeric>
 
 #include "blakley/blakley.hpp"
+#include "field/chunks.hpp"
 #include "fuzz_support.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 
 using namespace varnhold;

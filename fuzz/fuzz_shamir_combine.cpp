@@ -4,8 +4,8 @@
 
 #include <array>
 
+#include "field/chunks.hpp"
 #include "fuzz_support.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
 

@@ -16,11 +16,11 @@
 #include <numeric>
 
 #include "blakley/blakley.hpp"
+#include "field/chunks.hpp"
 #include "field/field_hex.hpp"
 #include "fuzz_support.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 
 using namespace varnhold;

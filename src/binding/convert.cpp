@@ -56,8 +56,13 @@ std::optional<std::uint64_t> extract_size(PyObject* object) {
     return static_cast<std::uint64_t>(value);
 }
 
-bool extract_share_texts(PyObject* object, ShareTexts& texts) {
+namespace {
+
+// A str is a sequence too, of characters: refused by name. Anything else must be a sequence.
+bool is_share_sequence(PyObject* object) {
     if (PyUnicode_Check(object)) {
+        // The message's wording is part of the frozen interface (callers and tests compare it),
+        // so it stays as first written although no type of that name exists in this code.
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
@@ -65,64 +70,69 @@ bool extract_share_texts(PyObject* object, ShareTexts& texts) {
         if (PyObject* sequence = sequence_class()) raise_type_mismatch(object, sequence);
         return false;
     }
-    Py_ssize_t hint = PyObject_Size(object);
-    if (hint < 0) {
-        // Only a size hint: an ordinary error in __len__ is dropped, but an interrupt, an exit
-        // request or any other exception outside Exception ends the call as it is.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            fetch_error().restore();  // a PanicException is raised anew instead
-            return false;
-        }
-        fetch_error();  // dropped, unless it is a PanicException
-        hint = 0;
-    }
-    // A list is read by position, as its own iterator would read it (the length is looked at
-    // again before every item, since a signal handler run by a stop check may change the list);
-    // anything else through an iterator.
-    const bool is_list = PyList_CheckExact(object);
-    PyRef iterator;
-    if (!is_list) {
-        iterator = PyRef::steal(PyObject_GetIter(object));
-        if (!iterator) return false;
-    }
-    Py_ssize_t position = 0;
-    const auto next_item = [&]() -> PyRef {
-        if (!is_list) return PyRef::steal(PyIter_Next(iterator.get()));
-        if (position >= PyList_Size(object)) return PyRef();
-        return PyRef::borrow(PyList_GetItem(object, position++));
-    };
+    return true;
+}
 
-    const std::size_t capacity = std::min(static_cast<std::size_t>(hint), max_capacity_hint);
-    texts.views.reserve(capacity);
-    texts.owners.reserve(capacity);
-    std::uint64_t held_bytes = 0;
-    // Set once the copies reach memory_check_threshold: the most they may reach in this call.
-    std::optional<std::uint64_t> held_limit;
-    // The same str object given again in a row ([share] * k) shares its text instead of a copy.
-    PyRef previous;
-    // Once the copies are large, every str object is copied at most once more: later
-    // appearances anywhere in the sequence share its text. The objects are kept alive, so an
-    // address cannot be reused by another object during the call.
-    std::unordered_map<PyObject*, std::string_view> copied;
-    // A list of millions of shares takes a while to read; Ctrl-C may end it.
-    StopCheck stop;
-    for (;;) {
-        stop.work(16);
-        PyRef item = next_item();
-        if (!item) {
-            if (PyErr_Occurred() != nullptr) return false;
-            break;
+// The length, only a hint for the first allocation: an ordinary error in __len__ is dropped (0),
+// but an interrupt, an exit request or any other exception outside Exception ends the call as
+// it is (nothing, with the error pending).
+std::optional<std::size_t> length_hint(PyObject* object) {
+    const Py_ssize_t hint = PyObject_Size(object);
+    if (hint >= 0) return std::min(static_cast<std::size_t>(hint), max_capacity_hint);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        fetch_error().restore();  // a PanicException is raised anew instead
+        return std::nullopt;
+    }
+    fetch_error();  // dropped, unless it is a PanicException
+    return 0;
+}
+
+// The items of a sequence in order: a list by position, as its own iterator would read it (the
+// length is looked at again before every item, since a signal handler run by a stop check may
+// change the list); anything else through an iterator.
+class ItemReader {
+public:
+    explicit ItemReader(PyObject* object)
+        : object_(object),
+          is_list_(PyList_CheckExact(object)),
+          iterator_(is_list_ ? PyRef() : PyRef::steal(PyObject_GetIter(object))) {}
+
+    // False, with the error pending, when the iterator could not be made.
+    bool ready() const noexcept { return is_list_ || static_cast<bool>(iterator_); }
+
+    // The next item, or an empty reference at the end or on an error (then pending).
+    PyRef next() {
+        if (!is_list_) return PyRef::steal(PyIter_Next(iterator_.get()));
+        if (position_ >= PyList_Size(object_)) return PyRef();
+        return PyRef::borrow(PyList_GetItem(object_, position_++));
+    }
+
+private:
+    PyObject* object_;
+    bool is_list_;
+    PyRef iterator_;
+    Py_ssize_t position_ = 0;
+};
+
+// Adds the items' texts to `texts`, sharing rather than copying where an object comes again.
+class TextCollector {
+public:
+    explicit TextCollector(ShareTexts& texts) : texts_(texts) {}
+
+    // False, with the Python error pending, when the item is not a str, has no UTF-8 form or
+    // the copies outgrow the memory this process can get.
+    bool add(PyRef item, StopCheck& stop) {
+        // The same str object given again in a row ([share] * k) shares its text.
+        if (item.get() == previous_.get()) {
+            texts_.views.push_back(texts_.views.back());
+            return true;
         }
-        if (item.get() == previous.get()) {
-            texts.views.push_back(texts.views.back());
-            continue;
-        }
-        const bool track = held_bytes >= track_objects_from;
+        const bool track = held_bytes_ >= track_objects_from;
         if (track) {
-            if (const auto found = copied.find(item.get()); found != copied.end()) {
-                texts.views.push_back(found->second);
-                previous = std::move(item);
-                continue;
+            if (const auto found = copied_.find(item.get()); found != copied_.end()) {
+                texts_.views.push_back(found->second);
+                previous_ = std::move(item);
+                return true;
             }
         }
         if (!PyUnicode_Check(item.get())) {
@@ -133,23 +143,61 @@ bool extract_share_texts(PyObject* object, ShareTexts& texts) {
         const std::optional<std::string_view> view = utf8_text(item.get(), utf8);
         if (!view) return false;
         stop.work(static_cast<std::uint64_t>(view->size()) / 16);
-        held_bytes = saturating_add(held_bytes, static_cast<std::uint64_t>(view->size()));
-        if (!held_limit && held_bytes >= memory_check_threshold) {
-            held_limit = saturating_add(held_bytes, obtainable_memory_bytes());
+        if (!hold(view->size())) return false;
+        texts_.views.push_back(*view);
+        texts_.owners.push_back(std::move(utf8));
+        if (track) {
+            copied_.emplace(item.get(), *view);
+            texts_.owners.push_back(PyRef::borrow(item.get()));
         }
-        if (held_limit && held_bytes > *held_limit) {
+        previous_ = std::move(item);
+        return true;
+    }
+
+private:
+    // Counts a new copy; past memory_check_threshold the copies may only grow by what the
+    // process can still obtain, measured once.
+    bool hold(std::size_t bytes) {
+        held_bytes_ = saturating_add(held_bytes_, static_cast<std::uint64_t>(bytes));
+        if (!held_limit_ && held_bytes_ >= memory_check_threshold) {
+            held_limit_ = saturating_add(held_bytes_, obtainable_memory_bytes());
+        }
+        if (held_limit_ && held_bytes_ > *held_limit_) {
             PyErr_NoMemory();
             return false;
         }
-        texts.views.push_back(*view);
-        texts.owners.push_back(std::move(utf8));
-        if (track) {
-            copied.emplace(item.get(), *view);
-            texts.owners.push_back(PyRef::borrow(item.get()));
-        }
-        previous = std::move(item);
+        return true;
     }
-    return true;
+
+    ShareTexts& texts_;
+    std::uint64_t held_bytes_ = 0;
+    std::optional<std::uint64_t> held_limit_;
+    PyRef previous_;
+    // Once the copies are large, every str object is copied at most once more: later
+    // appearances anywhere in the sequence share its text. The objects are kept alive, so an
+    // address cannot be reused by another object during the call.
+    std::unordered_map<PyObject*, std::string_view> copied_;
+};
+
+}  // namespace
+
+bool extract_share_texts(PyObject* object, ShareTexts& texts) {
+    if (!is_share_sequence(object)) return false;
+    const std::optional<std::size_t> capacity = length_hint(object);
+    if (!capacity) return false;
+    ItemReader items(object);
+    if (!items.ready()) return false;
+    texts.views.reserve(*capacity);
+    texts.owners.reserve(*capacity);
+    TextCollector collector(texts);
+    // A list of millions of shares takes a while to read; Ctrl-C may end it.
+    StopCheck stop;
+    for (;;) {
+        stop.work(16);
+        PyRef item = items.next();
+        if (!item) return PyErr_Occurred() == nullptr;
+        if (!collector.add(std::move(item), stop)) return false;
+    }
 }
 
 void PyListShareWriter::begin(std::size_t count) {

@@ -46,6 +46,4 @@ std::optional<std::string_view> utf8_text(PyObject* text, PyRef& owner) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-bool utf8_text_is_lent() noexcept { return lending_function() != nullptr; }
-
 }  // namespace varnhold::binding

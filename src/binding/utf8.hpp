@@ -14,7 +14,4 @@ namespace varnhold::binding {
 // Python error pending, when the text has no UTF-8 form (a lone surrogate).
 std::optional<std::string_view> utf8_text(PyObject* text, PyRef& owner);
 
-// Whether utf8_text lends texts in this interpreter, rather than copying them.
-bool utf8_text_is_lent() noexcept;
-
 }  // namespace varnhold::binding

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,8 +13,9 @@
 #include "blakley/linear_solver.hpp"
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
+#include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
 
 namespace varnhold {
 namespace {
@@ -65,6 +67,47 @@ void find_repeated_texts_small(std::span<const std::string_view> shares, std::si
     }
 }
 
+// Every one of the first k shares is known to parse before the k-by-k system is allocated.
+// A valid share of threshold k is exactly blakley_share_length(k) characters long, so k distinct
+// texts of that length are at least 33k^2 bytes the caller already holds, more than the system
+// itself. Anything else (a repeated text, a text of another length) is parsed into one scratch
+// row: a parse error decides the message as it would in the system, and repeated rows without
+// one make the system singular, which is certain before any elimination.
+std::optional<SharingError> check_before_allocating(std::span<const std::string_view> shares,
+                                                    std::uint64_t k, StopCheck& stop) {
+    const auto count = static_cast<std::size_t>(k);
+    const std::size_t width = count + chunk_count;
+    const bool small = count <= small_threshold;
+    ScratchBuffer<bool, small_threshold> repeated_room(count);
+    bool* const repeated = repeated_room.data();
+    std::fill(repeated, repeated + count, false);
+    if (small) {
+        find_repeated_texts_small(shares, count, repeated);
+    } else {
+        find_repeated_texts(shares, count, repeated);
+    }
+    const std::uint64_t valid_length = blakley_share_length(k);
+    const bool any_repeated = std::find(repeated, repeated + count, true) != repeated + count;
+    const bool all_full_length =
+        std::all_of(shares.begin(), shares.begin() + count,
+                    [&](std::string_view s) { return s.size() == valid_length; });
+    if (any_repeated || !all_full_length) {
+        std::vector<FieldElement> scratch(width);
+        const WipeAtExit wipe_scratch(scratch);
+        const std::span<FieldElement> row(scratch);
+        for (std::size_t i = 0; i < count; ++i) {
+            // A repeated text parses exactly as its first appearance did.
+            if (repeated[i]) continue;
+            stop.work(shares[i].size() / (field_hex_length + 1) * parse_work + parse_work);
+            const Result<void> parsed = parse_blakley_share_into(
+                shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
+            if (!parsed) return parsed.error();
+        }
+        if (any_repeated) return SharingError{linearly_dependent_message};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, std::uint64_t k) {
@@ -81,59 +124,29 @@ Result<SecretBytes> blakley_combine(std::span<const std::string_view> shares, st
     const auto count = static_cast<std::size_t>(k);
     const std::size_t width = count + chunk_count;
 
-    // Every one of the first k shares is known to parse before the k-by-k system is allocated.
-    // A valid share of threshold k is exactly blakley_share_length(k) characters long, so k
-    // distinct texts of that length are at least 33k^2 bytes the caller already holds, more than
-    // the system itself. Anything else (a repeated text, a text of another length) is parsed
-    // into one scratch row: a parse error decides the message as it would in the system, and
-    // repeated rows without one make the system singular, which is certain before any
-    // elimination.
-    const bool small = count <= small_threshold;
-    std::array<bool, small_threshold> few_repeated{};
-    std::unique_ptr<bool[]> many_repeated(small ? nullptr : new bool[count]());
-    bool* const repeated = small ? few_repeated.data() : many_repeated.get();
-    if (small) {
-        find_repeated_texts_small(shares, count, repeated);
-    } else {
-        find_repeated_texts(shares, count, repeated);
-    }
-    const std::uint64_t valid_length = blakley_share_length(k);
-    const bool any_repeated = std::find(repeated, repeated + count, true) != repeated + count;
-    const bool all_full_length =
-        std::all_of(shares.begin(), shares.begin() + count,
-                    [&](std::string_view s) { return s.size() == valid_length; });
     StopCheck stop;
-    if (any_repeated || !all_full_length) {
-        std::vector<FieldElement> scratch(width);
-        const WipeAtExit wipe_scratch(scratch);
-        const std::span<FieldElement> row(scratch);
-        for (std::size_t i = 0; i < count; ++i) {
-            // A repeated text parses exactly as its first appearance did.
-            if (repeated[i]) continue;
-            stop.work(shares[i].size() / (field_hex_length + 1) * parse_work + parse_work);
-            const Result<void> parsed = parse_blakley_share_into(
-                shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
-            if (!parsed) return parsed.error();
-        }
-        if (any_repeated) return SharingError{linearly_dependent_message};
+    if (std::optional<SharingError> refused = check_before_allocating(shares, k, stop)) {
+        return std::move(*refused);
     }
 
     // Each row holds the four chunks' right-hand sides and then the share's coefficients, so all
     // four chunks are eliminated together.
     require_fits_in_memory(saturating_mul(saturating_mul(count, width), sizeof(FieldElement)));
-    std::array<FieldElement, small_threshold*(small_threshold + chunk_count)> few_rows;
-    std::vector<FieldElement> many_rows(small ? 0 : count * width);
-    const std::span<FieldElement> rows =
-        small ? std::span<FieldElement>(few_rows.data(), count * width)
-              : std::span<FieldElement>(many_rows);
+    ScratchBuffer<LooseElement, small_threshold*(small_threshold + chunk_count)> rows_room(count *
+                                                                                           width);
+    const std::span<LooseElement> rows = rows_room.span();
+    // Each share is parsed into one row of elements, then taken into the system as it is.
+    ScratchBuffer<FieldElement, small_threshold + chunk_count> row_room(width);
+    const std::span<FieldElement> row = row_room.span();
     // The right-hand sides are share values, and elimination mixes them into every entry.
     const WipeAtExit wipe_rows(rows);
+    const WipeAtExit wipe_row(row);
     for (std::size_t i = 0; i < count; ++i) {
         stop.work(width * parse_work);
-        const std::span<FieldElement> row(rows.data() + i * width, width);
         const Result<void> parsed = parse_blakley_share_into(
             shares[i], i, k, row.subspan(chunk_count), row.first<chunk_count>());
         if (!parsed) return parsed.error();
+        std::copy(row.begin(), row.end(), rows.begin() + static_cast<std::ptrdiff_t>(i * width));
     }
 
     const Result<std::array<FieldElement, chunk_count>> chunks =

@@ -8,9 +8,9 @@
 
 #include "common/memory_limit.hpp"
 #include "common/result.hpp"
+#include "field/chunks.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
-#include "shamir/chunks.hpp"
 
 namespace varnhold {
 

@@ -9,14 +9,30 @@
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "common/wipe.hpp"
+#include "field/chunks.hpp"
 #include "random/random_field.hpp"
-#include "shamir/chunks.hpp"
 
 namespace varnhold {
 namespace {
 
 // Thresholds up to this many dimensions split without a heap allocation of their own.
 constexpr std::size_t few_dimensions = 8;
+
+// The four constants of the hyperplane with these coefficients through the secret's points: each
+// one dot product, its partial sums kept at most 2^127 (loose) and reduced once at its end.
+void hyperplane_constants(std::span<const FieldElement> coefficients,
+                          std::span<const FieldElement> points,
+                          std::array<LooseElement, chunk_count>& sums,
+                          std::array<FieldElement, chunk_count>& constants) noexcept {
+    sums = {};
+    for (std::size_t t = 0; t < coefficients.size(); ++t) {
+        const FieldElement* point = points.data() + t * chunk_count;
+        for (std::size_t j = 0; j < chunk_count; ++j) {
+            sums[j] = field_mul_add_lazy(coefficients[t], point[j], sums[j]);
+        }
+    }
+    for (std::size_t j = 0; j < chunk_count; ++j) constants[j] = field_canonical(sums[j]);
+}
 
 }  // namespace
 
@@ -36,11 +52,8 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
     const auto dimension = static_cast<std::size_t>(k);
     // Small thresholds, the common case, keep the points, the coefficients and the text on the
     // stack; larger ones take them from the heap.
-    const bool few = dimension <= few_dimensions;
-    StackStorage<FieldElement, few_dimensions * chunk_count> few_points;
-    std::vector<FieldElement> many_points(few ? 0 : dimension * chunk_count);
-    const std::span<FieldElement> points(few ? few_points.data() : many_points.data(),
-                                         dimension * chunk_count);
+    ScratchBuffer<FieldElement, few_dimensions * chunk_count> points_room(dimension * chunk_count);
+    const std::span<FieldElement> points = points_room.span();
     // The secret and its point are wiped however the split ends, a failed draw included.
     const WipeAtExit wipe_points(points);
     StopCheck stop;
@@ -53,17 +66,16 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
     }
 
     out.begin(static_cast<std::size_t>(n));
-    StackStorage<FieldElement, few_dimensions> few_coefficients;
-    std::vector<FieldElement> many_coefficients(few ? 0 : dimension);
-    const std::span<FieldElement> coefficients(
-        few ? few_coefficients.data() : many_coefficients.data(), dimension);
-    char few_text[blakley_share_length(few_dimensions)];
-    std::string many_text(few ? 0 : static_cast<std::size_t>(share_length), '\0');
-    const std::span<char> text(few ? few_text : many_text.data(),
-                               static_cast<std::size_t>(share_length));
+    ScratchBuffer<FieldElement, few_dimensions> coefficients_room(dimension);
+    const std::span<FieldElement> coefficients = coefficients_room.span();
+    ScratchBuffer<char, blakley_share_length(few_dimensions)> text_room(
+        static_cast<std::size_t>(share_length));
+    const std::span<char> text = text_room.span();
     std::array<FieldElement, chunk_count> constants{};
+    std::array<LooseElement, chunk_count> sums{};
     // The constants and the share text are secret; they are wiped however the loop ends.
     const WipeAtExit wipe_constants(constants);
+    const WipeAtExit wipe_sums(sums);
     const WipeAtExit wipe_text(text);
     for (std::uint64_t i = 0; i < n; ++i) {
         for (FieldElement& a : coefficients) {
@@ -71,17 +83,7 @@ Result<void> blakley_split(std::string_view secret, std::uint64_t k, std::uint64
             stop.work(2 * draw_work);
         }
         stop.work(dimension * (chunk_count + 4));
-        // Each constant is one dot product, its partial sums kept at most 2^127 and reduced once
-        // at its end.
-        constants = {};
-        for (std::size_t t = 0; t < dimension; ++t) {
-            const FieldElement* point = points.data() + t * chunk_count;
-            for (std::size_t j = 0; j < chunk_count; ++j) {
-                constants[j].value =
-                    field_mul_add_lazy(coefficients[t].value, point[j].value, constants[j].value);
-            }
-        }
-        for (FieldElement& constant : constants) constant = field_canonical(constant.value);
+        hyperplane_constants(coefficients, points, sums, constants);
         out.add(std::string_view(text.data(),
                                  write_blakley_share(coefficients, constants, text.data())));
     }

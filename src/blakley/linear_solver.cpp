@@ -19,7 +19,7 @@ void add_scaled_row(FieldElement* target, const FieldElement* source, std::size_
 
 // The loose forms for the coordinate-0 elimination, whose entries stay below row_entry_bound
 // from the first step to the last: target[j] += factor * source[j].
-void add_scaled_loose_row(FieldElement* target, const FieldElement* source, std::size_t count,
+void add_scaled_loose_row(LooseElement* target, const LooseElement* source, std::size_t count,
                           const RowFactor& factor) noexcept {
     for (std::size_t j = 0; j < count; ++j) {
         target[j].value = row_mul_add(factor, source[j].value, target[j].value);
@@ -27,7 +27,7 @@ void add_scaled_loose_row(FieldElement* target, const FieldElement* source, std:
 }
 
 // target[j] = scale * target[j] + factor * source[j], still loose.
-void scale_and_add_loose_row(FieldElement* target, const FieldElement* source, std::size_t count,
+void scale_and_add_loose_row(LooseElement* target, const LooseElement* source, std::size_t count,
                              const RowFactor& scale, const RowFactor& factor) noexcept {
     for (std::size_t j = 0; j < count; ++j) {
         const uint128 scaled = row_mul_add(scale, target[j].value, 0);
@@ -36,7 +36,7 @@ void scale_and_add_loose_row(FieldElement* target, const FieldElement* source, s
 }
 
 // The first of rows [begin, end) whose loose entry at `column` stands for a nonzero element.
-std::size_t find_loose_pivot(const FieldElement* rows, std::size_t width, std::size_t column,
+std::size_t find_loose_pivot(const LooseElement* rows, std::size_t width, std::size_t column,
                              std::size_t begin, std::size_t end) noexcept {
     for (std::size_t r = begin; r < end; ++r) {
         if (canonical_from_loose(rows[r * width + column].value).value != 0) return r;
@@ -63,11 +63,12 @@ std::size_t find_pivot(const FieldElement* rows, std::size_t width, std::size_t 
 // * C_i) / (sum of a_i0 * C_i), where C_i are the cofactors of column 0. They depend on the
 // public coefficients alone and serve all four right-hand sides; the determinant is zero exactly
 // when the system is singular, so the result and the error are those of the elimination.
-Result<std::array<FieldElement, chunk_count>> first_coordinate_by_cofactors(const FieldElement* a,
+Result<std::array<FieldElement, chunk_count>> first_coordinate_by_cofactors(const LooseElement* a,
                                                                             std::size_t n) {
     const std::size_t width = chunk_count + n;
+    // No elimination step has run: the entries are still the canonical elements parsed.
     const auto at = [a, width](std::size_t row, std::size_t column) {
-        return a[row * width + chunk_count + column];
+        return FieldElement{a[row * width + chunk_count + column].value};
     };
     std::array<FieldElement, 3> cofactors{};
     if (n == 2) {
@@ -133,10 +134,10 @@ Result<std::vector<FieldElement>> solve_linear_system(std::vector<FieldElement> 
     return rhs;
 }
 
-Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<FieldElement> rows,
+Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<LooseElement> rows,
                                                                      std::size_t n) {
     if (n == 0) return SharingError{empty_solution_message};
-    FieldElement* const a = rows.data();
+    LooseElement* const a = rows.data();
     if (n == 2 || n == 3) return first_coordinate_by_cofactors(a, n);
     const std::size_t width = chunk_count + n;
     StopCheck stop;
@@ -152,7 +153,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
         stop.work(c + inversion_cost);
         const std::size_t pivot = find_loose_pivot(a, width, column, 0, c + 1);
         if (pivot == c + 1) return SharingError{linearly_dependent_message};
-        FieldElement* const pivot_row = a + c * width;
+        LooseElement* const pivot_row = a + c * width;
         if (pivot != c) std::swap_ranges(pivot_row, pivot_row + column + 1, a + pivot * width);
         const FieldElement pivot_value = canonical_from_loose(pivot_row[column].value);
 
@@ -161,7 +162,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
         if (c * column < inversion_cost) {
             const RowFactor scale = make_row_factor(pivot_value);
             for (std::size_t i = 0; i < c; ++i) {
-                FieldElement* const row = a + i * width;
+                LooseElement* const row = a + i * width;
                 const FieldElement entry = canonical_from_loose(row[column].value);
                 if (entry.value == 0) continue;
                 stop.work(2 * column);
@@ -173,7 +174,7 @@ Result<std::array<FieldElement, chunk_count>> solve_first_coordinate(std::span<F
         // Pivots come from the coefficients alone, which are public.
         const FieldElement inverse = field_inv_public(pivot_value);
         for (std::size_t i = 0; i < c; ++i) {
-            FieldElement* const row = a + i * width;
+            LooseElement* const row = a + i * width;
             const FieldElement entry = canonical_from_loose(row[column].value);
             if (entry.value == 0) continue;
             stop.work(column);

@@ -39,18 +39,9 @@ std::string to_decimal(uint128 value) {
 }
 
 std::optional<uint128> parse_decimal(std::string_view digits) noexcept {
-    if (digits.empty()) return std::nullopt;
-    constexpr uint128 max_before_digit = ~uint128{0} / 10;
-    uint128 value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const unsigned digit = static_cast<unsigned>(c - '0');
-        if (value > max_before_digit) return std::nullopt;
-        const uint128 shifted = value * 10;
-        if (shifted + digit < shifted) return std::nullopt;
-        value = shifted + digit;
-    }
-    return value;
+    const DecimalPrefix read = read_decimal_prefix(digits);
+    if (digits.empty() || read.length != digits.size() || read.overflow) return std::nullopt;
+    return read.value;
 }
 
 }  // namespace varnhold

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "field/field.hpp"
+#include "common/uint128.hpp"
 
 namespace varnhold {
 
@@ -27,6 +28,37 @@ inline void increment_decimal(char* digits, std::size_t& length) noexcept {
         digits[0] = '1';
         digits[length++] = '0';
     }
+}
+
+// The digits '0'..'9' at the start of a text: how many there are and their value, exact unless
+// `overflow` (the number is 2^128 or more). The first 19 digits are summed in a word.
+struct DecimalPrefix {
+    uint128 value = 0;
+    std::size_t length = 0;
+    bool overflow = false;
+};
+
+constexpr DecimalPrefix read_decimal_prefix(std::string_view text) noexcept {
+    DecimalPrefix read;
+    std::uint64_t word = 0;
+    const std::size_t word_digits = text.size() < 19 ? text.size() : 19;
+    for (; read.length < word_digits; ++read.length) {
+        const auto digit = static_cast<unsigned char>(text[read.length] - '0');
+        if (digit > 9) break;
+        word = word * 10 + digit;
+    }
+    read.value = word;
+    if (read.length < 19) return read;
+    constexpr uint128 most_before_digit = ~uint128{0} / 10;
+    for (; read.length < text.size(); ++read.length) {
+        const auto digit = static_cast<unsigned char>(text[read.length] - '0');
+        if (digit > 9) break;
+        if (read.value > most_before_digit) read.overflow = true;
+        const uint128 tens = read.value * 10;
+        read.value = tens + digit;
+        if (read.value < tens) read.overflow = true;
+    }
+    return read;
 }
 
 // The value of a nonempty run of decimal digits (leading zeros allowed, nothing else); nothing

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string_view>
 
+#include "common/decimal.hpp"
+
 namespace varnhold {
 namespace {
 
@@ -33,16 +35,11 @@ std::optional<std::size_t> read_proc_file(const char* path, char* buffer, std::s
 // Parses the unsigned decimal number at the start of `text` after any spaces; advances `text`.
 std::optional<std::uint64_t> take_number(std::string_view& text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    std::uint64_t value = 0;
-    std::size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-        value = saturating_add(saturating_mul(value, 10),
-                               static_cast<std::uint64_t>(text[digits] - '0'));
-        ++digits;
-    }
-    if (digits == 0) return std::nullopt;
-    text.remove_prefix(digits);
-    return value;
+    const DecimalPrefix read = read_decimal_prefix(text);
+    if (read.length == 0) return std::nullopt;
+    text.remove_prefix(read.length);
+    constexpr std::uint64_t most = ~std::uint64_t{0};
+    return read.overflow || read.value > most ? most : static_cast<std::uint64_t>(read.value);
 }
 
 // MemAvailable from /proc/meminfo, in bytes.

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -75,6 +77,31 @@ public:
 
 private:
     alignas(T) unsigned char bytes_[N * sizeof(T)];
+};
+
+// Scratch room for `count` objects of a type that needs no construction: inside the object (left
+// unset, as StackStorage) when count <= N, the usual small call, else on the heap (zeroed). The
+// caller writes an element before it reads it, and wipes what must be wiped.
+template <class T, std::size_t N>
+class ScratchBuffer {
+public:
+    explicit ScratchBuffer(std::size_t count)
+        : heap_(count > N ? std::make_unique<T[]>(count) : nullptr),
+          data_(count > N ? heap_.get() : stack_.data()),
+          size_(count) {}
+    ScratchBuffer(const ScratchBuffer&) = delete;
+    ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+
+    T* data() noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::span<T> span() noexcept { return {data_, size_}; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+
+private:
+    StackStorage<T, N> stack_;
+    std::unique_ptr<T[]> heap_;
+    T* data_;
+    std::size_t size_;
 };
 
 }  // namespace varnhold

@@ -2,24 +2,73 @@
 
 #include <cstdint>
 
-#include "common/result.hpp"
+#include "common/uint128.hpp"
 
 namespace varnhold {
-
-__extension__ typedef unsigned __int128 uint128;
 
 // p = 2^127 - 1, a Mersenne prime: 2^127 is congruent to 1, which turns reduction into folds.
 inline constexpr uint128 field_modulus = (static_cast<uint128>(1) << 127) - 1;
 
-// An element of GF(p), always canonical: 0 <= value < p.
-struct FieldElement {
+namespace field_detail {
+
+// Ends the process: a value that is not canonical was given as one. Only the verify build (the
+// sanitizer build, VARNHOLD_VERIFY) calls it, and only after a branch on the value, which is why
+// the constant-flow build never has it.
+[[noreturn]] void not_canonical() noexcept;
+
+}  // namespace field_detail
+
+// An element of GF(p), always canonical: 0 <= value < p. The value is read anywhere as a
+// uint128 (`e.value`), but only FieldElement's constructors set it, and each says whether it
+// reduces: FieldElement{v} takes a value already below p as it is (the verify build stops the
+// process when it is not), field_reduce(v) reduces any 128-bit value. Values that are only
+// congruent (the partial sums of lazy multiply-adds) are LooseElement.
+class FieldElement {
+public:
+    // The canonical value, readable as a uint128; only FieldElement makes, copies or sets one.
+    class Canonical {
+    public:
+        constexpr operator uint128() const noexcept { return v_; }
+
+    private:
+        friend class FieldElement;
+        constexpr Canonical() noexcept = default;
+        constexpr explicit Canonical(uint128 v) noexcept : v_(v) {}
+        constexpr Canonical(const Canonical&) noexcept = default;
+        constexpr Canonical& operator=(const Canonical&) noexcept = default;
+
+        uint128 v_ = 0;
+    };
+
+    constexpr FieldElement() noexcept = default;
+    // From a value already below p, not reduced.
+    constexpr explicit FieldElement(uint128 canonical) noexcept : value(canonical) {
+#if defined(VARNHOLD_VERIFY)
+        if (canonical >= field_modulus) field_detail::not_canonical();
+#endif
+    }
+
+    constexpr std::uint64_t low() const noexcept { return static_cast<std::uint64_t>(value.v_); }
+    constexpr std::uint64_t high() const noexcept {
+        return static_cast<std::uint64_t>(value.v_ >> 64);
+    }
+    friend constexpr bool operator==(FieldElement a, FieldElement b) noexcept {
+        return static_cast<uint128>(a.value) == static_cast<uint128>(b.value);
+    }
+
+    Canonical value;
+};
+
+// A value congruent to the element it stands for but not yet reduced: the partial sums of dot
+// products (at most 2^127, the operands of field_mul_add_lazy) and the entries of the lazy
+// elimination (below row_entry_bound). Each user states its bound; field_canonical and
+// field_reduce make an element of it once, at the end. A canonical element is loose too.
+struct LooseElement {
     uint128 value = 0;
 
-    constexpr std::uint64_t low() const noexcept { return static_cast<std::uint64_t>(value); }
-    constexpr std::uint64_t high() const noexcept {
-        return static_cast<std::uint64_t>(value >> 64);
-    }
-    friend constexpr bool operator==(FieldElement, FieldElement) = default;
+    constexpr LooseElement() noexcept = default;
+    constexpr explicit LooseElement(uint128 v) noexcept : value(v) {}
+    constexpr LooseElement(FieldElement e) noexcept : value(e.value) {}
 };
 
 namespace field_detail {
@@ -142,6 +191,15 @@ constexpr uint128 field_mul_add_lazy(uint128 a, uint128 b, uint128 c) noexcept {
 
 constexpr FieldElement field_canonical(uint128 at_most_2_127) noexcept {
     return FieldElement{field_detail::canonical_from_at_most_2_127(at_most_2_127)};
+}
+
+// The same multiply-add and reduction on loose values of at most 2^127.
+constexpr LooseElement field_mul_add_lazy(FieldElement a, FieldElement b, LooseElement c) noexcept {
+    return LooseElement{field_detail::mul_add_lazy(a.value, b.value, c.value)};
+}
+
+constexpr FieldElement field_canonical(LooseElement at_most_2_127) noexcept {
+    return field_canonical(at_most_2_127.value);
 }
 
 // a * a, with one multiplication fewer than field_mul.

@@ -80,12 +80,8 @@ Result<FieldElement> checked_value(std::uint64_t high, std::uint64_t low, bool a
 }  // namespace
 
 void write_field_hex_words(FieldElement v, char* out) noexcept {
-    const std::uint64_t high = v.high();
-    const std::uint64_t low = v.low();
-    write_hex_word(static_cast<std::uint32_t>(high >> 32), out);
-    write_hex_word(static_cast<std::uint32_t>(high), out + 8);
-    write_hex_word(static_cast<std::uint32_t>(low >> 32), out + 16);
-    write_hex_word(static_cast<std::uint32_t>(low), out + 24);
+    write_hex_u64(v.high(), out);
+    write_hex_u64(v.low(), out + 16);
 }
 
 Result<FieldElement> parse_field_hex_words(std::string_view text, std::string_view label) {
@@ -93,12 +89,8 @@ Result<FieldElement> parse_field_hex_words(std::string_view text, std::string_vi
     // All 32 bytes are read whatever they hold; validity is gathered on the way and tested once.
     std::uint64_t invalid = 0;
     const char* const digits = text.data();
-    const std::uint64_t high =
-        (static_cast<std::uint64_t>(read_hex_word<HexCase::either>(digits, invalid)) << 32) |
-        read_hex_word<HexCase::either>(digits + 8, invalid);
-    const std::uint64_t low =
-        (static_cast<std::uint64_t>(read_hex_word<HexCase::either>(digits + 16, invalid)) << 32) |
-        read_hex_word<HexCase::either>(digits + 24, invalid);
+    const std::uint64_t high = read_hex_u64<HexCase::either>(digits, invalid);
+    const std::uint64_t low = read_hex_u64<HexCase::either>(digits + 16, invalid);
     return checked_value(high, low, invalid == 0, label);
 }
 
@@ -141,17 +133,20 @@ inline FieldElement read_value_gathering(const char* digits, std::uint64_t& bad)
     bad |= static_cast<std::uint64_t>(_mm_movemask_epi8(valid) ^ 0xffff);
 #else
     std::uint64_t invalid = 0;
-    const std::uint64_t high =
-        (static_cast<std::uint64_t>(read_hex_word<HexCase::either>(digits, invalid)) << 32) |
-        read_hex_word<HexCase::either>(digits + 8, invalid);
-    const std::uint64_t low =
-        (static_cast<std::uint64_t>(read_hex_word<HexCase::either>(digits + 16, invalid)) << 32) |
-        read_hex_word<HexCase::either>(digits + 24, invalid);
+    const std::uint64_t high = read_hex_u64<HexCase::either>(digits, invalid);
+    const std::uint64_t low = read_hex_u64<HexCase::either>(digits + 16, invalid);
     bad |= invalid;
 #endif
     const uint128 value = (static_cast<uint128>(high) << 64) | low;
     bad |= static_cast<std::uint64_t>((value >> 127) | ((value + 1) >> 127));
+    // A value of p or more is reported through `bad` and never used. Masked, it is at most p; the
+    // verify build, which checks that every element is below p, also reduces it (without a
+    // branch), so that refused input never stops it. Elsewhere that step would be wasted work.
+#if defined(VARNHOLD_VERIFY)
+    return field_canonical(value & field_modulus);
+#else
     return FieldElement{value & field_modulus};
+#endif
 }
 
 // The one test of what the readers below gathered; whether the values are valid is the public

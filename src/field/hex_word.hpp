@@ -76,4 +76,17 @@ inline std::uint32_t read_hex_word(const char* text, std::uint64_t& invalid) noe
     return static_cast<std::uint32_t>(nibbles);
 }
 
+// A 64-bit word as sixteen lowercase digits, and back (the set id of an envelope): two words of
+// eight digits each, the more significant first.
+inline void write_hex_u64(std::uint64_t v, char* out) noexcept {
+    write_hex_word(static_cast<std::uint32_t>(v >> 32), out);
+    write_hex_word(static_cast<std::uint32_t>(v), out + 8);
+}
+
+template <HexCase accepted>
+inline std::uint64_t read_hex_u64(const char* text, std::uint64_t& invalid) noexcept {
+    const std::uint64_t high = read_hex_word<accepted>(text, invalid);
+    return high << 32 | read_hex_word<accepted>(text + 8, invalid);
+}
+
 }  // namespace varnhold

@@ -5,8 +5,8 @@
 
 #include "common/memory_limit.hpp"
 #include "common/stop_check.hpp"
+#include "field/chunks.hpp"
 #include "safe/elimination.hpp"
-#include "shamir/chunks.hpp"
 
 namespace varnhold {
 
@@ -37,22 +37,6 @@ BlakleySolve solve_blakley_points(std::span<const FieldElement> coefficients,
         for (std::size_t j = 0; j < chunk_count; ++j) points[4 * t + j] = rows[t * width + k + j];
     }
     return BlakleySolve::solved;
-}
-
-bool blakley_share_agrees(std::span<const FieldElement> coefficients,
-                          std::span<const FieldElement> constants, std::size_t i, std::size_t k,
-                          const BlakleyPoints& points) noexcept {
-    std::array<FieldElement, chunk_count> sums{};
-    for (std::size_t t = 0; t < k; ++t) {
-        for (std::size_t j = 0; j < chunk_count; ++j) {
-            sums[j] = field_mul_add(coefficients[i * k + t], points[4 * t + j], sums[j]);
-        }
-    }
-    uint128 difference = 0;
-    for (std::size_t j = 0; j < chunk_count; ++j)
-        difference |= sums[j].value ^ constants[4 * i + j].value;
-    secure_wipe_object(sums);
-    return difference == 0;
 }
 
 }  // namespace varnhold

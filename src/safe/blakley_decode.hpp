@@ -24,9 +24,4 @@ BlakleySolve solve_blakley_points(std::span<const FieldElement> coefficients,
 
 inline constexpr std::size_t skip_none = static_cast<std::size_t>(-1);
 
-// Whether share i's four constants equal its coefficients times the points.
-bool blakley_share_agrees(std::span<const FieldElement> coefficients,
-                          std::span<const FieldElement> constants, std::size_t i, std::size_t k,
-                          const BlakleyPoints& points) noexcept;
-
 }  // namespace varnhold

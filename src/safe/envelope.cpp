@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -21,28 +22,9 @@ constexpr std::size_t field_count = 6;  // tag+version, scheme, k, set id, numbe
 // read this way (k, the share number) are public.
 bool read_canonical_decimal(std::string_view field, uint128 limit, uint128& out) noexcept {
     if (field.empty() || field.size() > 39 || (field.size() > 1 && field[0] == '0')) return false;
-    uint128 value = 0;
-    if (field.size() <= 19) {
-        // Below 10^19, which a word holds.
-        std::uint64_t word = 0;
-        for (const char c : field) {
-            const auto digit = static_cast<unsigned char>(c - '0');
-            if (digit > 9) return false;
-            word = word * 10 + digit;
-        }
-        value = word;
-    } else {
-        constexpr uint128 most_before_digit = ~uint128{0} / 10;
-        for (const char c : field) {
-            const auto digit = static_cast<unsigned char>(c - '0');
-            if (digit > 9 || value > most_before_digit) return false;
-            const uint128 tens = value * 10;
-            value = tens + digit;
-            if (value < tens) return false;
-        }
-    }
-    if (value >= limit) return false;
-    out = value;
+    const DecimalPrefix read = read_decimal_prefix(field);
+    if (read.length != field.size() || read.overflow || read.value >= limit) return false;
+    out = read.value;
     return true;
 }
 
@@ -99,8 +81,8 @@ std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t 
     at += write_decimal(k, out + at);
     out[at++] = '-';
     // The set id is public (every share of the set shows it).
-    constexpr char digits[] = "0123456789abcdef";
-    for (int i = 15; i >= 0; --i) out[at++] = digits[(set_id >> (4 * i)) & 0xFu];
+    write_hex_u64(set_id, out + at);
+    at += set_id_length;
     out[at++] = '-';
     return at;
 }
@@ -176,26 +158,26 @@ std::string_view trim_share_text(std::string_view text) noexcept {
     return text.substr(0, text.find_last_not_of(whitespace) + 1);
 }
 
-Result<OpenedEnvelope> open_envelope(std::string_view text) {
-    // Callers sort envelopes from bare shares by the tag already; without it nothing below holds.
-    if (!looks_like_envelope(text)) return SharingError{"is not an envelope"};
-    // One flag for the whole text: its characters are secret, so none of them ends the loop.
-    if (!all_printable(text)) return SharingError{"contains a character that no share has"};
-    // The version comes first so that a later format is named as such, not as damage.
+namespace {
+
+// The version comes first so that a later format is named as such, not as damage.
+std::optional<SharingError> check_version(std::string_view text) {
     std::size_t version_end = text.find('-');
     if (version_end == std::string_view::npos) version_end = text.size();
     const std::string_view version =
         text.substr(envelope_tag.size(), version_end - envelope_tag.size());
-    if (version != envelope_version) {
-        uint128 number = 0;
-        if (read_canonical_decimal(version, uint128{1} << 64, number)) {
-            return SharingError{"is written in envelope version " + to_decimal(number) +
-                                ", which this version cannot read"};
-        }
-        return malformed("no valid version");
+    if (version == envelope_version) return std::nullopt;
+    uint128 number = 0;
+    if (read_canonical_decimal(version, uint128{1} << 64, number)) {
+        return SharingError{"is written in envelope version " + to_decimal(number) +
+                            ", which this version cannot read"};
     }
+    return malformed("no valid version");
+}
 
-    // The check is the last field, of fixed length: a "-" among its digits fails their reading.
+// The text before the check, once the check (the last field, of fixed length) matches it. A "-"
+// among the check's digits fails their reading.
+Result<std::string_view> checked_body(std::string_view text) {
     const std::size_t check_start = text.size() - envelope_check_length - 1;
     if (text.size() < envelope_check_length + 1 || text[check_start] != '-') {
         return malformed("no valid checksum field");
@@ -206,9 +188,13 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     }
     const std::string_view body = text.substr(0, check_start);
     if (envelope_check(body) != written) return SharingError{"checksum does not match"};
+    return body;
+}
 
-    // From here on the text is what a writer made (or forged with a valid check).
-    std::array<std::string_view, field_count> fields;
+using EnvelopeFields = std::array<std::string_view, field_count>;
+
+Result<EnvelopeFields> split_fields(std::string_view body) {
+    EnvelopeFields fields;
     std::size_t count = 0;
     for (std::size_t start = 0;;) {
         const std::size_t dash = body.find('-', start);
@@ -218,7 +204,11 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
         start = dash + 1;
     }
     if (count != field_count) return malformed("too few fields");
+    return fields;
+}
 
+// The fields of a text that is what a writer made (or forged with a valid check).
+Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields) {
     OpenedEnvelope opened;
     if (fields[1] == "s") {
         opened.header.scheme = Scheme::shamir;
@@ -234,9 +224,7 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     opened.header.k = static_cast<std::uint64_t>(k);
     if (fields[3].size() != set_id_length) return malformed("an invalid set id");
     std::uint64_t invalid = 0;
-    const std::uint64_t high = read_hex_word<HexCase::lower>(fields[3].data(), invalid);
-    opened.header.set_id =
-        high << 32 | read_hex_word<HexCase::lower>(fields[3].data() + 8, invalid);
+    opened.header.set_id = read_hex_u64<HexCase::lower>(fields[3].data(), invalid);
     if (invalid != 0) return malformed("an invalid set id");
     const uint128 number_limit =
         opened.header.scheme == Scheme::shamir ? field_modulus : uint128{1} << 64;
@@ -247,6 +235,21 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     opened.number_field = fields[4];
     opened.bare = fields[5];
     return opened;
+}
+
+}  // namespace
+
+Result<OpenedEnvelope> open_envelope(std::string_view text) {
+    // Callers sort envelopes from bare shares by the tag already; without it nothing below holds.
+    if (!looks_like_envelope(text)) return SharingError{"is not an envelope"};
+    // One flag for the whole text: its characters are secret, so none of them ends the loop.
+    if (!all_printable(text)) return SharingError{"contains a character that no share has"};
+    if (std::optional<SharingError> version = check_version(text)) return std::move(*version);
+    const Result<std::string_view> body = checked_body(text);
+    if (!body) return body.error();
+    const Result<EnvelopeFields> fields = split_fields(*body);
+    if (!fields) return fields.error();
+    return read_fields(*fields);
 }
 
 }  // namespace varnhold

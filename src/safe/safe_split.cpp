@@ -7,8 +7,8 @@
 #include "common/decimal.hpp"
 #include "common/memory_limit.hpp"
 #include "common/wipe.hpp"
-#include "safe/batched_source.hpp"
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
+#include "random/batched_source.hpp"
 #include "shamir/shamir.hpp"
 
 namespace varnhold {

@@ -2,11 +2,12 @@
 
 #include "blakley/blakley_share.hpp"
 #include "common/stop_check.hpp"
+#include "field/chunks.hpp"
+#include "field/polynomial.hpp"
+#include "random/batched_source.hpp"
 #include "random/random_field.hpp"
-#include "safe/batched_source.hpp"
 #include "safe/shamir_decode.hpp"
 #include "safe/share_set.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
@@ -42,7 +43,7 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
         StopCheck stop;
         for (std::size_t c = 0; c < chunk_count; ++c) {
             stop.work(k);
-            values[c] = evaluate_polynomial(rebuilt().data() + c * k, k, FieldElement{x});
+            values[c] = evaluate_polynomial_at(rebuilt().data() + c * k, k, FieldElement{x});
         }
         std::string text = format_shamir_share(x, values);
         secure_wipe_object(values);
@@ -108,11 +109,10 @@ Result<std::vector<std::string>> ShareSet::refresh(ByteSource& random) const {
         stop.work(chunk_count * degree);
         const FieldElement x{parsed_[p].x};
         for (std::size_t c = 0; c < chunk_count; ++c) {
-            // delta_c(x) = a_1 x + ... + a_(k-1) x^(k-1): its constant term is 0.
-            const FieldElement* a = delta.data() + c * degree;
-            FieldElement y = a[degree - 1];
-            for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_add(y, x, a[j]);
-            values[c] = field_mul_add(y, x, values_[p * chunk_count + c]);
+            // The old value plus delta_c(x) = a_1 x + ... + a_(k-1) x^(k-1), whose constant term
+            // is 0.
+            values[c] = evaluate_above_constant(delta.data() + c * degree, degree, x,
+                                                values_[p * chunk_count + c]);
         }
         std::string text = format_shamir_share(parsed_[p].x, values);
         shares.push_back(wrap(text, parsed_[p].x, set_id));

@@ -267,8 +267,11 @@ void rebuild_and_verify(std::span<const uint128> xs, std::span<const FieldElemen
         for (std::size_t s = 0; s < k; ++s) {
             const uint128 mask = good[i] & equal_mask(count, s);
             picked_x[s] |= xs[i] & mask;
-            for (std::size_t c = 0; c < chunk_count; ++c)
-                picked_y[4 * s + c].value |= ys[4 * i + c].value & mask;
+            // Masked selection: the value is either kept or replaced by a canonical one.
+            for (std::size_t c = 0; c < chunk_count; ++c) {
+                picked_y[4 * s + c] =
+                    FieldElement{picked_y[4 * s + c].value | (ys[4 * i + c].value & mask)};
+            }
         }
         count += static_cast<std::uint64_t>(good[i] & 1);
     }

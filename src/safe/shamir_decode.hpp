@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "common/wipe.hpp"
+#include "field/chunks.hpp"
 #include "field/field.hpp"
-#include "shamir/chunks.hpp"
 
 namespace varnhold {
 

@@ -9,36 +9,16 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/stop_check.hpp"
 #include "common/wipe.hpp"
+#include "field/chunks.hpp"
 #include "field/field.hpp"
 #include "random/byte_source.hpp"
 #include "safe/envelope.hpp"
-#include "shamir/chunks.hpp"
+#include "safe/set_report.hpp"
+#include "safe/share_texts.hpp"
 
 namespace varnhold {
-
-enum class ShareState : std::uint8_t { good, wrong, unreadable, duplicate, foreign };
-
-const char* share_state_name(ShareState state) noexcept;
-
-struct ShareStatus {
-    ShareState state = ShareState::good;
-    std::optional<uint128> number;  // envelope number, or the index of a bare Shamir share
-    std::string reason;             // empty for a good share; never holds share values
-};
-
-// What a list of share texts is found to be. `shares` has one entry per text, in input order.
-struct SetReport {
-    std::optional<Scheme> scheme;
-    std::uint64_t k = 0;  // 0 when unknown
-    std::optional<std::uint64_t> set_id;
-    bool envelopes = false;  // the set's shares are envelopes (else bare texts)
-    std::vector<ShareStatus> shares;
-    std::string problem;  // set-level problem, empty when there is none
-
-    // Every share good or a repeat of another, and a genuine secret rebuilt.
-    bool usable() const noexcept;
-};
 
 // Reads every text, groups them into one set, verifies every share beyond the k needed, locates
 // wrong shares where the mathematics allows, and keeps the rebuilt polynomials or points for
@@ -68,9 +48,21 @@ private:
     };
 
     void read_texts(std::span<const std::string_view> texts, std::uint64_t k_given);
+    // Parse one candidate of the set into the next slot of values_; false when it is unreadable
+    // or repeats an earlier share, which its status then says.
+    bool read_shamir(const ShareCandidate& candidate, ShareStatus& status, Parsed& parsed);
+    bool read_blakley(const ShareCandidate& candidate, ShareStatus& status, Parsed& parsed);
+    bool agrees_with_polynomials(uint128 x, const FieldElement* values) const noexcept;
+    // Decodes past the wrong shares and marks them; false (with the problem set) when they
+    // cannot be told.
+    bool locate_wrong_shamir(std::span<const uint128> xs, std::span<const FieldElement> ys,
+                             std::span<const std::size_t> used);
+    void judge_repeated_indices(StopCheck& stop);
+    bool locate_wrong_blakley(std::span<const FieldElement> rows,
+                              std::span<const FieldElement> constants);
     void decode_shamir();
     void decode_blakley();
-    void range_check(const FieldElement* chunks, std::size_t stride, bool after_locating);
+    void range_check(bool after_locating);
     // The rebuilt polynomials or points, built now if the decoding did not need them.
     const WipedVector<FieldElement>& rebuilt() const;
     std::string wrap(const std::string& bare, uint128 number, std::uint64_t set_id) const;

@@ -3,7 +3,9 @@
 #include <array>
 #include <vector>
 
+#include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
+#include "field/polynomial.hpp"
 
 namespace varnhold {
 namespace {
@@ -22,8 +24,8 @@ void general_denominators(std::span<const uint128> xs, FieldElement* denominator
         for (std::size_t j = 0; j < k; ++j) {
             const FieldElement xj{xs[j]};
             for (std::size_t r = 0; r < 4; ++r) {
-                FieldElement factor = field_sub(FieldElement{xs[row + r]}, xj);
-                factor.value |= static_cast<uint128>(row + r == j);
+                const FieldElement difference = field_sub(FieldElement{xs[row + r]}, xj);
+                const FieldElement factor{difference.value | static_cast<uint128>(row + r == j)};
                 den[r] = field_mul(den[r], factor);
             }
         }
@@ -194,39 +196,22 @@ bool lagrange_weights_at_zero(std::span<const uint128> xs, FieldElement* work) {
     for (const uint128 x : xs) words = words && (x >> 64) == 0;
     if (words) {
         // Small thresholds, the common case, keep the packed indices off the heap.
-        std::array<std::uint64_t, 32> few;
-        std::vector<std::uint64_t> many(k > few.size() ? k : 0);
-        std::uint64_t* const indices = k > few.size() ? many.data() : few.data();
+        ScratchBuffer<std::uint64_t, 32> indices(k);
         for (std::size_t i = 0; i < k; ++i) {
             indices[i] = static_cast<std::uint64_t>(xs[i]);
         }
-        word_numerators_and_denominators(indices, k, weights, denominators);
+        word_numerators_and_denominators(indices.data(), k, weights, denominators);
     } else {
         general_numerators_and_denominators(xs, weights, denominators);
     }
 
-    // Running products for the batch inversion.
     StopCheck stop;
-    stop.work(k);
-    FieldElement product{1};
-    for (std::size_t r = 0; r < k; ++r) {
-        prefix[r] = product;
-        product = field_mul(product, denominators[r]);
-    }
-
-    // The product depends on the indices alone, which are public: a variable-time inverse is safe.
-    // Differences of distinct indices below p are never 0; should the product still be, the
-    // combine fails instead of returning some other secret.
-    const FieldElement inverse = field_inv_public(product);
-    if (inverse.value == 0) return false;
-    // inverse = 1 / (d_0 ... d_i); walking down peels one denominator off at a time.
-    FieldElement remaining = inverse;
-    stop.work(3 * k);
-    for (std::size_t i = k; i-- > 0;) {
-        const FieldElement inverse_i = field_mul(remaining, prefix[i]);
-        remaining = field_mul(remaining, denominators[i]);
-        weights[i] = field_mul(weights[i], inverse_i);
-    }
+    stop.work(4 * k);
+    // The denominators depend on the indices alone, which are public: a variable-time inverse is
+    // safe. Differences of distinct indices below p are never 0; should a product of them still
+    // be, the combine fails instead of returning some other secret.
+    if (!invert_public_batch(denominators, prefix, k)) return false;
+    for (std::size_t i = 0; i < k; ++i) weights[i] = field_mul(weights[i], denominators[i]);
     return true;
 }
 

@@ -5,7 +5,7 @@
 #include "common/decimal.hpp"
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
 #include "shamir/lagrange.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
@@ -29,10 +29,8 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
 
     const std::size_t count = static_cast<std::size_t>(k);
     // Small thresholds, the common case, keep the shares and the weights on the stack.
-    StackStorage<ShamirShare, few_shares> few_parsed;
-    std::vector<ShamirShare> many_parsed(count > few_shares ? count : 0);
-    const std::span<ShamirShare> parsed(count > few_shares ? many_parsed.data() : few_parsed.data(),
-                                        count);
+    ScratchBuffer<ShamirShare, few_shares> parsed_room(count);
+    const std::span<ShamirShare> parsed = parsed_room.span();
     // The share values are secret.
     const WipeAtExit wipe_parsed(parsed);
     StopCheck stop;
@@ -51,16 +49,12 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
         }
     }
 
-    StackStorage<uint128, few_shares> few_indices;
-    std::vector<uint128> many_indices(count > few_shares ? count : 0);
-    uint128* const indices = count > few_shares ? many_indices.data() : few_indices.data();
+    ScratchBuffer<uint128, few_shares> indices(count);
     for (std::size_t i = 0; i < count; ++i) indices[i] = parsed[i].index;
-    StackStorage<FieldElement, 3 * few_shares> few_work;
-    std::vector<FieldElement> many_work(count > few_shares ? 3 * count : 0);
-    FieldElement* const work = count > few_shares ? many_work.data() : few_work.data();
+    ScratchBuffer<FieldElement, 3 * few_shares> work(3 * count);
     // Differences of distinct indices below p are never 0; should the product of the
     // denominators still be, the combine fails instead of returning some other secret.
-    if (!lagrange_weights_at_zero({indices, count}, work)) {
+    if (!lagrange_weights_at_zero(indices.span(), work.data())) {
         return SharingError{zero_denominator_message};
     }
 
@@ -68,9 +62,9 @@ Result<SecretBytes> shamir_combine(std::span<const std::string_view> shares, std
     stop.work(chunk_count * count);
     for (std::size_t c = 0; c < chunk_count; ++c) {
         // Partial sums stay at most 2^127 and are reduced once.
-        uint128 sum = 0;
+        LooseElement sum;
         for (std::size_t i = 0; i < count; ++i) {
-            sum = field_mul_add_lazy(work[i].value, parsed[i].values[c].value, sum);
+            sum = field_mul_add_lazy(work[i], parsed[i].values[c], sum);
         }
         rebuilt[c] = field_canonical(sum);
     }

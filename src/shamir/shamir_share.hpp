@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "common/result.hpp"
+#include "field/chunks.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
-#include "shamir/chunks.hpp"
 
 namespace varnhold {
 

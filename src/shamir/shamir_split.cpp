@@ -6,8 +6,9 @@
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "common/wipe.hpp"
+#include "field/chunks.hpp"
+#include "field/polynomial.hpp"
 #include "random/random_field.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
 
@@ -42,10 +43,7 @@ inline void evaluate_at(const FieldElement* coefficients, std::size_t degree,
                         const SecretChunks& chunks, std::uint64_t x,
                         std::array<FieldElement, chunk_count>& values) noexcept {
     for (std::size_t c = 0; c < chunk_count; ++c) {
-        const FieldElement* a = coefficients + c * degree;
-        FieldElement y = a[degree - 1];
-        for (std::size_t j = degree - 1; j-- > 0;) y = field_mul_word_add(y, x, a[j]);
-        values[c] = field_mul_word_add(y, x, chunks[c]);
+        values[c] = evaluate_above_constant(coefficients + c * degree, degree, x, chunks[c]);
     }
 }
 
@@ -79,6 +77,19 @@ inline void evaluate_at(const FieldElement* coefficients, std::size_t degree,
     }
 }
 
+// The output grows as n and the coefficients as k: a request that this process cannot hold
+// fails here, before any random value is drawn, instead of halfway through. No index is longer
+// than n's decimal form.
+void require_split_fits_in_memory(std::uint64_t k, std::uint64_t n, const ShareWriter& out) {
+    char digits[40];
+    const std::uint64_t share_length =
+        write_decimal(n, digits) + chunk_count * (1 + field_hex_length);
+    const std::uint64_t coefficient_bytes =
+        saturating_mul(saturating_mul(chunk_count, k - 1), sizeof(FieldElement));
+    require_fits_in_memory(
+        saturating_add(saturating_mul(n, out.bytes_per_share(share_length)), coefficient_bytes));
+}
+
 }  // namespace
 
 Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_t n,
@@ -88,16 +99,7 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
         return valid;
     }
 
-    // The output grows as n and the coefficients as k: a request that this process cannot hold
-    // fails here, before any random value is drawn, instead of halfway through. No index is
-    // longer than n's decimal form.
-    char digits[40];
-    const std::uint64_t share_length =
-        write_decimal(n, digits) + chunk_count * (1 + field_hex_length);
-    const std::uint64_t coefficient_bytes =
-        saturating_mul(saturating_mul(chunk_count, k - 1), sizeof(FieldElement));
-    require_fits_in_memory(
-        saturating_add(saturating_mul(n, out.bytes_per_share(share_length)), coefficient_bytes));
+    require_split_fits_in_memory(k, n, out);
 
     const SecretChunks chunks = secret_to_chunks(secret);
     // Coefficient j (1..k-1) of chunk c's polynomial sits at c * (k - 1) + (j - 1). With them
@@ -105,11 +107,9 @@ Result<void> shamir_split(std::string_view secret, std::uint64_t k, std::uint64_
     const std::size_t degree = static_cast<std::size_t>(k - 1);
     const std::size_t coefficient_count = chunk_count * degree;
     // Those of small thresholds, the common case, stay on the stack.
-    StackStorage<FieldElement, few_coefficients> few;
-    std::vector<FieldElement> many(coefficient_count > few_coefficients ? coefficient_count : 0);
-    FieldElement* const coefficients =
-        coefficient_count > few_coefficients ? many.data() : few.data();
-    const std::span<FieldElement> drawn(coefficients, coefficient_count);
+    ScratchBuffer<FieldElement, few_coefficients> drawn_room(coefficient_count);
+    FieldElement* const coefficients = drawn_room.data();
+    const std::span<FieldElement> drawn = drawn_room.span();
     StopCheck stop;
     // Wiped however the split ends, a failed draw included (from the stack or from the heap).
     const WipeAtExit wipe_coefficients(drawn);

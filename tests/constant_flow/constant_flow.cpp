@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "blakley/blakley.hpp"
+#include "field/chunks.hpp"
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
 #include "hash/blake2s.hpp"
@@ -28,7 +29,6 @@
 #include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 
 using namespace varnhold;

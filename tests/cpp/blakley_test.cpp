@@ -117,7 +117,7 @@ TEST(LinearSolver, FirstCoordinateForFourRightHandSides) {
     const uint128 multipliers[chunk_count] = {1, 2, 0, p - 1};
     for (const SolverCase& test : solver_cases()) {
         const std::size_t n = test.rows.size();
-        std::vector<FieldElement> rows;
+        std::vector<LooseElement> rows;
         for (std::size_t i = 0; i < n; ++i) {
             for (const uint128 m : multipliers)
                 rows.push_back(FieldElement{ref_mul(m, test.rhs[i])});

@@ -287,7 +287,7 @@ TEST(ShamirSplitText, IndicesCountedAcrossEveryNewDigit) {
         for (std::size_t c = 0; c < chunk_count; ++c) {
             const uint128 square = ref_mul(x, x);
             const uint128 linear = (chunks.chunks[c].value + ref_mul(coefficients[c][0], x)) % p;
-            values[c].value = (linear + ref_mul(coefficients[c][1], square)) % p;
+            values[c] = FieldElement{(linear + ref_mul(coefficients[c][1], square)) % p};
         }
         char expected[shamir_share_buffer_length];
         const std::size_t length =

@@ -206,3 +206,14 @@ TEST(RandomFieldElement, ScriptedDraws) {
 
 }  // namespace
 }  // namespace varnhold
+
+#if defined(VARNHOLD_VERIFY)
+// The sanitizer build checks the canonical invariant wherever a value is taken as canonical.
+TEST(FieldElementDeathTest, VerifyBuildStopsOnValueNotBelowP) {
+    using varnhold::uint128;
+    const uint128 p = varnhold::field_modulus;
+    for (const uint128 v : {p, p + 1, ~uint128{0}}) {
+        EXPECT_DEATH((void)varnhold::FieldElement{v}, "not below p");
+    }
+}
+#endif

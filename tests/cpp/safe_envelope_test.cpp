@@ -8,8 +8,8 @@
 
 #include "blakley/blakley.hpp"
 #include "blakley/blakley_share.hpp"
+#include "random/batched_source.hpp"
 #include "random/entropy_source.hpp"
-#include "safe/batched_source.hpp"
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "common/decimal.hpp"
+#include "field/chunks.hpp"
 #include "field/field_hex.hpp"
-#include "shamir/chunks.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
 #include "test_support.hpp"

@@ -1,4 +1,4 @@
-#include "shamir/chunks.hpp"
+#include "field/chunks.hpp"
 
 #include "common/decimal.hpp"
 

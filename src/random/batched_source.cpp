@@ -1,4 +1,4 @@
-#include "safe/batched_source.hpp"
+#include "random/batched_source.hpp"
 
 #include <algorithm>
 #include <cstring>
