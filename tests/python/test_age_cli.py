@@ -278,3 +278,43 @@ def test_age_usage_errors(keys, tmp_path, args, status, fragment):
 @pytest.mark.parametrize("args", [["seal", "-r", "x", "-"], ["combine", "--age"], ["recipient"]])
 def test_python_39_is_told_that_the_age_commands_need_310(args):
     assert_one_line_error(run(*args), 2, "need Python 3.10 or later")
+
+
+def test_progress_bar_on_a_terminal_for_a_large_file(keys, tmp_path):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    folder, _ = keys
+    data = os.urandom(64 << 20)
+    (tmp_path / "plain").write_bytes(data)
+    pid, terminal = pty.fork()
+    if pid == 0:  # the child: standard error is an 80-column terminal
+        try:
+            fcntl.ioctl(2, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+            recipient = str(folder / "made" / "recipient.txt")
+            command = [*cli_command(), "seal", "-r", recipient, str(tmp_path / "plain")]
+            os.execv(command[0], command)
+        finally:
+            os._exit(127)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(terminal, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0, shown
+    assert b"100%" in shown and b"64.0M/64.0M" in shown, shown
+    opened = ok(
+        "unseal",
+        "-o",
+        "-",
+        tmp_path / "plain.age",
+        folder / "made" / "share-1.txt",
+        folder / "made" / "share-2.txt",
+    )
+    assert opened == data
