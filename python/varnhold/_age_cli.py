@@ -144,13 +144,15 @@ def decrypter(args: argparse.Namespace) -> Optional[_input.Decrypt]:
 
 
 class _FdWriter:
-    """Writes everything it is given to a file descriptor."""
+    """Writes everything it is given to a file descriptor, counting it on the input."""
 
-    def __init__(self, fd: int) -> None:
+    def __init__(self, fd: int, source: Input) -> None:
         self.fd = fd
+        self.source = source
 
     def write(self, data: bytes) -> int:
         _output.write_all(self.fd, data)
+        self.source.delivered += len(data)
         return len(data)
 
 
@@ -188,6 +190,7 @@ class Input:
             self.close()
             raise cli.CliError(f"{self.name}: is a directory", cli.EXIT_USAGE)
         self.regular = stat.S_ISREG(info.st_mode)
+        self.delivered = 0  # bytes written from it by the streaming path
         self.size = info.st_size if self.regular else 0
 
     def path(self) -> str:
@@ -227,7 +230,7 @@ def transfer(
             return
     reader: Any = source.file if bar is None else _Counted(source.file, bar)
     try:
-        streaming(reader, _FdWriter(fd))
+        streaming(reader, _FdWriter(fd, source))
     finally:
         if bar is not None:
             bar.close()
@@ -435,9 +438,10 @@ def cmd_unseal(args: argparse.Namespace) -> int:
 
         write_file(args.output, fill, args)
     except age.AgeError as error:
-        if args.output in (None, "-"):
+        if args.output == "-" and source.delivered:
             raise age_failure(error, "standard output may hold part of the data") from None
-        raise age_failure(error) from None
+        # Nothing of a damaged file is left to discard: its output file was removed.
+        raise age_failure(ValueError(str(error).replace("; discard the output", ""))) from None
     finally:
         source.close()
     return cli.EXIT_OK
