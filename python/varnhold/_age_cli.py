@@ -174,6 +174,7 @@ class Input:
 
     def __init__(self, path: str, args: argparse.Namespace) -> None:
         self.name = cli.STDIN_NAME if path == "-" else cli.printable(path)
+        self.named = path != "-"
         if path == "-":
             if 0 in args.closed_streams:
                 raise cli.CliError("standard input is closed", cli.EXIT_USAGE)
@@ -222,9 +223,11 @@ def transfer(
     """Runs `streaming(reader, writer)` from the input into `fd`, with a progress bar for a
     large input when standard error is a terminal. Without a bar, a regular file into a regular
     file goes through `by_path` (pyrage reads and writes the files itself, which is faster);
-    Ctrl-C then takes effect when it returns, and the output is still removed."""
+    Ctrl-C then takes effect when it returns, and the output is still removed. Standard input
+    and output always stream: pyrage would reopen them from their start, and truncate."""
     bar = _bar(source)
-    if bar is None and by_path is not None and source.regular and os.path.isdir("/proc/self/fd"):
+    fast = bar is None and by_path is not None and source.named and source.regular
+    if fast and fd != STDOUT and os.path.isdir("/proc/self/fd"):
         if stat.S_ISREG(os.fstat(fd).st_mode):
             by_path(source.path(), f"/proc/self/fd/{fd}")
             return
@@ -262,8 +265,8 @@ def write_file(
 
 def cmd_keygen_age(args: argparse.Namespace) -> int:
     age = need_age()
-    if args.output is None:
-        raise cli.CliError("keygen --age needs -o DIR for the shares", cli.EXIT_USAGE)
+    if args.output is None or args.k is None or args.n is None:
+        raise cli.CliError("keygen --age needs -k K, -n N and -o DIR", cli.EXIT_USAGE)
     prepare_to(args)
     made = _new_identity(age, args)
     extra = [("recipient.txt", (made.recipient + "\n").encode("ascii"))]

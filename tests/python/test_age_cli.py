@@ -253,6 +253,7 @@ def test_ctrl_c_during_a_large_unseal_leaves_nothing(keys, tmp_path, through):
         (["seal", "-k", 2, "-n", 3, "-r", "RCPT", "PLAIN"], 2, "either -r"),
         (["split", "-k", 2, "-n", 3, "--to", "TO"], 2, "needs -o DIR"),
         (["keygen", "-k", 2, "-n", 3], 2, "go with keygen --age"),
+        (["keygen", "--age", "-k", 2, "-o", "OUT"], 2, "needs -k K, -n N and -o DIR"),
         (["combine", "ENC1", "ENC3"], 1, "give the custodian's key with -i"),
         (["combine", "-i", "PLAIN", "ENC1"], 2, "not an age identity"),
     ],
@@ -266,6 +267,7 @@ def test_age_usage_errors(keys, tmp_path, args, status, fragment):
         "TO": folder / "to.txt",
         "ENC1": tmp_path / "plain.age",
         "ENC3": tmp_path / "plain.age",
+        "OUT": tmp_path / "out",
     }
     tool("age", "-r", (names["RCPT"]).read_text().strip(), "-o", names["ENC1"], names["PLAIN"])
     before = files_in(tmp_path)
@@ -318,3 +320,32 @@ def test_progress_bar_on_a_terminal_for_a_large_file(keys, tmp_path):
         folder / "made" / "share-2.txt",
     )
     assert opened == data
+
+
+@pytest.mark.parametrize("operation", ["seal", "unseal"])
+def test_standard_streams_on_regular_files_are_read_and_appended_in_place(
+    keys, tmp_path, operation
+):
+    """`< file` is read from where it stands and `>> file` keeps what it holds."""
+    folder, _ = keys
+    made, data = folder / "made", os.urandom(200_000)
+    if operation == "seal":
+        words, stdin_data = ["seal", "-r", made / "recipient.txt", "-"], data
+    else:
+        words = ["unseal", "-o", "-", "-", made / "share-1.txt", made / "share-2.txt"]
+        stdin_data = ok("seal", "-r", made / "recipient.txt", "-", stdin=data)
+    (tmp_path / "in").write_bytes(b"skipped" + stdin_data)
+    (tmp_path / "out").write_bytes(b"kept")
+    with open(tmp_path / "in", "rb") as stdin, open(tmp_path / "out", "ab") as stdout:
+        os.lseek(stdin.fileno(), len(b"skipped"), os.SEEK_SET)
+        done = subprocess.run([*cli_command(), *map(str, words)], stdin=stdin, stdout=stdout)
+    assert done.returncode == 0
+    result = (tmp_path / "out").read_bytes()
+    assert result.startswith(b"kept")
+    if operation == "unseal":
+        assert result[4:] == data
+    else:
+        opened = ok(
+            "unseal", "-o", "-", "-", made / "share-1.txt", made / "share-3.txt", stdin=result[4:]
+        )
+        assert opened == data
