@@ -226,8 +226,8 @@ def transfer(
     Ctrl-C then takes effect when it returns, and the output is still removed. Standard input
     and output always stream: pyrage would reopen them from their start, and truncate."""
     bar = _bar(source)
-    fast = bar is None and by_path is not None and source.named and source.regular
-    if fast and fd != STDOUT and os.path.isdir("/proc/self/fd"):
+    fast = bar is None and source.named and source.regular and fd != STDOUT
+    if by_path is not None and fast and os.path.isdir("/proc/self/fd"):
         if stat.S_ISREG(os.fstat(fd).st_mode):
             by_path(source.path(), f"/proc/self/fd/{fd}")
             return
