@@ -1,6 +1,7 @@
 """Sealing and unsealing a large file: varnhold.age's seal and unseal (from shares), the
-`varnhold seal`/`unseal` commands on named files ("cli") and through standard input and output
-("cli-pipe", the streaming path), beside pyrage's own encrypt_file/decrypt_file and the
+`varnhold seal`/`unseal` commands on named files ("cli", whose output is synced before it is
+put in place) and through standard input and output ("cli-pipe", the streaming path), beside
+pyrage's own encrypt_file/decrypt_file (alone, and followed by an fsync of the output) and the
 standard `age` command, in the same run. Each
 operation runs in a child process of its own; the figures are the median wall time (start-up
 included, the same for every Python child) and the peak resident memory of that child (the
@@ -30,6 +31,16 @@ CHILD = {
         "unseal": "import varnhold.age as a\n"
         "with open(IN, 'rb') as r, open(OUT, 'wb') as w: a.unseal(r, w, SHARES)",
     },
+    # pyrage followed by the fsync that varnhold's all-or-nothing output makes before it puts a
+    # file in place: the same durability, to tell varnhold's own cost from the disk's.
+    "pyrage+sync": {
+        "seal": "import os, pyrage\n"
+        "pyrage.encrypt_file(IN, OUT, [pyrage.x25519.Recipient.from_str(RECIPIENT)])\n"
+        "fd = os.open(OUT, os.O_RDONLY); os.fsync(fd)",
+        "unseal": "import os, pyrage\n"
+        "pyrage.decrypt_file(IN, OUT, [pyrage.x25519.Identity.from_str(IDENTITY)])\n"
+        "fd = os.open(OUT, os.O_RDONLY); os.fsync(fd)",
+    },
     "pyrage": {
         "seal": "import pyrage\n"
         "pyrage.encrypt_file(IN, OUT, [pyrage.x25519.Recipient.from_str(RECIPIENT)])",
@@ -52,7 +63,7 @@ def run(command: List[str], folder: str) -> Tuple[float, int]:
         return elapsed, int(file.read().split()[-1])
 
 
-TOOLS = ["varnhold", "cli", "cli-pipe", "pyrage", "age"]
+TOOLS = ["varnhold", "cli", "cli-pipe", "pyrage+sync", "pyrage", "age"]
 
 
 def command(tool: str, operation: str, source: str, target: str, folder: str) -> List[str]:

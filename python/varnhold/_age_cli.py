@@ -425,6 +425,12 @@ def cmd_unseal(args: argparse.Namespace) -> int:
         shares = cli.read_shares(args)
         return _unseal_embedded(age, shares, args)
     args.share_files = args.files[1:]
+    if args.files[0] == "-" and "-" in (args.share_files or ["-"]):
+        raise cli.CliError(
+            "the sealed file and the shares cannot both come from standard input; "
+            "name the share files",
+            cli.EXIT_USAGE,
+        )
     source = Input(args.files[0], args)
     try:
         shares = cli.read_shares(args)

@@ -460,7 +460,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="varnhold",
         description="Split a 32-byte secret into shares that any k of them rebuild, "
-        "with mistakes caught.",
+        "with mistakes caught; protect files of any size with a threshold age identity "
+        "(seal, unseal; Python 3.10 or later).",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )

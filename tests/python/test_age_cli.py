@@ -253,6 +253,7 @@ def test_ctrl_c_during_a_large_unseal_leaves_nothing(keys, tmp_path, through):
         (["seal", "-k", 2, "-n", 3, "-r", "RCPT", "PLAIN"], 2, "either -r"),
         (["split", "-k", 2, "-n", 3, "--to", "TO"], 2, "needs -o DIR"),
         (["keygen", "-k", 2, "-n", 3], 2, "go with keygen --age"),
+        (["unseal", "-o", "OUT", "-"], 2, "cannot both come from standard input"),
         (["keygen", "--age", "-k", 2, "-o", "OUT"], 2, "needs -k K, -n N and -o DIR"),
         (["combine", "ENC1", "ENC3"], 1, "give the custodian's key with -i"),
         (["combine", "-i", "PLAIN", "ENC1"], 2, "not an age identity"),
