@@ -42,6 +42,10 @@ def files_in(folder):
     return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
 
 
+def pick(folder, *numbers):
+    return [folder / f"share-{number}.txt" for number in numbers]
+
+
 def test_keygen_age_writes_shares_and_recipient(keys):
     folder, recipient = keys
     made = folder / "made"
@@ -61,19 +65,12 @@ def test_interoperability_with_the_age_tool(keys, tmp_path, case):
     (tmp_path / "plain").write_bytes(data)
     if case == "varnhold-seals-age-opens":
         ok("seal", "-r", made / "recipient.txt", "-o", tmp_path / "s.age", tmp_path / "plain")
-        identity = ok("combine", "--age", made / "share-1.txt", made / "share-2.txt")
+        identity = ok("combine", "--age", *pick(made, 1, 2))
         assert identity.startswith(b"AGE-SECRET-KEY-1")
         assert tool("age", "-d", "-i", "-", tmp_path / "s.age", stdin=identity) == data
     elif case == "age-seals-varnhold-unseals":
         tool("age", "-r", recipient, "-o", tmp_path / "s.age", tmp_path / "plain")
-        ok(
-            "unseal",
-            "-o",
-            tmp_path / "out",
-            tmp_path / "s.age",
-            made / "share-2.txt",
-            made / "share-3.txt",
-        )
+        ok("unseal", "-o", tmp_path / "out", tmp_path / "s.age", *pick(made, 2, 3))
         assert (tmp_path / "out").read_bytes() == data and mode_of(tmp_path / "out") == 0o600
     else:
         secret = os.urandom(32).hex().encode()
@@ -93,7 +90,7 @@ def test_seal_unseal_round_trip(keys, tmp_path, size, way):
     made, data = folder / "made", os.urandom(size)
     plain, sealed, out = tmp_path / "plain", tmp_path / "plain.age", tmp_path / "out"
     plain.write_bytes(data)
-    shares = [made / "share-1.txt", made / "share-3.txt"]
+    shares = pick(made, 1, 3)
     if way in ("files", "armor"):
         ok("seal", "-r", made / "recipient.txt", *(["-a"] if way == "armor" else []), plain)
         assert sealed.read_bytes().startswith(b"-----BEGIN" if way == "armor" else b"age-")
@@ -103,7 +100,7 @@ def test_seal_unseal_round_trip(keys, tmp_path, size, way):
     elif way == "fresh":
         recipient = ok("seal", "-k", 2, "-n", 3, "-o", tmp_path / "d", plain).decode().strip()
         sealed = tmp_path / "d" / "plain.age"
-        shares = [tmp_path / "d" / f"share-{i}.txt" for i in (2, 3)]
+        shares = pick(tmp_path / "d", 2, 3)
         assert (tmp_path / "d" / "recipient.txt").read_text().strip() == recipient
     else:
         if size > 65536:
@@ -112,10 +109,9 @@ def test_seal_unseal_round_trip(keys, tmp_path, size, way):
             assert not (tmp_path / "d").exists()
             return
         ok("seal", "--embed", "-k", 2, "-n", 3, "-o", tmp_path / "d", plain)
-        shares = [tmp_path / "d" / "share-1.txt", tmp_path / "d" / "share-3.txt"]
+        shares = pick(tmp_path / "d", 1, 3)
         assert ok("unseal", "-o", "-", *shares) == data
-        check = ok("check", *shares).decode()
-        assert "result: all shares agree" in check
+        assert "result: all shares agree" in ok("check", *shares).decode()
         return
     ok("unseal", "-o", out, sealed, *shares)
     assert out.read_bytes() == data and mode_of(out) == 0o600
@@ -138,18 +134,8 @@ def test_shares_encrypted_to_each_custodian(keys, tmp_path, command, count, writ
     """With --to each share is for one custodian alone; a count of recipients that is not the
     count of shares writes nothing."""
     folder, _ = keys
-    ok(
-        "split",
-        "-k",
-        2,
-        "-n",
-        3,
-        "--to",
-        folder / "to.txt",
-        "-o",
-        tmp_path / "enc",
-        stdin=os.urandom(32).hex().encode(),
-    )
+    secret = os.urandom(32).hex().encode()
+    ok("split", "-k", 2, "-n", 3, "--to", folder / "to.txt", "-o", tmp_path / "enc", stdin=secret)
     (tmp_path / "plain").write_bytes(b"a passphrase\n")
     names = {
         "PLAIN": tmp_path / "plain",
@@ -174,10 +160,8 @@ def test_shares_encrypted_to_each_custodian(keys, tmp_path, command, count, writ
     wrong = run("check", "-i", folder / "a2", first)
     assert_one_line_error(wrong, 1, "none of the identities given opens this share")
     if count == 3:
-        assert (
-            "all shares agree"
-            in ok("check", "-i", folder / "a1", "-i", folder / "s3", first, last).decode()
-        )
+        both = ok("check", "-i", folder / "a1", "-i", folder / "s3", first, last).decode()
+        assert "all shares agree" in both
 
 
 @pytest.mark.parametrize("wrong", ["cheating", "foreign", "another-identity"])
@@ -221,19 +205,8 @@ def test_ctrl_c_during_a_large_unseal_leaves_nothing(keys, tmp_path, through):
     out.mkdir()
     source = "-" if through == "standard-input" else sealed
     with open(sealed, "rb") as stdin:
-        process = subprocess.Popen(
-            [
-                *cli_command(),
-                "unseal",
-                "-o",
-                out / "big",
-                source,
-                made / "share-1.txt",
-                made / "share-2.txt",
-            ],
-            stdin=stdin,
-            stderr=subprocess.PIPE,
-        )
+        command = [*cli_command(), "unseal", "-o", out / "big", source, *pick(made, 1, 2)]
+        process = subprocess.Popen(command, stdin=stdin, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 30
         while not os.listdir(out) and time.monotonic() < deadline:
             time.sleep(0.005)
@@ -301,26 +274,19 @@ def test_progress_bar_on_a_terminal_for_a_large_file(keys, tmp_path):
             os.execv(command[0], command)
         finally:
             os._exit(127)
-    shown = b""
-    while True:
-        try:
-            chunk = os.read(terminal, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        shown += chunk
+    with open(terminal, "rb", buffering=0, closefd=True) as screen:
+        shown = b"".join(iter(lambda: _read_or_end(screen), b""))
     assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0, shown
     assert b"100%" in shown and b"64.0M/64.0M" in shown, shown
-    opened = ok(
-        "unseal",
-        "-o",
-        "-",
-        tmp_path / "plain.age",
-        folder / "made" / "share-1.txt",
-        folder / "made" / "share-2.txt",
-    )
+    opened = ok("unseal", "-o", "-", tmp_path / "plain.age", *pick(folder / "made", 1, 2))
     assert opened == data
+
+
+def _read_or_end(screen):
+    try:
+        return screen.read(4096)
+    except OSError:  # the terminal's other end has closed
+        return b""
 
 
 @pytest.mark.parametrize("operation", ["seal", "unseal"])
@@ -333,7 +299,7 @@ def test_standard_streams_on_regular_files_are_read_and_appended_in_place(
     if operation == "seal":
         words, stdin_data = ["seal", "-r", made / "recipient.txt", "-"], data
     else:
-        words = ["unseal", "-o", "-", "-", made / "share-1.txt", made / "share-2.txt"]
+        words = ["unseal", "-o", "-", "-", *pick(made, 1, 2)]
         stdin_data = ok("seal", "-r", made / "recipient.txt", "-", stdin=data)
     (tmp_path / "in").write_bytes(b"skipped" + stdin_data)
     (tmp_path / "out").write_bytes(b"kept")
@@ -341,12 +307,7 @@ def test_standard_streams_on_regular_files_are_read_and_appended_in_place(
         os.lseek(stdin.fileno(), len(b"skipped"), os.SEEK_SET)
         done = subprocess.run([*cli_command(), *map(str, words)], stdin=stdin, stdout=stdout)
     assert done.returncode == 0
-    result = (tmp_path / "out").read_bytes()
-    assert result.startswith(b"kept")
-    if operation == "unseal":
-        assert result[4:] == data
-    else:
-        opened = ok(
-            "unseal", "-o", "-", "-", made / "share-1.txt", made / "share-3.txt", stdin=result[4:]
-        )
-        assert opened == data
+    kept, result = (tmp_path / "out").read_bytes()[:4], (tmp_path / "out").read_bytes()[4:]
+    if operation == "seal":
+        result = ok("unseal", "-o", "-", "-", *pick(made, 1, 3), stdin=result)
+    assert kept == b"kept" and result == data
