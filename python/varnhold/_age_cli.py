@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import io
 import os
+import signal
 import stat
 import sys
 from types import ModuleType
@@ -222,14 +223,15 @@ def transfer(
 ) -> None:
     """Runs `streaming(reader, writer)` from the input into `fd`, with a progress bar for a
     large input when standard error is a terminal. Without a bar, a regular file into a regular
-    file goes through `by_path` (pyrage reads and writes the files itself, which is faster);
-    Ctrl-C then takes effect when it returns, and the output is still removed. Standard input
-    and output always stream: pyrage would reopen them from their start, and truncate."""
+    file goes through `by_path` (pyrage reads and writes the files itself, which is faster),
+    in a child process so that Ctrl-C stops it at once. Standard input and output always
+    stream: pyrage would reopen them from their start, and truncate."""
     bar = _bar(source)
     fast = bar is None and source.named and source.regular and fd != STDOUT
     if by_path is not None and fast and os.path.isdir("/proc/self/fd"):
         if stat.S_ISREG(os.fstat(fd).st_mode):
-            by_path(source.path(), f"/proc/self/fd/{fd}")
+            target = f"/proc/self/fd/{fd}"
+            in_child(lambda: by_path(source.path(), target))
             return
     reader: Any = source.file if bar is None else _Counted(source.file, bar)
     try:
@@ -237,6 +239,43 @@ def transfer(
     finally:
         if bar is not None:
             bar.close()
+
+
+def in_child(call: Callable[[], None]) -> None:
+    """Runs `call` in a forked child and waits for it. pyrage's file functions hold the
+    interpreter until they return, so a signal handler of this process would wait for the whole
+    file; the parent waits here instead, and any exception it gets while waiting (Ctrl-C, the
+    transaction's signals) stops the child at once. The child's error comes back as AgeError
+    with its message (its messages never show a secret)."""
+    age = need_age()
+    reading, writing = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: leaves only through os._exit, never through the caller's code
+        status = 0
+        try:
+            os.close(reading)
+            call()
+        except BaseException as error:
+            text = str(error) if isinstance(error, ValueError) else type(error).__name__
+            status = 1
+            try:
+                _output.write_all(writing, text.encode("utf-8", "replace")[:4096])
+            except BaseException:
+                pass
+        finally:
+            os._exit(status)
+    os.close(writing)
+    try:
+        _, status = os.waitpid(pid, 0)
+    except BaseException:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        os.close(reading)
+        raise
+    with os.fdopen(reading, "rb") as pipe:
+        message = pipe.read(4097).decode("utf-8", "replace")
+    if status != 0:
+        raise age.AgeError(message or f"the age library stopped (status {status})")
 
 
 def write_file(
