@@ -1,5 +1,8 @@
-"""Sealing and unsealing a large file: varnhold.age's seal and unseal (from shares) beside
-pyrage's own encrypt_file/decrypt_file and the standard `age` command, in the same run. Each
+"""Sealing and unsealing a large file: varnhold.age's seal and unseal (from shares), the
+`varnhold seal`/`unseal` commands on named files ("cli", whose output is synced before it is
+put in place) and through standard input and output ("cli-pipe", the streaming path), beside
+pyrage's own encrypt_file/decrypt_file (alone, and followed by an fsync of the output) and the
+standard `age` command, in the same run. Each
 operation runs in a child process of its own; the figures are the median wall time (start-up
 included, the same for every Python child) and the peak resident memory of that child (the
 highest of the runs), measured by GNU time.
@@ -12,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -26,6 +30,16 @@ CHILD = {
         "with open(IN, 'rb') as r, open(OUT, 'wb') as w: a.seal(r, w, [RECIPIENT])",
         "unseal": "import varnhold.age as a\n"
         "with open(IN, 'rb') as r, open(OUT, 'wb') as w: a.unseal(r, w, SHARES)",
+    },
+    # pyrage followed by the fsync that varnhold's all-or-nothing output makes before it puts a
+    # file in place: the same durability, to tell varnhold's own cost from the disk's.
+    "pyrage+sync": {
+        "seal": "import os, pyrage\n"
+        "pyrage.encrypt_file(IN, OUT, [pyrage.x25519.Recipient.from_str(RECIPIENT)])\n"
+        "fd = os.open(OUT, os.O_RDONLY); os.fsync(fd)",
+        "unseal": "import os, pyrage\n"
+        "pyrage.decrypt_file(IN, OUT, [pyrage.x25519.Identity.from_str(IDENTITY)])\n"
+        "fd = os.open(OUT, os.O_RDONLY); os.fsync(fd)",
     },
     "pyrage": {
         "seal": "import pyrage\n"
@@ -49,7 +63,26 @@ def run(command: List[str], folder: str) -> Tuple[float, int]:
         return elapsed, int(file.read().split()[-1])
 
 
+TOOLS = ["varnhold", "cli", "cli-pipe", "pyrage+sync", "pyrage", "age"]
+
+
 def command(tool: str, operation: str, source: str, target: str, folder: str) -> List[str]:
+    if tool.startswith("cli"):
+        varnhold = [sys.executable, "-m", "varnhold"]
+        if operation == "seal":
+            words = [*varnhold, "seal", "-r", os.path.join(folder, "recipient.txt")]
+        else:
+            words = [*varnhold, "unseal", "-o"]
+        if tool == "cli":
+            words += [target, source] if operation == "unseal" else ["-o", target, source]
+        else:
+            words += ["-", "-"] if operation == "unseal" else ["-o", "-", "-"]
+        if operation == "unseal":
+            words.append(os.path.join(folder, "shares.txt"))
+        if tool == "cli":
+            return words
+        line = " ".join(shlex.quote(w) for w in words)
+        return ["sh", "-c", f"{line} < {shlex.quote(source)} > {shlex.quote(target)}"]
     if tool == "age":
         if operation == "seal":
             with open(os.path.join(folder, "recipient.txt")) as file:
@@ -95,7 +128,7 @@ def main() -> None:
         sealed = os.path.join(folder, "sealed.age")
         opened = os.path.join(folder, "opened")
         for _ in range(args.repeat):
-            for tool in ["varnhold", "pyrage", "age"]:
+            for tool in TOOLS:
                 results.setdefault((tool, "seal"), []).append(
                     run(command(tool, "seal", plain, sealed, folder), folder)
                 )
@@ -110,10 +143,9 @@ def main() -> None:
         print(f"{'':20} {'seconds':>8} {'peak MiB':>8} {'x pyrage':>9} {'x age':>6}")
         for operation in ["seal", "unseal"]:
             medians = {
-                tool: statistics.median(t for t, _ in results[(tool, operation)])
-                for tool in ["varnhold", "pyrage", "age"]
+                tool: statistics.median(t for t, _ in results[(tool, operation)]) for tool in TOOLS
             }
-            for tool in ["varnhold", "pyrage", "age"]:
+            for tool in TOOLS:
                 peak = max(m for _, m in results[(tool, operation)]) / 1024
                 print(
                     f"{tool + ' ' + operation:20} {medians[tool]:8.2f} {peak:8.1f} "

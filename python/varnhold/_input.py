@@ -7,14 +7,16 @@ the source still holds. Each share keeps where it came from (source and line) in
 arrays, so a message can name it without ever showing it.
 
 Every source is first recognised by its opening bytes (`source_kind`); a kind of share file
-other than lines of text gets its own reader and its own documented bound in `_READERS`.
+other than lines of text gets its own reader and its own documented bound in `_READERS`: a
+picture of a sheet, a share file encrypted to its custodian (age), and an embedded share file
+(its share line followed by armored sealed data, whose copies are kept in `ShareLines.sealed`).
 """
 
 from __future__ import annotations
 
 import os
 from array import array
-from typing import Callable, Dict, Iterator, List, Sequence
+from typing import Callable, Dict, Iterator, List, Optional, Sequence
 
 MAX_SECRET_FILE = 4096
 DEFAULT_MAX_SHARE_SIZE = 1 << 20
@@ -29,6 +31,14 @@ NAMED_POSITIONS = 3  # a message names this many shares and counts the rest
 # is read whole, up to this size (a phone's photo is a few MiB).
 IMAGE_SIGNATURES = (b"\x89PNG\r\n\x1a\n", b"\xff\xd8\xff")
 MAX_IMAGE_FILE = 64 << 20
+# An encrypted or embedded share file holds one share and at most 64 KiB of sealed data, armored
+# (once more when encrypted): it is read whole, up to twice the share size limit and 1 MiB more.
+AGE_HEADS = (b"age-encryption.org/", b"-----BEGIN AGE ENCRYPTED FILE-----")
+ARMOR_LINE = b"\n-----BEGIN AGE ENCRYPTED FILE-----"
+EMBED_ROOM = 1 << 20
+
+# Opens an encrypted share file's bytes into its text; raises InputError.
+Decrypt = Callable[[bytes, str], str]
 
 
 class InputError(Exception):
@@ -72,16 +82,23 @@ def _closing(source: Source, fd: int) -> None:
 
 def read_secret(source: Source) -> bytes:
     """The bytes of a secret file, refused beyond MAX_SECRET_FILE bytes."""
+    return read_limited(
+        source,
+        MAX_SECRET_FILE,
+        f"longer than {MAX_SECRET_FILE} bytes; a secret is 64 hexadecimal digits or 32 bytes",
+    )
+
+
+def read_limited(source: Source, limit: int, too_long: str) -> bytes:
+    """The bytes of a small file (a secret, recipients, data to embed), refused with
+    `too_long` as soon as more than `limit` bytes arrive."""
     fd = source.open()
     try:
         data = bytearray()
         for chunk in source.chunks(fd):
             data += chunk
-            if len(data) > MAX_SECRET_FILE:
-                raise InputError(
-                    f"{source.name}: longer than {MAX_SECRET_FILE} bytes; a secret is "
-                    "64 hexadecimal digits or 32 bytes"
-                )
+            if len(data) > limit:
+                raise InputError(f"{source.name}: {too_long}")
         return bytes(data)
     finally:
         _closing(source, fd)
@@ -90,9 +107,11 @@ def read_secret(source: Source) -> bytes:
 class ShareLines:
     """Share texts in input order, each with the source and line it came from."""
 
-    def __init__(self) -> None:
+    def __init__(self, decrypt: Optional[Decrypt] = None) -> None:
         self.texts: List[str] = []
         self.names: List[str] = []
+        self.sealed: List[str] = []  # distinct armored copies from embedded share files
+        self.decrypt = decrypt
         self._source = array("I")
         self._line = array("Q")
 
@@ -118,10 +137,13 @@ class ShareLines:
 
 
 def source_kind(head: bytes) -> str:
-    """The kind of share file that starts with `head` (its first chunk). Only lines of text
-    are read today; other kinds (encrypted shares, images of share sheets) are recognised
-    here by their opening bytes and get a reader in `_READERS`."""
-    return "image" if head.startswith(IMAGE_SIGNATURES) else "lines"
+    """The kind of share file that starts with `head` (its first chunk): a picture, an age
+    file (a share encrypted to its custodian), an embedded share file, or lines of text."""
+    if head.startswith(IMAGE_SIGNATURES):
+        return "image"
+    if head.lstrip(UTF8_BOM + b" \t\r\n").startswith(AGE_HEADS):
+        return "age"
+    return "embedded" if ARMOR_LINE in head else "lines"
 
 
 def _read_lines(
@@ -196,6 +218,62 @@ def _read_image(
         into.add(text, index, number)
 
 
+def _whole(source: Source, first: bytes, rest: Iterator[bytes], limit: int, what: str) -> bytes:
+    data = bytearray(first)
+    for chunk in rest:
+        data += chunk
+        if len(data) > limit:
+            raise InputError(f"{source.name}: larger than {limit} bytes; not {what}")
+    return bytes(data)
+
+
+def _read_age(
+    source: Source, first: bytes, rest: Iterator[bytes], into: ShareLines, max_size: int
+) -> None:
+    """A share file encrypted to its custodian, opened with the identities given (-i)."""
+    data = _whole(source, first, rest, 2 * max_size + EMBED_ROOM, "an encrypted share file")
+    if into.decrypt is None:
+        raise InputError(
+            f"{source.name}: an encrypted share file; give the custodian's key with "
+            f"-i IDENTITY_FILE, or open it with age -d -i KEY {source.name}"
+        )
+    _add_text(source, into.decrypt(data, source.name), into, max_size)
+
+
+def _read_embedded(
+    source: Source, first: bytes, rest: Iterator[bytes], into: ShareLines, max_size: int
+) -> None:
+    """An embedded share file: one share line, then the armored sealed data."""
+    data = _whole(source, first, rest, max_size + EMBED_ROOM, "an embedded share file")
+    _add_text(source, data.decode("utf-8", errors="replace"), into, max_size)
+
+
+def _add_text(source: Source, text: str, into: ShareLines, max_size: int) -> None:
+    """The shares of a whole file's text: an embedded share file, or lines."""
+    index = len(into.names)
+    into.names.append(source.name)
+    if ARMOR_LINE.decode() in text:
+        try:
+            from varnhold import age
+        except ImportError as error:
+            raise InputError(f"{source.name}: an embedded share file: {error}") from None
+        try:
+            share, armored = age.parse_embedded(text)
+        except age.AgeError as error:
+            raise InputError(f"{source.name}: {error}") from None
+        if len(share) > max_size:
+            raise InputError(f"{source.name}:1: {_too_long(max_size)}")
+        into.add(share, index, 1)
+        if armored not in into.sealed:
+            into.sealed.append(armored)
+        return
+    for number, line in enumerate(text.lstrip("\ufeff").splitlines(), start=1):
+        if len(line) > max_size:
+            raise InputError(f"{source.name}:{number}: {_too_long(max_size)}")
+        if line.strip():
+            into.add(line.strip(), index, number)
+
+
 def _too_long(max_size: int) -> str:
     return f"line longer than {max_size} bytes; not a share (see --max-share-size)"
 
@@ -203,12 +281,26 @@ def _too_long(max_size: int) -> str:
 _READERS: Dict[str, Callable[[Source, bytes, Iterator[bytes], ShareLines, int], None]] = {
     "lines": _read_lines,
     "image": _read_image,
+    "age": _read_age,
+    "embedded": _read_embedded,
 }
 
 
-def read_shares(sources: Sequence[Source], max_share_size: int) -> ShareLines:
-    """The shares of every source in turn; standard input is read once however often given."""
-    shares = ShareLines()
+def peek_kind(source: Source) -> str:
+    """The kind of a named file, from its first chunk (see `source_kind`)."""
+    fd = source.open()
+    try:
+        return source_kind(next(source.chunks(fd), b""))
+    finally:
+        _closing(source, fd)
+
+
+def read_shares(
+    sources: Sequence[Source], max_share_size: int, decrypt: Optional[Decrypt] = None
+) -> ShareLines:
+    """The shares of every source in turn; standard input is read once however often given.
+    `decrypt` opens share files encrypted to their custodian."""
+    shares = ShareLines(decrypt)
     stdin_read = False
     for source in sources:
         if source.path is None:

@@ -183,6 +183,12 @@ class Transaction:
 
     def write(self, folder: Folder, file_name: str, data: bytes) -> None:
         """Writes `data` completely to a temporary file; it takes `file_name` at the end."""
+        self.stream(folder, file_name, lambda fd: write_all(fd, data))
+
+    def stream(self, folder: Folder, file_name: str, fill: Callable[[int], object]) -> None:
+        """Creates a temporary file and lets `fill` write it through its descriptor, however
+        long that takes (a sealed or unsealed file); it takes `file_name` at the end. Whatever
+        `fill` raises ends the transaction with nothing written."""
         temporary = f".{file_name}.{os.urandom(6).hex()}.part"
         flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW | _CLOEXEC
         shown = _join(folder, file_name)
@@ -196,7 +202,7 @@ class Transaction:
                     raise
             try:
                 os.fchmod(fd, 0o600)  # the umask may have narrowed it
-                write_all(fd, data)
+                fill(fd)
                 if len(self._pending) < SYNC_EACH_UP_TO:
                     os.fsync(fd)
                 else:

@@ -12,7 +12,7 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
-from typing import NoReturn
+from typing import Callable, NoReturn
 
 import varnhold
 
@@ -138,8 +138,13 @@ def read_shares(args: argparse.Namespace) -> _input.ShareLines:
     sources = [_source(path, args) for path in args.share_files or ["-"]]
     for source in sources:
         _check_stdin(source, args, EXIT_REJECTED)
+    decrypt = None
+    if getattr(args, "identity", None):
+        from . import _age_cli
+
+        decrypt = _age_cli.decrypter(args)
     try:
-        shares = _input.read_shares(sources, args.max_share_size)
+        shares = _input.read_shares(sources, args.max_share_size, decrypt)
     except _input.InputError as error:
         raise CliError(error.message, EXIT_REJECTED) from None
     except ImportError as error:
@@ -213,17 +218,35 @@ def write_stdout(data: bytes, args: argparse.Namespace) -> None:
 
 
 def write_shares(
-    shares: Sequence[str], numbers: Sequence[int], directory: str | None, args: argparse.Namespace
+    shares: Sequence[str],
+    numbers: Sequence[int],
+    directory: str | None,
+    args: argparse.Namespace,
+    extra: Sequence[tuple[str, bytes]] = (),
+    contents: Sequence[str] | None = None,
+    sealed: tuple[str, Callable[[int], None]] | None = None,
 ) -> None:
+    """Writes the shares, one file each (`contents` when a file holds more than its share
+    line), with the `extra` files and the `sealed` file that its writer streams, all in one
+    transaction; with --to each share file is encrypted to its custodian."""
     if directory is None:
         write_stdout("".join(share + "\n" for share in shares).encode("ascii"), args)
         return
-    names = [f"share-{number}.txt" for number in numbers]
+    texts = contents if contents is not None else [share + "\n" for share in shares]
+    files = [(f"share-{number}.txt", text.encode("ascii")) for number, text in zip(numbers, texts)]
+    if getattr(args, "to_recipients", None) is not None:
+        from . import _age_cli
+
+        files = _age_cli.encrypt_files(files, args)
+    files += extra
+    names = [name for name, _ in files] + ([sealed[0]] if sealed else [])
     with _output.Transaction() as out:
         folder = out.folder(directory, create=True, name=printable(directory))
         out.refuse_existing(folder, names)
-        for name, share in zip(names, shares):
-            out.write(folder, name, (share + "\n").encode("ascii"))
+        for name, data in files:
+            out.write(folder, name, data)
+        if sealed:
+            out.stream(folder, sealed[0], sealed[1])
 
 
 def write_secret_output(data: bytes, path: str | None, args: argparse.Namespace) -> None:
@@ -255,11 +278,25 @@ def share_numbers(shares: Sequence[str], k: int | None) -> list[int]:
 
 
 def cmd_keygen(args: argparse.Namespace) -> int:
+    if args.age:
+        from . import _age_cli
+
+        return _age_cli.cmd_keygen_age(args)
+    if args.k is not None or args.n is not None or args.to is not None:
+        raise CliError("-k, -n and --to go with keygen --age", EXIT_USAGE)
     write_secret_output(render_secret(varnhold.generate_key(), raw=False), args.output, args)
     return EXIT_OK
 
 
+def prepare_to(args: argparse.Namespace) -> None:
+    if args.to is not None:
+        from . import _age_cli
+
+        _age_cli.prepare_to(args)
+
+
 def cmd_split(args: argparse.Namespace) -> int:
+    prepare_to(args)
     secret = read_secret(args)
     try:
         if args.bare:
@@ -289,6 +326,15 @@ def cmd_split(args: argparse.Namespace) -> int:
 
 def cmd_combine(args: argparse.Namespace) -> int:
     shares = read_shares(args)
+    if args.age:
+        if args.raw:
+            raise CliError(
+                "--age writes the identity as text; it does not go with --raw", EXIT_USAGE
+            )
+        from . import _age_cli
+
+        write_secret_output(_age_cli.identity_text(args, shares.texts), args.output, args)
+        return EXIT_OK
     secret = varnhold.combine(shares.texts, k=args.k)
     write_secret_output(render_secret(secret, args.raw), args.output, args)
     return EXIT_OK
@@ -322,6 +368,7 @@ def cmd_check(args: argparse.Namespace) -> int:
 
 
 def cmd_add_share(args: argparse.Namespace) -> int:
+    prepare_to(args)
     shares = read_shares(args)
     new = varnhold.new_share(shares.texts, k=args.k, index=args.index)
     numbers = [share_numbers([*shares.texts, new], args.k)[-1]] if args.output else [0]
@@ -330,6 +377,7 @@ def cmd_add_share(args: argparse.Namespace) -> int:
 
 
 def cmd_refresh(args: argparse.Namespace) -> int:
+    prepare_to(args)
     shares = read_shares(args)
     fresh = varnhold.refresh(shares.texts, k=args.k)
     numbers = share_numbers(fresh, args.k) if args.output else []
@@ -398,11 +446,22 @@ def _size(text: str) -> int:
     return value
 
 
+def _age_command(name: str) -> Callable[[argparse.Namespace], int]:
+    def run_command(args: argparse.Namespace) -> int:
+        from . import _age_cli
+
+        command: Callable[[argparse.Namespace], int] = getattr(_age_cli, name)
+        return command(args)
+
+    return run_command
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="varnhold",
         description="Split a 32-byte secret into shares that any k of them rebuild, "
-        "with mistakes caught.",
+        "with mistakes caught; protect files of any size with a threshold age identity "
+        "(seal, unseal; Python 3.10 or later).",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -419,10 +478,33 @@ def build_parser() -> argparse.ArgumentParser:
         )
         return sub
 
-    keygen = command("keygen", "write a fresh random key as 64 hexadecimal digits")
-    keygen.add_argument(
-        "-o", "--output", metavar="FILE", help="create FILE (mode 0600) instead of printing"
+    def to_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--to",
+            metavar="RECIPIENTS",
+            help="a file of one age or SSH recipient per line, in share order: each share is "
+            "written as share-<number>.txt.age encrypted to its custodian (needs -o DIR)",
+        )
+
+    keygen = command(
+        "keygen",
+        "write a fresh random key as 64 hexadecimal digits, or with --age a threshold age "
+        "identity split into shares",
     )
+    keygen.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="create FILE (mode 0600) instead of printing; with --age the folder DIR for the "
+        "shares and recipient.txt",
+    )
+    keygen.add_argument(
+        "--age", action="store_true", help="make an age identity split into shares (needs -k -n -o)"
+    )
+    keygen.add_argument("-k", type=_count, default=None, help="with --age: shares needed")
+    keygen.add_argument("-n", type=_count, default=None, help="with --age: shares to make")
+    keygen.add_argument("--scheme", choices=("shamir", "blakley"), default="shamir")
+    to_option(keygen)
     keygen.set_defaults(run=cmd_keygen)
 
     split = command("split", "split a secret into n shares, any k of which rebuild it")
@@ -443,17 +525,18 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="SECRET_FILE",
         help="64 hexadecimal digits; standard input when absent or -",
     )
+    to_option(split)
     split.set_defaults(run=cmd_split)
 
-    def share_command(name: str, summary: str) -> argparse.ArgumentParser:
+    def share_command(
+        name: str,
+        summary: str,
+        metavar: str = "SHARE_FILE",
+        files_help: str = "files of shares, one per line; standard input when none",
+    ) -> argparse.ArgumentParser:
         sub = command(name, summary)
         sub.add_argument("-k", type=_count, default=None, help="threshold (needed for bare shares)")
-        sub.add_argument(
-            "share_files",
-            nargs="*",
-            metavar="SHARE_FILE",
-            help="files of shares, one per line; standard input when none",
-        )
+        sub.add_argument("share_files", nargs="*", metavar=metavar, help=files_help)
         sub.add_argument(
             "--max-share-size",
             type=_size,
@@ -462,10 +545,21 @@ def build_parser() -> argparse.ArgumentParser:
             help="longest share line accepted (default 1 MiB; Blakley shares of large k "
             "are longer)",
         )
+        sub.add_argument(
+            "-i",
+            "--identity",
+            action="append",
+            metavar="IDENTITY_FILE",
+            help="an age identity file or SSH private key (no passphrase) that opens share "
+            "files encrypted to a custodian (.age); repeatable",
+        )
         return sub
 
     combine = share_command("combine", "rebuild the secret; every share given is verified")
     combine.add_argument("--raw", action="store_true", help="write the secret as 32 raw bytes")
+    combine.add_argument(
+        "--age", action="store_true", help="write the age identity AGE-SECRET-KEY-1... instead"
+    )
     combine.add_argument(
         "-o", "--output", metavar="FILE", help="create FILE (mode 0600) instead of printing"
     )
@@ -481,13 +575,70 @@ def build_parser() -> argparse.ArgumentParser:
     add_share.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR"
     )
+    to_option(add_share)
     add_share.set_defaults(run=cmd_add_share)
 
     refresh = share_command("refresh", "replace Shamir shares by new ones for the same secret")
     refresh.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR"
     )
+    to_option(refresh)
     refresh.set_defaults(run=cmd_refresh)
+
+    recipient = share_command(
+        "recipient", "print the age recipient of the identity the shares hold"
+    )
+    recipient.set_defaults(run=_age_command("cmd_recipient"))
+
+    seal = command(
+        "seal",
+        "encrypt a file of any size to a threshold age recipient (-r), or to a new identity "
+        "whose shares are written with it (-k -n -o DIR)",
+    )
+    seal.add_argument(
+        "-r",
+        "--recipient",
+        action="append",
+        metavar="RECIPIENT_OR_FILE",
+        help="an age or SSH recipient, or a file of them (such as recipient.txt); repeatable",
+    )
+    seal.add_argument("-k", type=_count, default=None, help="a new identity: shares needed")
+    seal.add_argument("-n", type=_count, default=None, help="a new identity: shares to make")
+    seal.add_argument("--scheme", choices=("shamir", "blakley"), default="shamir")
+    seal.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="with -r: the sealed file (default FILE.age; - for standard output); with -k -n: "
+        "the folder DIR for the shares, recipient.txt and FILE.age",
+    )
+    seal.add_argument("-a", "--armor", action="store_true", help="write ASCII-armored age")
+    seal.add_argument(
+        "--embed",
+        action="store_true",
+        help="write the sealed data (at most 64 KiB) into every share file, so that any k "
+        "share files alone recover it",
+    )
+    to_option(seal)
+    seal.add_argument("file", metavar="FILE", help="the file to seal; - for standard input")
+    seal.set_defaults(run=_age_command("cmd_seal"))
+
+    unseal = share_command(
+        "unseal",
+        "rebuild the age identity from the shares and decrypt a sealed file (or the data "
+        "embedded in share files)",
+        metavar="FILE",
+        files_help="the sealed file (- for standard input), then files of shares (standard "
+        "input when none); or only embedded share files",
+    )
+    unseal.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        required=True,
+        help="the file to create (mode 0600, complete or absent); - for standard output",
+    )
+    unseal.set_defaults(run=_age_command("cmd_unseal"))
 
     sheets = command("print", "write a printable sheet (PDF and SVG, with a QR code) per share")
     sheets.add_argument(
