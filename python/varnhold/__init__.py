@@ -9,7 +9,7 @@ Bare ``varnhold_core`` share texts are accepted too when ``k`` is given.
 
 from __future__ import annotations
 
-from typing import Iterable, List, Optional, Tuple
+from typing import Iterable, List, Optional, Sequence, Tuple
 
 import varnhold_core
 
@@ -78,7 +78,7 @@ def recover(shares: Iterable[str], *, k: Optional[int] = None) -> Recovery:
     majority: ShareError with ``groups`` naming each set's shares. When the secret is not
     determined, ShareError says which shares were dropped and how many more are needed, or that
     the wrong ones cannot be told apart. TypeError as for ``combine``."""
-    texts = shares if isinstance(shares, (list, tuple)) else list(shares)
+    texts: Sequence[str] = shares if isinstance(shares, (list, tuple)) else list(shares)
     report = _native.check(texts, k)
     if any(status.state == "foreign" for status in report.shares):
         raise _sets_error(texts, report, k)
@@ -94,7 +94,7 @@ def _numbered(positions: Iterable[int]) -> str:
     return ("share " if len(listed) == 1 else "shares ") + ", ".join(map(str, listed))
 
 
-def _sets_error(texts: List[str], report: ShareReport, k: Optional[int]) -> ShareError:
+def _sets_error(texts: Sequence[str], report: ShareReport, k: Optional[int]) -> ShareError:
     """The shares grouped by the set each one belongs to, read one by one (good and foreign
     shares are readable by definition)."""
     groups: dict[tuple[object, ...], list[int]] = {}

@@ -182,8 +182,9 @@ def read_shares(args: argparse.Namespace) -> _input.ShareLines:
     if not args.share_files and 0 not in args.closed_streams and os.isatty(0):
         from . import _prompt
 
-        args.shares_read = _prompt.read_shares(args.k, describe)
-        return args.shares_read
+        typed = _prompt.read_shares(args.k, describe)
+        args.shares_read = typed
+        return typed
     sources = [_source(path, args) for path in args.share_files or ["-"]]
     for source in sources:
         _check_stdin(source, args, EXIT_REJECTED)
@@ -395,7 +396,8 @@ def cmd_combine(args: argparse.Namespace) -> int:
     for line in dropped_shares(recovery.report, shares):
         note(f"warning: left out {line}")
     if recovery.dropped:
-        note(f"warning: the secret was rebuilt from the {recovery.report.count - len(recovery.dropped)} good shares")
+        good = recovery.report.count - len(recovery.dropped)
+        note(f"warning: the secret was rebuilt from the {good} good shares")
     write_secret_output(render_secret(recovery.secret, args.raw), args.output, args)
     return EXIT_OK
 
@@ -413,7 +415,9 @@ def cmd_check(args: argparse.Namespace) -> int:
     for status in report.shares:
         where = shares.origin(status.position)
         number = f"number {status.number}" if status.number is not None else "number unknown"
-        detail = f": {describe(status.reason, shares.texts[status.position])}" if status.reason else ""
+        detail = (
+            f": {describe(status.reason, shares.texts[status.position])}" if status.reason else ""
+        )
         lines.append(f"  {where}: {number}: {status.state}{detail}")
         if status.state != "good":
             bad.append(status.position)
@@ -435,16 +439,21 @@ def cmd_check(args: argparse.Namespace) -> int:
 
 def cmd_add_share(args: argparse.Namespace) -> int:
     shares = read_shares(args)
+    report = varnhold.check(shares.texts, k=args.k)
     index = args.index
-    if index is None:
-        # Never a copy of a share the set already has: a fresh index (see FRESH_LOW).
-        report = varnhold.check(shares.texts, k=args.k)
-        if report.scheme == "shamir" and report.ok:
-            index = fresh_index()
+    if index is None and report.ok and (report.scheme == "shamir" or report.set_id):
+        # Never a copy of a share the set already has: a fresh index (see FRESH_LOW). A bare
+        # Blakley share has no number to give.
+        index = fresh_index()
     new = varnhold.new_share(shares.texts, k=args.k, index=index)
     number = share_numbers([*shares.texts, new], args.k)[-1]
     if args.index is not None:
-        note(f"remade share {args.index} on purpose (--index): the same share as before")
+        note(
+            f"remade share {args.index} on purpose (--index): the same share as before"
+            if report.scheme == "shamir"
+            else f"made a new share numbered {args.index} on purpose (--index); an old share "
+            f"{args.index} still works beside it"
+        )
     write_shares([new], [number], args.output, args)
     return EXIT_OK
 
@@ -520,7 +529,7 @@ def _size(text: str) -> int:
     return value
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser() -> _Parser:
     parser = _Parser(
         prog="varnhold",
         description="Split a 32-byte secret into shares that any k of them rebuild, "

@@ -1,0 +1,260 @@
+"""A custodian's runs, as real processes: one share checked alone, recovery past damaged shares,
+added shares that are never copies, shares and keys typed at a hidden prompt in a real
+pseudo-terminal, messages, help and success lines."""
+
+import os
+import pty
+import re
+import select
+import time
+
+import pytest
+import varnhold_core
+
+import varnhold
+from test_cli import assert_one_line_error, cli_command, corrupt, ok, run
+
+KEY = bytes(range(32))
+HEX = KEY.hex()
+
+
+@pytest.fixture(scope="module")
+def sets():
+    return {
+        "s": varnhold.split(KEY, 3, 5),
+        "o": varnhold.split(KEY, 3, 5),  # another set of the same key
+        "b": varnhold_core.shamir_split(KEY, 3, 5),
+    }
+
+
+def lines(given):
+    return ("\n".join(given) + "\n").encode()
+
+
+def bare_wrong(share):
+    return share[:-1] + ("1" if share[-1] != "1" else "2")
+
+
+# Fewer than k shares: each share's own verdict.
+# Rows: the shares, -k, exit status, what standard output says.
+CHECK_CASES = [
+    ("one", lambda t: t["s"][2:3], [], 0, "good: this share is intact; 3 shares of this set"),
+    ("two", lambda t: t["s"][:2], [], 0, "good: these shares are intact; 3 shares"),
+    ("bare", lambda t: t["b"][:1], ["-k", 3], 0, "good: this share is readable (bare"),
+    ("repeat", lambda t: [t["s"][0], t["s"][0]], [], 1, "duplicate"),
+    ("foreign", lambda t: [t["s"][0], t["o"][1]], [], 1, "foreign"),
+    ("typo", lambda t: [corrupt(t["s"][0])], [], 1, "checksum does not match"),
+]
+
+
+@pytest.mark.parametrize(
+    "given, k, status, said", [r[1:] for r in CHECK_CASES], ids=[r[0] for r in CHECK_CASES]
+)
+def test_check_of_fewer_than_k_shares(sets, given, k, status, said):
+    shares = given(sets)
+    result = run("check", *k, stdin=lines(shares))
+    assert result.returncode == status, result.stderr
+    assert said in result.stdout.decode()
+    assert varnhold.check(shares, k=k[1] if k else None).partial == (status == 0)
+
+
+# Rows: the shares, -k, exit status, fragments of standard error (the warnings or the one error).
+RECOVER_CASES = [
+    (
+        "typo",
+        lambda t: [t["s"][0], corrupt(t["s"][1]), *t["s"][2:4]],
+        [],
+        0,
+        ["left out <stdin>:2: unreadable"],
+    ),
+    (
+        "repeat",
+        lambda t: [t["s"][0], t["s"][0], *t["s"][1:3]],
+        [],
+        0,
+        ["<stdin>:2: duplicate: repeats <stdin>:1"],
+    ),
+    ("upper", lambda t: [t["s"][0].upper(), *t["s"][1:4]], [], 0, ["upper case"]),
+    ("wrong", lambda t: [bare_wrong(t["b"][0]), *t["b"][1:]], ["-k", 3], 0, ["<stdin>:1: wrong"]),
+    (
+        "too-few",
+        lambda t: [corrupt(t["s"][0]), *t["s"][1:3]],
+        [],
+        1,
+        ["<stdin>:1: unreadable", "add 1 more share"],
+    ),
+    (
+        "undecided",
+        lambda t: [bare_wrong(t["b"][0]), *t["b"][1:4]],
+        ["-k", 3],
+        1,
+        ["cannot be told"],
+    ),
+    (
+        "two-sets",
+        lambda t: [*t["s"][:2], *t["o"][2:4]],
+        [],
+        1,
+        ["set 1: <stdin>:1, <stdin>:2; set 2: <stdin>:3, <stdin>:4"],
+    ),
+    (
+        "no-vote",
+        lambda t: [*t["s"][:3], t["o"][3]],
+        [],
+        1,
+        ["set 2: <stdin>:4", "never chosen by a majority"],
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "given, k, status, said", [r[1:] for r in RECOVER_CASES], ids=[r[0] for r in RECOVER_CASES]
+)
+def test_recovery_past_damaged_shares(sets, given, k, status, said):
+    shares = given(sets)
+    result = run("combine", *k, stdin=lines(shares))
+    err = result.stderr.decode()
+    assert result.returncode == status and all(s in err for s in said), err
+    assert result.stdout == (HEX.encode() + b"\n" if status == 0 else b"")
+    kwargs = {"k": k[1]} if k else {}
+    if status == 0:
+        recovery = varnhold.recover(shares, **kwargs)
+        assert recovery.secret == KEY and len(recovery.dropped) == 1 and HEX not in repr(recovery)
+        if recovery.report.shares[recovery.dropped[0]].state != "duplicate":
+            with pytest.raises(varnhold.ShareError):  # combine stays strict
+                varnhold.combine(shares, **kwargs)
+    else:
+        assert_one_line_error(result, status)
+        with pytest.raises(varnhold.ShareError):
+            varnhold.recover(shares, **kwargs)
+
+
+@pytest.mark.parametrize("scheme", ["shamir", "blakley"])
+def test_added_shares_are_never_copies_unless_asked(tmp_path, scheme):
+    shares = varnhold.split(KEY, 3, 5, scheme=scheme)
+    for number, share in enumerate(shares, start=1):
+        (tmp_path / f"share-{number}.txt").write_text(share + "\n")
+    given = [tmp_path / f"share-{n}.txt" for n in (1, 2, 3)]
+    fresh = run("add-share", *given)
+    number = int(fresh.stdout.decode().split("-")[4])
+    assert fresh.returncode == 0 and number >= 2**32 and fresh.stderr == b""
+    remade = run("add-share", "--index", 4, "-o", tmp_path / "new", *given)
+    assert "share 4 on purpose (--index)" in remade.stderr.decode() and remade.returncode == 0
+    again = (tmp_path / "new" / "share-4.txt").read_text().strip()
+    assert (again == shares[3]) == (scheme == "shamir")  # a Blakley share 4 is a new hyperplane
+    for made in (fresh.stdout.decode().strip(), again):
+        assert made not in shares[:3] and varnhold.combine([made, shares[0], shares[4]]) == KEY
+
+
+@pytest.mark.parametrize(
+    "args, stdin, status, fragment",
+    [
+        (["split", "-k", 6, "-n", 5], HEX.encode(), 2, "(2 <= k <= n <= 1048576)"),
+        (["combine", "--k", 3], b"", 2, "(did you mean -k?) (see varnhold combine --help)"),
+        (
+            ["combine"],
+            lines(varnhold_core.shamir_split(KEY, 2, 3)),
+            1,
+            "can only be read with -k K",
+        ),
+    ],
+)
+def test_mended_messages(args, stdin, status, fragment):
+    err = assert_one_line_error(run(*args, stdin=stdin), status, fragment)
+    assert err.count(fragment) == 1 and "k is given" not in err
+
+
+@pytest.mark.parametrize(
+    "command", ["keygen", "split", "combine", "check", "add-share", "refresh", "print"]
+)
+def test_help_has_a_description_and_two_examples(command):
+    text = ok(command, "--help").decode()
+    examples = text.split("examples:\n")[1].split("\n\n")[0].splitlines()
+    assert len(examples) == 2 and all(" varnhold " in f" {e}" for e in examples)
+    assert "exit status:" not in text and "varnhold --help" in text
+    assert "exit status:" in ok("--help").decode()
+
+
+def test_every_writer_says_what_it_wrote(tmp_path):
+    steps = [
+        (["keygen", "-o", "key.txt"], "wrote key.txt"),
+        (["split", "-k", 2, "-n", 3, "-o", "shares", "key.txt"], "wrote 3 shares into shares"),
+        (
+            ["combine", "-o", "again.txt", "shares/share-1.txt", "shares/share-2.txt"],
+            "wrote again.txt",
+        ),
+        (
+            ["add-share", "-o", "more", "shares/share-1.txt", "shares/share-2.txt"],
+            "wrote 1 share into more",
+        ),
+        (
+            ["refresh", "-o", "renewed", "shares/share-1.txt", "shares/share-3.txt"],
+            "wrote 2 shares into renewed",
+        ),
+        (["print", "-o", "sheets", "shares/share-1.txt"], "wrote 1 sheet into sheets"),
+    ]
+    for args, said in steps:
+        result = run(*args, cwd=tmp_path)
+        assert result.returncode == 0 and said in result.stderr.decode(), result.stderr
+    assert (tmp_path / "again.txt").read_text() == (tmp_path / "key.txt").read_text()
+
+
+# Typed at a terminal
+
+
+def terminal_run(args, typed, wait_for):
+    """Runs the command line in a new pseudo-terminal; before each line typed, waits for the
+    prompt it answers. Returns everything the terminal showed and the exit status."""
+    pid, fd = pty.fork()
+    if pid == 0:  # pragma: no cover - the child
+        command = [*cli_command(), *map(str, args)]
+        os.execv(command[0], command)
+    shown = b""
+    deadline = time.monotonic() + 30
+
+    def read_until(needle):
+        nonlocal shown
+        while needle is None or needle not in shown:
+            ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
+            if not ready:
+                raise AssertionError(f"waited for {needle!r}; the terminal shows {shown!r}")
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:  # the child is gone
+                chunk = b""
+            if not chunk:
+                return
+            shown += chunk
+
+    for line, prompt in zip(typed, wait_for):
+        read_until(prompt)
+        os.write(fd, line.encode() + b"\n")
+    read_until(None)
+    os.close(fd)
+    _, status = os.waitpid(pid, 0)
+    return shown.decode(errors="replace").replace("\r", ""), os.waitstatus_to_exitcode(status)
+
+
+def test_shares_typed_at_a_hidden_prompt_stop_at_k(sets):
+    good, bare = sets["s"], sets["b"]
+    typed = [good[4], corrupt(good[1]), good[1], good[2]]  # no Ctrl-D: the run stops at k
+    prompts = [b"Share 1 of ?: ", b"Share 2 of 3: ", b"Share 2 of 3: ", b"Share 3 of 3: "]
+    shown, status = terminal_run(["combine"], typed, prompts)
+    assert status == 0 and shown.endswith(HEX + "\n")
+    assert "refused: checksum does not match; type it again" in shown
+    assert "1 of 3 shares" in shown and "3 of 3 shares" in shown and "Share 4" not in shown
+    assert not re.search(r"[0-9a-f]{16}:", shown)  # no share text was echoed
+    # Bare shares need k + 1, so that the extra one verifies the others.
+    shown, status = terminal_run(
+        ["combine", "-k", 3], bare[:4], [b"of 3: ", b"of 4: ", b"of 4: ", b"of 4: "]
+    )
+    assert status == 0 and "4 of 4 shares" in shown and shown.endswith(HEX + "\n")
+
+
+def test_a_key_typed_at_a_terminal_is_not_shown():
+    shown, status = terminal_run(["split", "-k", 2, "-n", 3], [HEX], [b"not shown): "])
+    shares = [line for line in shown.splitlines() if line.startswith("vh1-")]
+    assert status == 0 and len(shares) == 3 and HEX not in shown
+    assert varnhold.combine(shares[:2]) == KEY
+    shown, status = terminal_run(["split", "--raw", "-k", 2, "-n", 3], [], [])
+    assert status == 2 and "cannot be typed at a terminal" in shown
