@@ -449,10 +449,11 @@ def cmd_add_share(args: argparse.Namespace) -> int:
     number = share_numbers([*shares.texts, new], args.k)[-1]
     if args.index is not None:
         note(
-            f"remade share {args.index} on purpose (--index): the same share as before"
+            f"remade share {args.index} on purpose (--index {args.index}): the same share as "
+            "before"
             if report.scheme == "shamir"
-            else f"made a new share numbered {args.index} on purpose (--index); an old share "
-            f"{args.index} still works beside it"
+            else f"made a new share {args.index} on purpose (--index {args.index}); an old "
+            f"share {args.index} still works beside it"
         )
     write_shares([new], [number], args.output, args)
     return EXIT_OK

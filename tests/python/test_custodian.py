@@ -139,7 +139,7 @@ def test_added_shares_are_never_copies_unless_asked(tmp_path, scheme):
     number = int(fresh.stdout.decode().split("-")[4])
     assert fresh.returncode == 0 and number >= 2**32 and fresh.stderr == b""
     remade = run("add-share", "--index", 4, "-o", tmp_path / "new", *given)
-    assert "share 4 on purpose (--index)" in remade.stderr.decode() and remade.returncode == 0
+    assert "share 4 on purpose (--index 4)" in remade.stderr.decode() and remade.returncode == 0
     again = (tmp_path / "new" / "share-4.txt").read_text().strip()
     assert (again == shares[3]) == (scheme == "shamir")  # a Blakley share 4 is a new hyperplane
     for made in (fresh.stdout.decode().strip(), again):
