@@ -11,8 +11,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Sequence
-from typing import NoReturn
+from typing import Any, NoReturn, Sequence
 
 import varnhold
 
@@ -67,7 +66,16 @@ class CliError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    """An argument parser whose errors fit on one line and point to its own help."""
+    """An argument parser whose errors fit on one line and point to its own help. A parser made
+    with `built=False` is a subcommand that is listed but not run: its arguments are never
+    defined (defining them is most of the command line's start-up)."""
+
+    def __init__(self, *args: Any, built: bool = True, **kwargs: Any) -> None:
+        self.built = built
+        super().__init__(*args, **kwargs)
+
+    def add_argument(self, *args: Any, **kwargs: Any) -> Any:
+        return super().add_argument(*args, **kwargs) if self.built else None
 
     def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
@@ -449,8 +457,7 @@ def cmd_add_share(args: argparse.Namespace) -> int:
     number = share_numbers([*shares.texts, new], args.k)[-1]
     if args.index is not None:
         note(
-            f"remade share {args.index} on purpose (--index {args.index}): the same share as "
-            "before"
+            f"remade share {args.index} on purpose (--index {args.index}): the same share as before"
             if report.scheme == "shamir"
             else f"made a new share {args.index} on purpose (--index {args.index}); an old "
             f"share {args.index} still works beside it"
@@ -530,7 +537,9 @@ def _size(text: str) -> int:
     return value
 
 
-def build_parser() -> _Parser:
+def build_parser(only: str | None = None) -> _Parser:
+    """The command line's parser; with `only`, the arguments of that subcommand alone are
+    defined (the others are listed in the help, and never run)."""
     parser = _Parser(
         prog="varnhold",
         description="Split a 32-byte secret into shares that any k of them rebuild, "
@@ -550,6 +559,7 @@ def build_parser() -> _Parser:
             description=f"{summary[0].upper()}{summary[1:]}. {details}",
             epilog=f"examples:\n{shown}\n\n{SEE_ALSO}",
             formatter_class=argparse.RawDescriptionHelpFormatter,
+            built=only in (None, name),
         )
         parser.get_default("subparsers")[name] = sub
         return sub
@@ -722,7 +732,9 @@ def _fail(message: str, status: int) -> int:
 def run(argv: Sequence[str] | None = None) -> int:
     closed = _output.reopen_closed_standard_streams()
     words = list(sys.argv[1:] if argv is None else argv)
-    parser = build_parser()
+    # The subcommand is the first word that is not an option: the top level has no option
+    # that takes a value.
+    parser = build_parser(next((word for word in words if not word.startswith("-")), ""))
     args, extra = parser.parse_known_args(words)
     if extra:
         sub = args.subparsers.get(args.command, parser)
