@@ -64,8 +64,19 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
 
     At least k valid shares of one set are needed; every share beyond k is verified and the
     rebuilt chunks are range-checked. Raises ShareError unless every share agrees, TypeError for
-    shares that are not an iterable of str or a k that is neither None nor an int."""
-    return _native.combine(shares, k)
+    shares that are not an iterable of str or a k that is neither None nor an int. A share that
+    repeats an earlier one is named when too few shares remain without it."""
+    try:
+        return _native.combine(shares, k)
+    except ShareError as error:
+        if error.positions or not isinstance(shares, (list, tuple)):
+            raise
+        report = _native.check(shares, k)
+        repeats = tuple(s.position for s in report.shares if s.state == "duplicate")
+        if not repeats:
+            raise
+        reason = f"repeats an earlier share; {error.reason}"
+        raise ShareError(f"{_numbered(repeats)}: {reason}", repeats, reason) from None
 
 
 def recover(shares: Iterable[str], *, k: Optional[int] = None) -> Recovery:

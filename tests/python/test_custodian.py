@@ -129,6 +129,12 @@ def test_recovery_past_damaged_shares(sets, given, k, status, said):
             varnhold.recover(shares, **kwargs)
 
 
+def test_combine_names_a_repeated_share(sets):
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine([sets["s"][0], sets["s"][1], sets["s"][0]])
+    assert exc.value.positions == (2,) and str(exc.value).startswith("share 3: repeats")
+
+
 @pytest.mark.parametrize("scheme", ["shamir", "blakley"])
 def test_added_shares_are_never_copies_unless_asked(tmp_path, scheme):
     shares = varnhold.split(KEY, 3, 5, scheme=scheme)
