@@ -15,12 +15,14 @@ and the echo stays off from the first prompt to the last.
 from __future__ import annotations
 
 import os
+import signal
 import termios
 from contextlib import contextmanager
 from typing import Callable, Iterator, Optional
 
 import varnhold
 
+from . import _output
 from ._input import ShareLines
 
 TERMINAL_NAME = "<terminal>"
@@ -66,8 +68,17 @@ def hidden_terminal() -> Iterator[_Terminal]:
         fd = os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY | getattr(os, "O_CLOEXEC", 0))
     except OSError:
         fd = os.dup(0)
+    handlers: list[tuple[int, object]] = []
+
+    def interrupt(signum: int, frame: object) -> None:
+        raise _output.Interrupted(signum)
+
     try:
         saved = termios.tcgetattr(fd)
+        # SIGTERM and SIGHUP end the run through the code below too, so the echo comes back.
+        for signum in _output._SIGNALS:
+            if signum != signal.SIGINT and signal.getsignal(signum) is not signal.SIG_IGN:
+                handlers.append((signum, signal.signal(signum, interrupt)))
         quiet = list(saved)
         quiet[3] &= ~(termios.ECHO | termios.ECHONL)
         termios.tcsetattr(fd, termios.TCSANOW, quiet)
@@ -76,6 +87,8 @@ def hidden_terminal() -> Iterator[_Terminal]:
         finally:
             termios.tcsetattr(fd, termios.TCSANOW, saved)
     finally:
+        for signum, handler in handlers:
+            signal.signal(signum, handler)  # type: ignore[arg-type]
         os.close(fd)
 
 

@@ -6,6 +6,8 @@ import os
 import pty
 import re
 import select
+import signal
+import termios
 import time
 
 import pytest
@@ -255,6 +257,22 @@ def test_shares_typed_at_a_hidden_prompt_stop_at_k(sets):
         ["combine", "-k", 3], bare[:4], [b"of 3: ", b"of 4: ", b"of 4: ", b"of 4: "]
     )
     assert status == 0 and "4 of 4 shares" in shown and shown.endswith(HEX + "\n")
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_the_echo_comes_back_however_the_run_ends(signum):
+    pid, fd = pty.fork()
+    if pid == 0:  # pragma: no cover - the child
+        command = cli_command()
+        os.execv(command[0], [*command, "combine"])
+    shown = b""
+    while b"Share 1 of ?: " not in shown:
+        shown += os.read(fd, 4096)
+    os.kill(pid, signum)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 128 + signum
+    assert termios.tcgetattr(fd)[3] & termios.ECHO
+    os.close(fd)
 
 
 def test_a_key_typed_at_a_terminal_is_not_shown():
