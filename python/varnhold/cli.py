@@ -537,6 +537,30 @@ def _size(text: str) -> int:
     return value
 
 
+class _Formatter(argparse.HelpFormatter):
+    """argparse's formatter, told the terminal's width as argparse would find it (COLUMNS, else
+    the terminal, else 80), without importing shutil for it: every argument defined and every
+    help shown makes a formatter. Paragraphs are filled to the width, except lists of examples
+    (a paragraph whose lines are indented or end with a colon), which are kept as written."""
+
+    def __init__(self, prog: str) -> None:
+        try:
+            columns = int(os.environ.get("COLUMNS", "0")) or os.get_terminal_size(1).columns
+        except (ValueError, OSError):
+            columns = 80
+        super().__init__(prog, width=max(columns, 1) - 2)
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        fill = super()._fill_text
+        blocks = text.split("\n\n")
+        return "\n\n".join(
+            block
+            if any(line.startswith("  ") or line.endswith(":") for line in block.splitlines())
+            else fill(block, width, indent)
+            for block in blocks
+        )
+
+
 def build_parser(only: str | None = None) -> _Parser:
     """The command line's parser; with `only`, the arguments of that subcommand alone are
     defined (the others are listed in the help, and never run)."""
@@ -545,7 +569,7 @@ def build_parser(only: str | None = None) -> _Parser:
         description="Split a 32-byte secret into shares that any k of them rebuild, "
         "with mistakes caught.",
         epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=_Formatter,
     )
     parser.add_argument("--version", action="version", version=f"varnhold {varnhold.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -558,7 +582,7 @@ def build_parser(only: str | None = None) -> _Parser:
             help=summary,
             description=f"{summary[0].upper()}{summary[1:]}. {details}",
             epilog=f"examples:\n{shown}\n\n{SEE_ALSO}",
-            formatter_class=argparse.RawDescriptionHelpFormatter,
+            formatter_class=_Formatter,
             built=only in (None, name),
         )
         parser.get_default("subparsers")[name] = sub
@@ -675,7 +699,8 @@ def build_parser(only: str | None = None) -> _Parser:
         type=_index,
         default=None,
         metavar="X",
-        help="remake share X (Shamir), for instance to replace a lost share",
+        help="remake share X, for instance to replace a lost share (Blakley: a new share "
+        "numbered X)",
     )
     add_share.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR"
