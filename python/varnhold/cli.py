@@ -239,15 +239,21 @@ def dropped_shares(report: varnhold.ShareReport, shares: _input.ShareLines) -> l
     """Each share that is not good, named with its reason; a repeat names what it repeats.
     Shares left out for the same reason are named together, the reason said once."""
     reasons: dict[str, list[int]] = {}
+    first_seen: dict[str, int] = {}
+    named = 0  # repeats named with what they repeat: the first few, so the reasons stay few
     for status in report.shares:
         if status.state == "good":
             continue
         text = shares.texts[status.position]
         reason = describe(status.reason or status.state, text)
-        if status.state == "duplicate":
-            first = shares.texts.index(text)
+        if status.state == "duplicate" and named < _input.NAMED_POSITIONS:
+            if not first_seen:
+                for position, seen in enumerate(shares.texts):
+                    first_seen.setdefault(seen, position)
+            first = first_seen.get(text, status.position)
             if first < status.position:
                 reason = f"repeats {shares.origin(first)}"
+                named += 1
         reasons.setdefault(f"{status.state}: {reason}", []).append(status.position)
     return [f"{shares.where(positions)}: {reason}" for reason, positions in reasons.items()]
 
