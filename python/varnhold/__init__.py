@@ -9,12 +9,12 @@ Bare ``varnhold_core`` share texts are accepted too when ``k`` is given.
 
 from __future__ import annotations
 
-from typing import Iterable, List, Optional
+from typing import Iterable, List, Optional, Sequence, Tuple
 
 import varnhold_core
 
 from . import _native
-from ._report import Scheme, ShareError, ShareReport, ShareState, ShareStatus
+from ._report import Recovery, Scheme, ShareError, ShareReport, ShareState, ShareStatus
 
 # The one place the version is written: the build reads it from here too (pyproject.toml).
 __version__ = "0.1.0"
@@ -29,9 +29,11 @@ __all__ = [
     "ShareError",
     "ShareStatus",
     "ShareReport",
+    "Recovery",
     "generate_key",
     "split",
     "combine",
+    "recover",
     "check",
     "new_share",
     "refresh",
@@ -62,13 +64,88 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
 
     At least k valid shares of one set are needed; every share beyond k is verified and the
     rebuilt chunks are range-checked. Raises ShareError unless every share agrees, TypeError for
-    shares that are not an iterable of str or a k that is neither None nor an int."""
-    return _native.combine(shares, k)
+    shares that are not an iterable of str or a k that is neither None nor an int. A share that
+    repeats an earlier one is named when too few shares remain without it."""
+    try:
+        return _native.combine(shares, k)
+    except ShareError as error:
+        if error.positions or not isinstance(shares, (list, tuple)):
+            raise
+        report = _native.check(shares, k)
+        repeats = tuple(s.position for s in report.shares if s.state == "duplicate")
+        if not repeats:
+            raise
+        reason = f"repeats an earlier share; {error.reason}"
+        raise ShareError(f"{_numbered(repeats)}: {reason}", repeats, reason) from None
+
+
+def recover(shares: Iterable[str], *, k: Optional[int] = None) -> Recovery:
+    """Rebuilds the secret past damaged shares, when the shares given determine it.
+
+    Unlike ``combine``, shares that fail their own check, cannot be read, repeat another or are
+    located as wrong by the decoder are dropped (``Recovery.dropped``, each with its state and
+    reason in ``Recovery.report``), as long as at least k good shares of the set remain and the
+    decoder accounts for every disagreement. Shares of two or more sets are never settled by a
+    majority: ShareError with ``groups`` naming each set's shares. When the secret is not
+    determined, ShareError says which shares were dropped and how many more are needed, or that
+    the wrong ones cannot be told apart. TypeError as for ``combine``."""
+    texts: Sequence[str] = shares if isinstance(shares, (list, tuple)) else list(shares)
+    report = _native.check(texts, k)
+    if any(status.state == "foreign" for status in report.shares):
+        raise _sets_error(texts, report, k)
+    dropped = tuple(s.position for s in report.shares if s.state != "good")
+    if report.problem is not None:
+        raise _undetermined_error(report, dropped)
+    secret = _native.combine([texts[s.position] for s in report.shares if s.state == "good"], k)
+    return Recovery(secret, report, dropped)
+
+
+def _numbered(positions: Iterable[int]) -> str:
+    listed = [p + 1 for p in positions]
+    return ("share " if len(listed) == 1 else "shares ") + ", ".join(map(str, listed))
+
+
+def _sets_error(texts: Sequence[str], report: ShareReport, k: Optional[int]) -> ShareError:
+    """The shares grouped by the set each one belongs to, read one by one (good and foreign
+    shares are readable by definition)."""
+    groups: dict[tuple[object, ...], list[int]] = {}
+    for status in report.shares:
+        if status.state in ("good", "foreign"):
+            alone = _native.check([texts[status.position]], k)
+            key = (alone.scheme, alone.k, alone.set_id)
+            groups.setdefault(key, []).append(status.position)
+    parts = "; ".join(
+        f"set {number} ({key[0]}, k {key[1]}): {_numbered(members)}"
+        for number, (key, members) in enumerate(groups.items(), start=1)
+    )
+    reason = (
+        f"shares of {len(groups)} different sets were given, and a set is never chosen by a "
+        "majority: give the shares of one set only"
+    )
+    error = ShareError(f"{reason} ({parts})", (), reason)
+    error.groups = tuple(tuple(members) for members in groups.values())
+    return error
+
+
+def _undetermined_error(report: ShareReport, dropped: Tuple[int, ...]) -> ShareError:
+    reason = report.problem or "the secret is not determined"
+    good = sum(1 for s in report.shares if s.state == "good")
+    if report.k is not None and good < report.k:
+        missing = report.k - good
+        advice = f"add {missing} more share{'s' if missing > 1 else ''} of this set"
+    else:
+        advice = "add more shares of this set, or leave out the ones you doubt"
+    reason = f"{reason}; {advice}"
+    message = f"{_numbered(dropped)} left out: {reason}" if dropped else reason
+    error = ShareError(message, dropped, reason)
+    error.report = report
+    return error
 
 
 def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
     """Verifies the shares as combine does and reports on each of them, without returning the
-    secret."""
+    secret. Fewer than k shares get each share's own verdict: ``partial`` is True when every
+    one of them is good (intact, of one set, none repeated)."""
     return _native.check(shares, k)
 
 

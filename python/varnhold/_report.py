@@ -26,6 +26,11 @@ class ShareError(ValueError):
 
     positions: Tuple[int, ...]
     reason: str
+    #: For shares of several sets given together (by ``recover``): the positions of each set's
+    #: shares, one tuple a set in the order first seen; empty otherwise.
+    groups: Tuple[Tuple[int, ...], ...] = ()
+    #: For a secret ``recover`` could not determine: the report on every share given.
+    report: Optional[ShareReport] = None
 
     def __init__(self, message: str, positions: Tuple[int, ...] = (), reason: Optional[str] = None):
         super().__init__(message)
@@ -112,3 +117,36 @@ class ShareReport(_Record):
     def ok(self) -> bool:
         """True when there is no set-level problem and every share is good."""
         return self.problem is None and all(s.state == "good" for s in self.shares)
+
+    @property
+    def partial(self) -> bool:
+        """True when fewer than k shares were given and every one of them is good: each passes
+        its own check (an envelope's checksum; a bare share only parses), all belong to one set
+        and none repeats another. The set-level verdict (do they rebuild the secret, do the
+        extras agree) needs k shares, so ``ok`` stays False and ``problem`` says how many are
+        missing."""
+        return (
+            self.k is not None
+            and 0 < self.count < self.k
+            and all(s.state == "good" for s in self.shares)
+        )
+
+
+class Recovery(_Record):
+    """What ``recover`` found: the secret, rebuilt from the good shares, and the report on every
+    share given. ``dropped`` are the positions of the shares left out (state other than
+    "good"), ascending. The secret is never shown by ``repr``."""
+
+    __module__ = "varnhold"
+    __slots__ = ("secret", "report", "dropped")
+
+    secret: bytes
+    report: ShareReport
+    dropped: Tuple[int, ...]
+
+    def __init__(self, secret: bytes, report: ShareReport, dropped: Tuple[int, ...]) -> None:
+        for name, value in zip(self.__slots__, (secret, report, tuple(dropped))):
+            object.__setattr__(self, name, value)
+
+    def __repr__(self) -> str:
+        return f"Recovery(secret=<hidden>, report={self.report!r}, dropped={self.dropped!r})"

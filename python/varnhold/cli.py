@@ -11,8 +11,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Sequence
-from typing import Callable, NoReturn
+from typing import Any, Callable, NoReturn, Sequence
 
 import varnhold
 
@@ -37,6 +36,7 @@ SHAMIR_INDEX_LIMIT = (1 << 127) - 1
 # blanked. File names are the caller's own and are never blanked.
 HIDDEN_RUN = 8
 
+# Said once, on the top-level help; each subcommand's help points to it.
 EPILOG = """\
 exit status: 0 success; 1 the shares were rejected (unreadable, foreign, inconsistent,
 too few), an input could not be read or an output could not be written; 2 usage error
@@ -44,7 +44,16 @@ too few), an input could not be read or an output could not be written; 2 usage 
 128+N ended by signal N (130 for Ctrl-C). Shares are read one per line from the files
 given, or from standard input; blank lines are ignored; a line is at most 1 MiB unless
 --max-share-size allows more, a run at most 1048576 shares. Output files are created with
-mode 0600 (folders 0700) and never overwritten; a failed or interrupted run leaves none."""
+mode 0600 (folders 0700) and never overwritten; a failed or interrupted run leaves none.
+At a terminal, shares and secrets are asked for with the input hidden."""
+SEE_ALSO = "exit status, input and output rules: varnhold --help"
+
+# Shares added by add-share without --index get a random index (Shamir) or number (Blakley)
+# drawn from the operating system in [2^32, 2^64). A split numbers its shares 1..n with
+# n <= 2^20, so no share of the set can hold it; two added shares collide with probability
+# 1 / (2^64 - 2^32), about 5.4e-20, and m added shares with about m^2 / 2^65.
+FRESH_LOW = 1 << 32
+FRESH_HIGH = 1 << 64
 
 
 class CliError(Exception):
@@ -57,10 +66,30 @@ class CliError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
-    """An argument parser whose errors fit on one line."""
+    """An argument parser whose errors fit on one line and point to its own help. A parser made
+    with `built=False` is a subcommand that is listed but not run: its arguments are never
+    defined (defining them is most of the command line's start-up)."""
+
+    def __init__(self, *args: Any, built: bool = True, **kwargs: Any) -> None:
+        self.built = built
+        super().__init__(*args, **kwargs)
+
+    def add_argument(self, *args: Any, **kwargs: Any) -> Any:
+        return super().add_argument(*args, **kwargs) if self.built else None
 
     def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+    def unrecognized(self, extra: Sequence[str]) -> NoReturn:
+        """Refuses options this command does not know, suggesting the short option a long
+        spelling stands for (`--k` for `-k`)."""
+        hints = [
+            word.split("=")[0][1:]
+            for word in extra
+            if word.startswith("--") and word.split("=")[0][1:] in self._option_string_actions
+        ]
+        hint = f" (did you mean {', '.join(hints)}?)" if hints else ""
+        self.error(f"unrecognized arguments: {' '.join(map(printable, extra))}{hint}")
 
 
 def _scrub(text: str) -> str:
@@ -124,6 +153,29 @@ def _source(path: str, args: argparse.Namespace) -> _input.Source:
     return _input.Source(path, printable(path))
 
 
+def fresh_index() -> int:
+    """A share index no share of a split can hold, from the operating system's random source."""
+    return FRESH_LOW + int.from_bytes(os.urandom(8), "big") % (FRESH_HIGH - FRESH_LOW)
+
+
+def note(message: str) -> None:
+    """A line on standard error that is not an error: what was written, what was left out."""
+    try:
+        _output.write_all(2, printable(f"varnhold: {message}").encode("utf-8") + b"\n")
+    except OSError:
+        pass
+
+
+def describe(reason: str, text: str) -> str:
+    """A share's reason as a custodian reads it; `text` (the share) decides the wording and is
+    never shown."""
+    if text.startswith("VH") and text == text.upper():
+        return "written in upper case; envelope shares are read in lower case only: retype it"
+    if "only be read when k is given" in reason:
+        return "a bare share (no envelope), which can only be read with -k K"
+    return _scrub(reason)
+
+
 def _check_stdin(source: _input.Source, args: argparse.Namespace, status: int) -> None:
     if source.path is None and 0 in args.closed_streams:
         raise CliError("standard input is closed", status)
@@ -135,6 +187,12 @@ def _check_stdin(source: _input.Source, args: argparse.Namespace, status: int) -
 def read_shares(args: argparse.Namespace) -> _input.ShareLines:
     """Reads the shares of the command and keeps them on args, so that an error raised
     later can name the file and line of each share it blames."""
+    if not args.share_files and 0 not in args.closed_streams and os.isatty(0):
+        from . import _prompt
+
+        typed = _prompt.read_shares(args.k, describe)
+        args.shares_read = typed
+        return typed
     sources = [_source(path, args) for path in args.share_files or ["-"]]
     for source in sources:
         _check_stdin(source, args, EXIT_REJECTED)
@@ -165,9 +223,44 @@ def share_error_message(error: varnhold.ShareError, shares: _input.ShareLines) -
     # Only the reason is scrubbed: file names are the caller's own and may look like hex.
     reason = _scrub(getattr(error, "reason", None) or str(error))
     positions = tuple(getattr(error, "positions", ()))
+    if error.groups:
+        sets = "; ".join(
+            f"set {number}: {shares.where(group)}"
+            for number, group in enumerate(error.groups, start=1)
+        )
+        return f"{reason} ({sets})"
+    if "only be read when k is given" in reason:
+        reason = describe(reason, "")
     if positions:
+        first = positions[0]
+        text = shares.texts[first] if first < len(shares.texts) else ""
+        if len(positions) == 1 and text:
+            reason = describe(reason, text) if reason.startswith("Invalid") else reason
         return f"{shares.where(positions)}: {reason}"
     return reason
+
+
+def dropped_shares(report: varnhold.ShareReport, shares: _input.ShareLines) -> list[str]:
+    """Each share that is not good, named with its reason; a repeat names what it repeats.
+    Shares left out for the same reason are named together, the reason said once."""
+    reasons: dict[str, list[int]] = {}
+    first_seen: dict[str, int] = {}
+    named = 0  # repeats named with what they repeat: the first few, so the reasons stay few
+    for status in report.shares:
+        if status.state == "good":
+            continue
+        text = shares.texts[status.position]
+        reason = describe(status.reason or status.state, text)
+        if status.state == "duplicate" and named < _input.NAMED_POSITIONS:
+            if not first_seen:
+                for position, seen in enumerate(shares.texts):
+                    first_seen.setdefault(seen, position)
+            first = first_seen.get(text, status.position)
+            if first < status.position:
+                reason = f"repeats {shares.origin(first)}"
+                named += 1
+        reasons.setdefault(f"{status.state}: {reason}", []).append(status.position)
+    return [f"{shares.where(positions)}: {reason}" for reason, positions in reasons.items()]
 
 
 # Secrets
@@ -176,6 +269,16 @@ def share_error_message(error: varnhold.ShareError, shares: _input.ShareLines) -
 def read_secret(args: argparse.Namespace) -> bytes:
     source = _source(args.secret_file, args)
     _check_stdin(source, args, EXIT_USAGE)
+    if source.path is None and os.isatty(0):
+        if args.raw:
+            raise CliError(
+                "a raw secret cannot be typed at a terminal: give it in a file "
+                "(varnhold split --raw -k 3 -n 5 key.bin)",
+                EXIT_USAGE,
+            )
+        from . import _prompt
+
+        return parse_secret(_prompt.read_secret(), "the key typed", raw=False)
     try:
         data = _input.read_secret(source)
     except _input.InputError as error:
@@ -247,6 +350,9 @@ def write_shares(
             out.write(folder, name, data)
         if sealed:
             out.stream(folder, sealed[0], sealed[1])
+    listed = names[0] if len(names) == 1 else f"{names[0]} .. {names[-1]}"
+    count = "1 share" if len(shares) == 1 else f"{len(shares)} shares"
+    note(f"wrote {count} into {directory}: {listed}")
 
 
 def write_secret_output(data: bytes, path: str | None, args: argparse.Namespace) -> None:
@@ -261,6 +367,7 @@ def write_secret_output(data: bytes, path: str | None, args: argparse.Namespace)
         folder = out.folder(place, create=False, name=printable(place), follow=True)
         out.refuse_existing(folder, [name])
         out.write(folder, name, data)
+    note(f"wrote {path} (mode 0600)")
 
 
 def share_numbers(shares: Sequence[str], k: int | None) -> list[int]:
@@ -318,7 +425,9 @@ def cmd_split(args: argparse.Namespace) -> int:
             )
     except (ValueError, OverflowError) as error:
         raise CliError(
-            f"cannot split with -k {args.k} -n {args.n}: {_scrub(str(error))}", EXIT_USAGE
+            f"cannot split with -k {args.k} -n {args.n}: {_scrub(str(error))} "
+            f"(2 <= k <= n <= {varnhold.MAX_SHARES})",
+            EXIT_USAGE,
         ) from None
     write_shares(shares, numbers, args.output, args)
     return EXIT_OK
@@ -335,8 +444,21 @@ def cmd_combine(args: argparse.Namespace) -> int:
 
         write_secret_output(_age_cli.identity_text(args, shares.texts), args.output, args)
         return EXIT_OK
-    secret = varnhold.combine(shares.texts, k=args.k)
-    write_secret_output(render_secret(secret, args.raw), args.output, args)
+    try:
+        recovery = varnhold.recover(shares.texts, k=args.k)
+    except varnhold.ShareError as error:
+        if error.positions and error.report is not None:
+            left = "; ".join(dropped_shares(error.report, shares)[: _input.NAMED_POSITIONS])
+            # Without k (bare shares without -k) the reason of each share says it all.
+            rest = f"; {_scrub(error.reason)}" if error.report.k is not None else ""
+            raise CliError(f"{left}{rest}", EXIT_REJECTED) from None
+        raise
+    for line in dropped_shares(recovery.report, shares):
+        note(f"warning: left out {line}")
+    if recovery.dropped:
+        good = recovery.report.count - len(recovery.dropped)
+        note(f"warning: the secret was rebuilt from the {good} good shares")
+    write_secret_output(render_secret(recovery.secret, args.raw), args.output, args)
     return EXIT_OK
 
 
@@ -353,15 +475,23 @@ def cmd_check(args: argparse.Namespace) -> int:
     for status in report.shares:
         where = shares.origin(status.position)
         number = f"number {status.number}" if status.number is not None else "number unknown"
-        detail = f": {_scrub(status.reason)}" if status.reason else ""
+        detail = (
+            f": {describe(status.reason, shares.texts[status.position])}" if status.reason else ""
+        )
         lines.append(f"  {where}: {number}: {status.state}{detail}")
         if status.state != "good":
             bad.append(status.position)
-    if report.problem:
-        lines.append(f"problem: {_scrub(report.problem)}")
-    lines.append("result: all shares agree" if report.ok else "result: rejected")
+    if report.partial:
+        # Fewer than k shares, each intact: a custodian checking their own share.
+        intact = "intact" if report.set_id else "readable (bare shares carry no checksum)"
+        what = f"this share is {intact}" if report.count == 1 else f"these shares are {intact}"
+        lines.append(f"good: {what}; {report.k} shares of this set are needed to recover")
+    else:
+        if report.problem:
+            lines.append(f"problem: {_scrub(report.problem)}")
+        lines.append("result: all shares agree" if report.ok else "result: rejected")
     write_stdout(("\n".join(lines) + "\n").encode("utf-8"), args)
-    if report.ok:
+    if report.ok or report.partial:
         return EXIT_OK
     summary = f"{shares.where(bad)} not good" if bad else _scrub(report.problem or "rejected")
     raise CliError(f"check failed: {summary}", EXIT_REJECTED)
@@ -370,9 +500,22 @@ def cmd_check(args: argparse.Namespace) -> int:
 def cmd_add_share(args: argparse.Namespace) -> int:
     prepare_to(args)
     shares = read_shares(args)
-    new = varnhold.new_share(shares.texts, k=args.k, index=args.index)
-    numbers = [share_numbers([*shares.texts, new], args.k)[-1]] if args.output else [0]
-    write_shares([new], numbers, args.output, args)
+    report = varnhold.check(shares.texts, k=args.k)
+    index = args.index
+    if index is None and report.ok and (report.scheme == "shamir" or report.set_id):
+        # Never a copy of a share the set already has: a fresh index (see FRESH_LOW). A bare
+        # Blakley share has no number to give.
+        index = fresh_index()
+    new = varnhold.new_share(shares.texts, k=args.k, index=index)
+    number = share_numbers([*shares.texts, new], args.k)[-1]
+    if args.index is not None:
+        note(
+            f"remade share {args.index} on purpose (--index {args.index}): the same share as before"
+            if report.scheme == "shamir"
+            else f"made a new share {args.index} on purpose (--index {args.index}); an old "
+            f"share {args.index} still works beside it"
+        )
+    write_shares([new], [number], args.output, args)
     return EXIT_OK
 
 
@@ -418,6 +561,8 @@ def cmd_print(args: argparse.Namespace) -> int:
         out.refuse_existing(folder, [name for name, _ in files])
         for name, data in files:
             out.write(folder, name, data)
+    sheets = "1 sheet" if len(files) == 2 else f"{len(files) // 2} sheets"
+    note(f"wrote {sheets} into {args.output}: {files[0][0]} .. {files[-1][0]}")
     return EXIT_OK
 
 
@@ -456,26 +601,56 @@ def _age_command(name: str) -> Callable[[argparse.Namespace], int]:
     return run_command
 
 
-def build_parser() -> argparse.ArgumentParser:
+class _Formatter(argparse.HelpFormatter):
+    """argparse's formatter, told the terminal's width as argparse would find it (COLUMNS, else
+    the terminal, else 80), without importing shutil for it: every argument defined and every
+    help shown makes a formatter. Paragraphs are filled to the width, except lists of examples
+    (a paragraph whose lines are indented or end with a colon), which are kept as written."""
+
+    def __init__(self, prog: str) -> None:
+        try:
+            columns = int(os.environ.get("COLUMNS", "0")) or os.get_terminal_size(1).columns
+        except (ValueError, OSError):
+            columns = 80
+        super().__init__(prog, width=max(columns, 1) - 2)
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        fill = super()._fill_text
+        blocks = text.split("\n\n")
+        return "\n\n".join(
+            block
+            if any(line.startswith("  ") or line.endswith(":") for line in block.splitlines())
+            else fill(block, width, indent)
+            for block in blocks
+        )
+
+
+def build_parser(only: str | None = None) -> _Parser:
+    """The command line's parser; with `only`, the arguments of that subcommand alone are
+    defined (the others are listed in the help, and never run)."""
     parser = _Parser(
         prog="varnhold",
         description="Split a 32-byte secret into shares that any k of them rebuild, "
         "with mistakes caught; protect files of any size with a threshold age identity "
         "(seal, unseal; Python 3.10 or later).",
         epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=_Formatter,
     )
     parser.add_argument("--version", action="version", version=f"varnhold {varnhold.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    parser.set_defaults(subparsers={})
 
-    def command(name: str, summary: str) -> argparse.ArgumentParser:
+    def command(name: str, summary: str, details: str, *examples: str) -> argparse.ArgumentParser:
+        shown = "\n".join(f"  {example}" for example in examples)
         sub = commands.add_parser(
             name,
             help=summary,
-            description=summary,
-            epilog=EPILOG,
-            formatter_class=argparse.RawDescriptionHelpFormatter,
+            description=f"{summary[0].upper()}{summary[1:]}. {details}",
+            epilog=f"examples:\n{shown}\n\n{SEE_ALSO}",
+            formatter_class=_Formatter,
+            built=only in (None, name),
         )
+        parser.get_default("subparsers")[name] = sub
         return sub
 
     def to_option(sub: argparse.ArgumentParser) -> None:
@@ -490,6 +665,10 @@ def build_parser() -> argparse.ArgumentParser:
         "keygen",
         "write a fresh random key as 64 hexadecimal digits, or with --age a threshold age "
         "identity split into shares",
+        "The key comes from the operating system's random source. With --age it is an age "
+        "identity whose shares go into DIR with its recipient in DIR/recipient.txt.",
+        "varnhold keygen -o key.txt          # a new file, mode 0600",
+        "varnhold keygen --age -k 3 -n 5 -o shares   # prints the recipient age1...",
     )
     keygen.add_argument(
         "-o",
@@ -507,10 +686,25 @@ def build_parser() -> argparse.ArgumentParser:
     to_option(keygen)
     keygen.set_defaults(run=cmd_keygen)
 
-    split = command("split", "split a secret into n shares, any k of which rebuild it")
+    split = command(
+        "split",
+        "split a secret into n shares, any k of which rebuild it",
+        "The secret is 64 hexadecimal digits (32 raw bytes with --raw) from SECRET_FILE or "
+        "standard input; at a terminal it is asked for with the input hidden. Each share is "
+        "one line: an envelope with the scheme, k, a set id, the share's number and a "
+        "checksum, or varnhold_core's bare share with --bare.",
+        "varnhold split -k 3 -n 5 -o shares key.txt   # shares/share-1.txt .. share-5.txt",
+        "varnhold split -k 2 -n 3 --scheme blakley < key.txt",
+    )
     split.add_argument("-k", type=_count, required=True, help="shares needed to rebuild")
     split.add_argument("-n", type=_count, required=True, help="shares to make")
-    split.add_argument("--scheme", choices=("shamir", "blakley"), default="shamir")
+    split.add_argument(
+        "--scheme",
+        choices=("shamir", "blakley"),
+        default="shamir",
+        help="shamir (default): short shares, refresh works; blakley: hyperplanes, shares "
+        "grow with k",
+    )
     split.add_argument(
         "--bare", action="store_true", help="write bare shares without the checksummed envelope"
     )
@@ -531,10 +725,16 @@ def build_parser() -> argparse.ArgumentParser:
     def share_command(
         name: str,
         summary: str,
+        details: str,
+        *examples: str,
         metavar: str = "SHARE_FILE",
         files_help: str = "files of shares, one per line; standard input when none",
     ) -> argparse.ArgumentParser:
-        sub = command(name, summary)
+        details += (
+            " Shares are read from the files given, one a line, or from standard input; at a "
+            "terminal they are asked for one at a time, hidden, each checked as it is typed."
+        )
+        sub = command(name, summary, details, *examples)
         sub.add_argument("-k", type=_count, default=None, help="threshold (needed for bare shares)")
         sub.add_argument("share_files", nargs="*", metavar=metavar, help=files_help)
         sub.add_argument(
@@ -555,7 +755,15 @@ def build_parser() -> argparse.ArgumentParser:
         )
         return sub
 
-    combine = share_command("combine", "rebuild the secret; every share given is verified")
+    combine = share_command(
+        "combine",
+        "rebuild the secret; every share given is verified",
+        "A share that fails its own check, repeats another or is located as wrong is left "
+        "out with a warning when the others still determine the secret; shares of different "
+        "sets are refused.",
+        "varnhold combine -o key.txt share-1.txt share-3.txt share-5.txt",
+        "cat shares/share-*.txt | varnhold combine",
+    )
     combine.add_argument("--raw", action="store_true", help="write the secret as 32 raw bytes")
     combine.add_argument(
         "--age", action="store_true", help="write the age identity AGE-SECRET-KEY-1... instead"
@@ -565,12 +773,32 @@ def build_parser() -> argparse.ArgumentParser:
     )
     combine.set_defaults(run=cmd_combine)
 
-    check = share_command("check", "verify shares and report on them; no secret is written")
+    check = share_command(
+        "check",
+        "verify shares and report on them; no secret is written",
+        "Each share's own state is reported; one share alone, or fewer than k, is 'good' when "
+        "each is intact and of one set; k or more are also checked against each other.",
+        "varnhold check share-3.txt           # a custodian checks their own share",
+        "varnhold check shares/share-*.txt",
+    )
     check.set_defaults(run=cmd_check)
 
-    add_share = share_command("add-share", "make one more share for an existing set")
+    add_share = share_command(
+        "add-share",
+        "make one more share for an existing set",
+        "The new Shamir share gets a fresh random index (at least 2^32) that no share of the "
+        "set holds, so it is never a copy of a custodian's share; --index remakes a given "
+        "share on purpose.",
+        "varnhold add-share -o shares share-1.txt share-3.txt share-5.txt",
+        "varnhold add-share --index 2 -o shares share-1.txt share-3.txt share-5.txt",
+    )
     add_share.add_argument(
-        "--index", type=_index, default=None, help="the new share's index (Shamir)"
+        "--index",
+        type=_index,
+        default=None,
+        metavar="X",
+        help="remake share X, for instance to replace a lost share (Blakley: a new share "
+        "numbered X)",
     )
     add_share.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR"
@@ -578,7 +806,14 @@ def build_parser() -> argparse.ArgumentParser:
     to_option(add_share)
     add_share.set_defaults(run=cmd_add_share)
 
-    refresh = share_command("refresh", "replace Shamir shares by new ones for the same secret")
+    refresh = share_command(
+        "refresh",
+        "replace Shamir shares by new ones for the same secret",
+        "The new shares have the same numbers and a new set id; they no longer combine with "
+        "the old ones, so lost or stolen old shares become useless.",
+        "varnhold refresh -o renewed share-1.txt share-3.txt share-5.txt",
+        "cat share-*.txt | varnhold refresh",
+    )
     refresh.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR"
     )
@@ -586,7 +821,11 @@ def build_parser() -> argparse.ArgumentParser:
     refresh.set_defaults(run=cmd_refresh)
 
     recipient = share_command(
-        "recipient", "print the age recipient of the identity the shares hold"
+        "recipient",
+        "print the age recipient of the identity the shares hold",
+        "Only the public recipient age1... is printed; the identity never leaves.",
+        "varnhold recipient share-1.txt share-3.txt share-5.txt",
+        "varnhold recipient shares/share-*.txt > recipient.txt",
     )
     recipient.set_defaults(run=_age_command("cmd_recipient"))
 
@@ -594,6 +833,10 @@ def build_parser() -> argparse.ArgumentParser:
         "seal",
         "encrypt a file of any size to a threshold age recipient (-r), or to a new identity "
         "whose shares are written with it (-k -n -o DIR)",
+        "Anyone can seal to the recipient; unsealing needs k shares. Large files are streamed; "
+        "the output is complete or absent (Python 3.10 or later).",
+        "varnhold seal -r shares/recipient.txt backup.tar",
+        "varnhold seal -k 3 -n 5 -o vault passwords.kdbx   # vault/passwords.kdbx.age + shares",
     )
     seal.add_argument(
         "-r",
@@ -627,6 +870,10 @@ def build_parser() -> argparse.ArgumentParser:
         "unseal",
         "rebuild the age identity from the shares and decrypt a sealed file (or the data "
         "embedded in share files)",
+        "The shares are verified as combine verifies them; a file that the rebuilt identity "
+        "does not open is refused and nothing is written.",
+        "varnhold unseal -o backup.tar backup.tar.age share-1.txt share-3.txt share-5.txt",
+        "varnhold unseal -o secret.txt vault/share-1.txt vault/share-2.txt  # --embed shares",
         metavar="FILE",
         files_help="the sealed file (- for standard input), then files of shares (standard "
         "input when none); or only embedded share files",
@@ -640,7 +887,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
     unseal.set_defaults(run=_age_command("cmd_unseal"))
 
-    sheets = command("print", "write a printable sheet (PDF and SVG, with a QR code) per share")
+    sheets = command(
+        "print",
+        "write a printable sheet (PDF and SVG, with a QR code) per share",
+        "Each sheet holds the share as a QR code and as numbered groups of four characters, "
+        "with the set id, k, its number and recovery steps (needs the paper extra).",
+        "varnhold print -o sheets shares/share-*.txt",
+        "varnhold combine sheet-1.jpg sheet-3.png share-5.txt   # photos read back",
+    )
     sheets.add_argument(
         "-o",
         "--output",
@@ -670,7 +924,13 @@ def _fail(message: str, status: int) -> int:
 def run(argv: Sequence[str] | None = None) -> int:
     closed = _output.reopen_closed_standard_streams()
     words = list(sys.argv[1:] if argv is None else argv)
-    args = build_parser().parse_args(words)
+    # The subcommand is the first word that is not an option: the top level has no option
+    # that takes a value.
+    parser = build_parser(next((word for word in words if not word.startswith("-")), ""))
+    args, extra = parser.parse_known_args(words)
+    if extra:
+        sub = args.subparsers.get(args.command, parser)
+        (sub if isinstance(sub, _Parser) else parser).unrecognized(extra)
     args.argv = words
     args.closed_streams = closed
     try:

@@ -51,15 +51,24 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
         secure_wipe(text.data(), text.size());
         return share;
     }
-    if (index) return SharingError{"an index applies to Shamir shares only"};
-    uint128 number = 0;
-    for (const ShareStatus& s : report_.shares) {
-        if (s.state == ShareState::good && s.number) number = std::max(number, *s.number);
-    }
     // Envelope numbers of Blakley shares are read below 2^64: a share numbered past that would
-    // be written but never read back.
-    if (report_.envelopes && number + 1 >= uint128{1} << 64)
-        return SharingError{"no share number is left above the highest given"};
+    // be written but never read back. A bare Blakley share has no number to give.
+    const uint128 number_limit = uint128{1} << 64;
+    uint128 number = 0;
+    if (index) {
+        if (!report_.envelopes)
+            return SharingError{"an index applies to Shamir shares and Blakley envelopes only"};
+        if (*index == 0 || *index >= number_limit)
+            return SharingError{"a Blakley share's number must be at least 1 and below 2^64"};
+        number = *index;
+    } else {
+        for (const ShareStatus& s : report_.shares) {
+            if (s.state == ShareState::good && s.number) number = std::max(number, *s.number);
+        }
+        if (report_.envelopes && number + 1 >= number_limit)
+            return SharingError{"no share number is left above the highest given"};
+        ++number;
+    }
     // k nonzero coefficients, drawn as the split draws them, in one request.
     BatchedByteSource batch(random, k * 16);
     std::vector<FieldElement> coefficients(k);
@@ -79,7 +88,7 @@ Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource
     std::string text(static_cast<std::size_t>(blakley_share_length(k)), '\0');
     write_blakley_share(coefficients, constants, text.data());
     secure_wipe_object(constants);
-    std::string share = wrap(text, number + 1, report_.set_id.value_or(0));
+    std::string share = wrap(text, number, report_.set_id.value_or(0));
     secure_wipe(text.data(), text.size());
     return share;
 }

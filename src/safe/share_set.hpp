@@ -34,7 +34,8 @@ public:
     // Only when report().usable().
     void secret(SecretBytes& out) const;
     // A share of the same set in the set's form: for Shamir the one at `index` (default: one
-    // above the highest index given), for Blakley a fresh random hyperplane.
+    // above the highest index given), for Blakley a fresh random hyperplane, numbered `index`
+    // (envelopes only; default: one above the highest good number given).
     Result<std::string> new_share(std::optional<uint128> index, ByteSource& random) const;
     // The same shares (one per distinct index, in input order) plus the values of one random
     // polynomial with constant term 0, under a fresh set id. Shamir only.

@@ -123,7 +123,7 @@ def test_seal_unseal_round_trip(keys, tmp_path, size, way):
         (["keygen", "--age", "-k", 2, "-n", 3], 3, ["recipient.txt"]),
         (["seal", "--embed", "-k", 2, "-n", 3, "PLAIN"], 3, ["recipient.txt"]),
         (["seal", "-k", 2, "-n", 3, "PLAIN"], 3, ["plain.age", "recipient.txt"]),
-        (["add-share", "-i", "A1", "-i", "S3", "ENC1", "ENC3"], 1, []),
+        (["add-share", "--index", "6", "-i", "A1", "-i", "S3", "ENC1", "ENC3"], 1, []),
         (["refresh", "-i", "A1", "-i", "S3", "ENC1", "ENC3"], 2, []),
         (["split", "-k", 2, "-n", 4], 3, None),
         (["keygen", "--age", "-k", 2, "-n", 2], 3, None),

@@ -289,7 +289,7 @@ def test_new_shamir_share_at_an_index():
     [
         ("shamir", 0, "index must be at least 1 and below 2^127-1"),
         ("shamir", 2**127 - 1, "index must be at least 1 and below 2^127-1"),
-        ("blakley", 7, "an index applies to Shamir shares only"),
+        ("blakley", 2**64, "a Blakley share's number must be at least 1 and below 2^64"),
     ],
 )
 def test_new_share_refusals(scheme, index, message):
