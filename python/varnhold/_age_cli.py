@@ -297,6 +297,7 @@ def write_file(
         folder = out.folder(place, create=False, name=cli.printable(place), follow=True)
         out.refuse_existing(folder, [name])
         out.stream(folder, name, fill)
+    cli.note(f"wrote {target} (mode 0600)")
 
 
 # Commands

@@ -352,7 +352,9 @@ def write_shares(
             out.stream(folder, sealed[0], sealed[1])
     listed = names[0] if len(names) == 1 else f"{names[0]} .. {names[-1]}"
     count = "1 share" if len(shares) == 1 else f"{len(shares)} shares"
-    note(f"wrote {count} into {directory}: {listed}")
+    others = len(names) - len(shares)
+    also = f" and {others} more file{'s' if others > 1 else ''}" if others else ""
+    note(f"wrote {count}{also} into {directory}: {listed}")
 
 
 def write_secret_output(data: bytes, path: str | None, args: argparse.Namespace) -> None:

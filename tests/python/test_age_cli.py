@@ -311,3 +311,20 @@ def test_standard_streams_on_regular_files_are_read_and_appended_in_place(
     if operation == "seal":
         result = ok("unseal", "-o", "-", "-", *pick(made, 1, 3), stdin=result)
     assert kept == b"kept" and result == data
+
+
+def test_unseal_asks_for_the_shares_at_a_hidden_prompt(keys, tmp_path):
+    from test_custodian import terminal_run
+
+    folder, _ = keys
+    (tmp_path / "plain").write_bytes(b"the passphrase\n")
+    made = folder / "made"
+    ok("seal", "-r", made / "recipient.txt", "-o", tmp_path / "s.age", tmp_path / "plain")
+    typed = [(made / f"share-{i}.txt").read_text().strip() for i in (1, 3)]
+    shown, status, _ = terminal_run(
+        ["unseal", "-o", tmp_path / "out", tmp_path / "s.age"],
+        typed,
+        [b"Share 1 of ?: ", b"Share 2 of 2: "],
+    )
+    assert status == 0 and (tmp_path / "out").read_bytes() == b"the passphrase\n"
+    assert "2 of 2 shares" in shown and typed[0][-20:] not in shown
