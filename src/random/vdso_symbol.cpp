@@ -13,18 +13,17 @@ namespace {
 
 // The tables of the vDSO's dynamic section, as addresses in this process.
 struct DynamicTables {
-    const ElfW(Sym)* symbols = nullptr;
+    const ElfW(Sym) * symbols = nullptr;
     const char* strings = nullptr;
-    const ElfW(Word)* hash = nullptr;      // DT_HASH: nbucket, nchain, ...
+    const ElfW(Word) * hash = nullptr;        // DT_HASH: nbucket, nchain, ...
     const std::uint32_t* gnu_hash = nullptr;  // DT_GNU_HASH
-    const ElfW(Versym)* versions = nullptr;
-    const ElfW(Verdef)* definitions = nullptr;
+    const ElfW(Versym) * versions = nullptr;
+    const ElfW(Verdef) * definitions = nullptr;
 };
 
-bool is_native_elf(const ElfW(Ehdr)* header) {
+bool is_native_elf(const ElfW(Ehdr) * header) {
     return std::memcmp(header->e_ident, ELFMAG, SELFMAG) == 0 &&
-           header->e_ident[EI_CLASS] == ELFCLASS64 &&
-           header->e_phentsize == sizeof(ElfW(Phdr));
+           header->e_ident[EI_CLASS] == ELFCLASS64 && header->e_phentsize == sizeof(ElfW(Phdr));
 }
 
 // The symbol count: DT_HASH's chain count, or with only DT_GNU_HASH one past the highest symbol
@@ -87,13 +86,26 @@ void* vdso_function(std::uintptr_t image, const char* version, const char* name)
     for (const ElfW(Dyn)* entry = dynamic; entry->d_tag != DT_NULL; ++entry) {
         const std::uintptr_t address = bias + entry->d_un.d_ptr;
         switch (entry->d_tag) {
-            case DT_SYMTAB: tables.symbols = reinterpret_cast<const ElfW(Sym)*>(address); break;
-            case DT_STRTAB: tables.strings = reinterpret_cast<const char*>(address); break;
-            case DT_HASH: tables.hash = reinterpret_cast<const ElfW(Word)*>(address); break;
-            case DT_GNU_HASH: tables.gnu_hash = reinterpret_cast<const std::uint32_t*>(address); break;
-            case DT_VERSYM: tables.versions = reinterpret_cast<const ElfW(Versym)*>(address); break;
-            case DT_VERDEF: tables.definitions = reinterpret_cast<const ElfW(Verdef)*>(address); break;
-            default: break;
+            case DT_SYMTAB:
+                tables.symbols = reinterpret_cast<const ElfW(Sym)*>(address);
+                break;
+            case DT_STRTAB:
+                tables.strings = reinterpret_cast<const char*>(address);
+                break;
+            case DT_HASH:
+                tables.hash = reinterpret_cast<const ElfW(Word)*>(address);
+                break;
+            case DT_GNU_HASH:
+                tables.gnu_hash = reinterpret_cast<const std::uint32_t*>(address);
+                break;
+            case DT_VERSYM:
+                tables.versions = reinterpret_cast<const ElfW(Versym)*>(address);
+                break;
+            case DT_VERDEF:
+                tables.definitions = reinterpret_cast<const ElfW(Verdef)*>(address);
+                break;
+            default:
+                break;
         }
     }
     // The kernel versions every symbol it exports; an image without versions is not one of its.
