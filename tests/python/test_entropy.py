@@ -138,21 +138,3 @@ def test_parent_and_child_after_fork_draw_different_bytes(run_filtered_child):
     outcome = run_filtered_child(None, FORK_BODY)
     assert len(outcome["child"]) == len(outcome["parent"]) == 5
     assert not set(outcome["child"]) & set(outcome["parent"])
-
-
-def test_threads_splitting_at_once_never_share_a_draw():
-    import threading
-
-    import varnhold
-
-    found = []
-
-    def splits():
-        found.extend(s for _ in range(200) for s in varnhold.split(bytes(32), 2, 2))
-
-    threads = [threading.Thread(target=splits) for _ in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert len(set(found)) == len(found) == 4 * 200 * 2
