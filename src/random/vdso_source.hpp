@@ -39,7 +39,8 @@ const VdsoCalls& kernel_vdso_calls();
 // finds it in use takes the fallback for that request. Under the interpreter lock that never
 // happens: varnhold._native never releases the lock while a call draws (a draw is one call
 // into the vDSO, with no Python code inside it), and a stable-ABI 3.9 module cannot be loaded
-// into a sub-interpreter with a lock of its own, so one lock orders every use. The flag only keeps callers outside the interpreter (the C++ tests) correct.
+// into a sub-interpreter with a lock of its own, so one lock orders every use. The flag only keeps
+// callers outside the interpreter (the C++ tests) correct.
 class VdsoEntropySource final : public ByteSource {
 public:
     VdsoEntropySource(const VdsoCalls& calls, ByteSource& fallback);
