@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "binding/entry.hpp"
-#include "random/entropy_source.hpp"
+#include "random/vdso_source.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 #include "safe_module/arguments.hpp"
@@ -46,7 +46,7 @@ PyObject* split_body(PyObject* args, PyObject* kwargs) {
     }
     PyListShareWriter shares;
     if (Result<void> done = safe_split(scheme, arguments.secret, arguments.k, arguments.n,
-                                       process_entropy_source(), shares);
+                                       process_vdso_source(), shares);
         !done) {
         raise_sharing_error(done.error());
         return nullptr;
@@ -94,7 +94,7 @@ PyObject* new_share_body(PyObject* args, PyObject* kwargs) {
         raise_report_error(set.report(), "no share could be made");
         return nullptr;
     }
-    Result<std::string> share = set.new_share(index, process_entropy_source());
+    Result<std::string> share = set.new_share(index, process_vdso_source());
     if (!share) {
         raise_share_problem(share.error().message);
         return nullptr;
@@ -115,7 +115,7 @@ PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
         raise_report_error(report, "the shares could not be refreshed");
         return nullptr;
     }
-    Result<std::vector<std::string>> shares = set->refresh(process_entropy_source());
+    Result<std::vector<std::string>> shares = set->refresh(process_vdso_source());
     if (!shares) {
         raise_share_problem(shares.error().message);
         return nullptr;
@@ -144,6 +144,9 @@ PyObject* new_share_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 PyObject* refresh_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     return keyword_entry<refresh_body>(self, args, kwargs);
+}
+PyObject* random_source_entry(PyObject* /*self*/, PyObject* /*unused*/) {
+    return PyUnicode_FromString(process_vdso_source().uses_vdso() ? "vdso" : "system call");
 }
 
 }  // namespace varnhold::binding

@@ -23,6 +23,8 @@ PyMethodDef method_table[] = {
      "new_share(shares, k, index)\n--\n\nvarnhold.new_share, its arguments checked here."},
     {"refresh", as_cfunction(refresh_entry), keyword_flags,
      "refresh(shares, k)\n--\n\nvarnhold.refresh, its arguments checked here."},
+    {"random_source", as_cfunction(random_source_entry), METH_NOARGS,
+     "random_source()\n--\n\nWhere the random bytes come from now: \"vdso\" or \"system call\"."},
     {nullptr, nullptr, 0, nullptr},
 };
 

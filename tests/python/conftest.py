@@ -74,11 +74,13 @@ FILTER_PRELUDE = textwrap.dedent(
 
 
 def _run_filtered_child(refusal_errno, body):
-    """Runs FILTER_PRELUDE, install_filter(refusal_errno) and then body in a child interpreter;
-    returns the JSON object printed on the child's last line of output."""
+    """Runs FILTER_PRELUDE, install_filter(refusal_errno) unless that is None, and then body in
+    a child interpreter; returns the JSON object printed on the child's last line of output."""
     if sys.platform != "linux" or platform.machine() != "x86_64":
         pytest.skip("the filter program is written for Linux on x86-64")
-    code = FILTER_PRELUDE + f"\ninstall_filter({refusal_errno})\n" + textwrap.dedent(body)
+    # With no refusal the snippet installs the filter itself, when it chooses.
+    first = "" if refusal_errno is None else f"\ninstall_filter({refusal_errno})\n"
+    code = FILTER_PRELUDE + first + textwrap.dedent(body)
     # The child must find the same module the tests import, wherever it was built.
     env = dict(os.environ)
     module_dir = os.path.dirname(os.path.abspath(varnhold_core.__file__))
