@@ -4,7 +4,8 @@ Shares made here are envelopes: one line of ASCII that names its scheme, thresho
 carries a checksum around the share text of ``varnhold_core``. ``combine`` uses every share it is
 given, verifies every share beyond the k it needs, and returns the secret only when all of them
 agree; otherwise it raises :class:`ShareError` naming the shares at fault where they can be told.
-Bare ``varnhold_core`` share texts are accepted too when ``k`` is given.
+Bare ``varnhold_core`` share texts are accepted too when ``k`` is given, never mixed with
+envelopes; exactly k bare shares cannot be checked, and are read only with ``unchecked=True``.
 """
 
 from __future__ import annotations
@@ -57,13 +58,15 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
     return _native.split(secret, k, n, scheme)
 
 
-def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
+def combine(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool = False) -> bytes:
     """Rebuilds the secret from every share given.
 
     At least k valid shares of one set are needed; every share beyond k is verified and the
-    rebuilt chunks are range-checked. Raises ShareError unless every share agrees, TypeError for
-    shares that are not an iterable of str or a k that is neither None nor an int."""
-    return _native.combine(shares, k)
+    rebuilt chunks are range-checked. Exactly k bare shares are refused unless ``unchecked`` is
+    True, which gives no protection: a wrong share then gives a wrong secret without an error.
+    Raises ShareError unless every share agrees, TypeError for shares that are not an iterable
+    of str, a k that is neither None nor an int, or an ``unchecked`` that is not a bool."""
+    return _native.combine(shares, k, unchecked)
 
 
 def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
@@ -73,18 +76,25 @@ def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
 
 
 def new_share(
-    shares: Iterable[str], *, k: Optional[int] = None, index: Optional[int] = None
+    shares: Iterable[str],
+    *,
+    k: Optional[int] = None,
+    index: Optional[int] = None,
+    unchecked: bool = False,
 ) -> str:
     """A new share of the set the shares belong to, in their form (envelope or bare).
 
     Shamir: the share at ``index`` (default: one above the highest index given). Blakley: a fresh
     random hyperplane through the set's points (``index`` is refused). Raises ShareError when the
-    shares do not form a sound set or the index is not at least 1 and below 2^127-1."""
-    return _native.new_share(shares, k, index)
+    shares do not form a sound set or the index is not at least 1 and below 2^127-1.
+    ``unchecked`` as for combine."""
+    return _native.new_share(shares, k, index, unchecked)
 
 
-def refresh(shares: Iterable[str], *, k: Optional[int] = None) -> List[str]:
+def refresh(
+    shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool = False
+) -> List[str]:
     """New shares at the same indices for the same secret, which no longer combine with the old
     ones. Shamir only; envelope shares get a fresh set id. Raises ShareError when the shares do
-    not form a sound Shamir set."""
-    return _native.refresh(shares, k)
+    not form a sound Shamir set. ``unchecked`` as for combine."""
+    return _native.refresh(shares, k, unchecked)

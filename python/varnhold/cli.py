@@ -331,11 +331,13 @@ def cmd_combine(args: argparse.Namespace) -> int:
             raise CliError(
                 "--age writes the identity as text; it does not go with --raw", EXIT_USAGE
             )
+        if args.unchecked:
+            raise CliError("--unchecked does not go with --age", EXIT_USAGE)
         from . import _age_cli
 
         write_secret_output(_age_cli.identity_text(args, shares.texts), args.output, args)
         return EXIT_OK
-    secret = varnhold.combine(shares.texts, k=args.k)
+    secret = varnhold.combine(shares.texts, k=args.k, unchecked=args.unchecked)
     write_secret_output(render_secret(secret, args.raw), args.output, args)
     return EXIT_OK
 
@@ -370,7 +372,7 @@ def cmd_check(args: argparse.Namespace) -> int:
 def cmd_add_share(args: argparse.Namespace) -> int:
     prepare_to(args)
     shares = read_shares(args)
-    new = varnhold.new_share(shares.texts, k=args.k, index=args.index)
+    new = varnhold.new_share(shares.texts, k=args.k, index=args.index, unchecked=args.unchecked)
     numbers = [share_numbers([*shares.texts, new], args.k)[-1]] if args.output else [0]
     write_shares([new], numbers, args.output, args)
     return EXIT_OK
@@ -379,7 +381,7 @@ def cmd_add_share(args: argparse.Namespace) -> int:
 def cmd_refresh(args: argparse.Namespace) -> int:
     prepare_to(args)
     shares = read_shares(args)
-    fresh = varnhold.refresh(shares.texts, k=args.k)
+    fresh = varnhold.refresh(shares.texts, k=args.k, unchecked=args.unchecked)
     numbers = share_numbers(fresh, args.k) if args.output else []
     write_shares(fresh, numbers, args.output, args)
     return EXIT_OK
@@ -555,6 +557,14 @@ def build_parser() -> argparse.ArgumentParser:
         )
         return sub
 
+    def unchecked_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--unchecked",
+            action="store_true",
+            help="read exactly k bare shares, which nothing can check: no protection, a wrong "
+            "share gives a wrong secret without an error",
+        )
+
     combine = share_command("combine", "rebuild the secret; every share given is verified")
     combine.add_argument("--raw", action="store_true", help="write the secret as 32 raw bytes")
     combine.add_argument(
@@ -563,6 +573,7 @@ def build_parser() -> argparse.ArgumentParser:
     combine.add_argument(
         "-o", "--output", metavar="FILE", help="create FILE (mode 0600) instead of printing"
     )
+    unchecked_option(combine)
     combine.set_defaults(run=cmd_combine)
 
     check = share_command("check", "verify shares and report on them; no secret is written")
@@ -575,6 +586,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_share.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR"
     )
+    unchecked_option(add_share)
     to_option(add_share)
     add_share.set_defaults(run=cmd_add_share)
 
@@ -582,6 +594,7 @@ def build_parser() -> argparse.ArgumentParser:
     refresh.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR"
     )
+    unchecked_option(refresh)
     to_option(refresh)
     refresh.set_defaults(run=cmd_refresh)
 

@@ -18,11 +18,12 @@ PyMethodDef method_table[] = {
     {"check", as_cfunction(check_entry), keyword_flags,
      "check(shares, k)\n--\n\nvarnhold.check, its arguments checked here."},
     {"combine", as_cfunction(combine_entry), keyword_flags,
-     "combine(shares, k)\n--\n\nvarnhold.combine, its arguments checked here."},
+     "combine(shares, k, unchecked)\n--\n\nvarnhold.combine, its arguments checked here."},
     {"new_share", as_cfunction(new_share_entry), keyword_flags,
-     "new_share(shares, k, index)\n--\n\nvarnhold.new_share, its arguments checked here."},
+     "new_share(shares, k, index, unchecked)\n--\n\nvarnhold.new_share, its arguments checked "
+     "here."},
     {"refresh", as_cfunction(refresh_entry), keyword_flags,
-     "refresh(shares, k)\n--\n\nvarnhold.refresh, its arguments checked here."},
+     "refresh(shares, k, unchecked)\n--\n\nvarnhold.refresh, its arguments checked here."},
     {nullptr, nullptr, 0, nullptr},
 };
 
