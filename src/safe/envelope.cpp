@@ -233,8 +233,9 @@ Result<EnvelopeFields> split_fields(std::string_view body) {
     return fields;
 }
 
-// The fields of a text that is what a writer made (or forged with a valid check).
-Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields) {
+// The fields of a text that is what a writer made (or forged with a valid check). `unwritten`:
+// the text has a byte without bit 5 (see scan_text).
+Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields, bool unwritten) {
     OpenedEnvelope opened;
     if (fields[1] == "s") {
         opened.header.scheme = Scheme::shamir;
@@ -258,6 +259,9 @@ Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields) {
         opened.header.number == 0) {
         return malformed("an invalid share number");
     }
+    // Last, after the check and the other fields, so that a typo still reads as one.
+    if (unwritten && has_upper_hex(fields[5]))
+        return SharingError{std::string(upper_case_in_envelope)};
     opened.number_field = fields[4];
     opened.bare = fields[5];
     return opened;
@@ -276,12 +280,7 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     if (!body) return body.error();
     const Result<EnvelopeFields> fields = split_fields(*body);
     if (!fields) return fields.error();
-    Result<OpenedEnvelope> opened = read_fields(*fields);
-    // Reported only after the check and the other fields, so that a typo still reads as one.
-    if (opened && bytes.unwritten && has_upper_hex(opened->bare)) {
-        return SharingError{std::string(upper_case_in_envelope)};
-    }
-    return opened;
+    return read_fields(*fields, bytes.unwritten);
 }
 
 }  // namespace varnhold
