@@ -74,8 +74,7 @@ TextBytes scan_text(std::string_view text) noexcept {
     return TextBytes{(outside & high_bits) == 0, (missing_bit5 & bit5) != 0};
 }
 
-// Whether any byte of a printable text is 'A' to 'F', gathered over the whole text. Only read
-// when scan_text found a byte without bit 5, so a text as written never pays for it.
+// Whether any byte of a printable text is 'A' to 'F', gathered over the whole text.
 bool has_upper_hex(std::string_view text) noexcept {
     std::uint64_t upper = 0;
     for (const char c : text) {
@@ -84,6 +83,14 @@ bool has_upper_hex(std::string_view text) noexcept {
         upper |= ((byte - 'A') ^ 0x100) & (('F' - byte) ^ 0x100) & 0x100;
     }
     return upper == 0x100;
+}
+
+// Whether an envelope whose other fields all read is refused for upper-case digits in its bare
+// share. `unwritten` (a byte without bit 5) is tested once and is public: such an envelope is
+// refused whatever follows, here or by the bare share's reader; the text as written never
+// pays for the second pass.
+bool refuses_upper_case(bool unwritten, std::string_view bare) noexcept {
+    return unwritten && has_upper_hex(bare);
 }
 
 SharingError malformed(const char* what) {
@@ -260,8 +267,9 @@ Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields, bool unwritten)
         return malformed("an invalid share number");
     }
     // Last, after the check and the other fields, so that a typo still reads as one.
-    if (unwritten && has_upper_hex(fields[5]))
+    if (refuses_upper_case(unwritten, fields[5])) {
         return SharingError{std::string(upper_case_in_envelope)};
+    }
     opened.number_field = fields[4];
     opened.bare = fields[5];
     return opened;

@@ -51,8 +51,9 @@ ShareSet::ShareSet(std::span<const std::string_view> texts, std::uint64_t k_give
     // unnoticed. Exact repeats are not among parsed_ and prove nothing.
     if (!report_.envelopes && parsed_.size() == report_.k && bare_check == BareCheck::required) {
         report_.problem = "exactly k = " + to_decimal(report_.k) +
-                          " bare shares cannot be checked: give one more share, or opt in with "
-                          "unchecked=True (--unchecked), which gives no protection";
+                          " bare shares cannot be checked: give one more share, or (to combine, "
+                          "add a share or refresh) opt in with unchecked=True (--unchecked), "
+                          "which gives no protection";
         return;
     }
     if (*report_.scheme == Scheme::shamir) {
