@@ -4,7 +4,8 @@ Shares made here are envelopes: one line of ASCII that names its scheme, thresho
 carries a checksum around the share text of ``varnhold_core``. ``combine`` uses every share it is
 given, verifies every share beyond the k it needs, and returns the secret only when all of them
 agree; otherwise it raises :class:`ShareError` naming the shares at fault where they can be told.
-Bare ``varnhold_core`` share texts are accepted too when ``k`` is given.
+Bare ``varnhold_core`` share texts are accepted too when ``k`` is given, never mixed with
+envelopes; exactly k bare shares cannot be checked, and are read only with ``unchecked=True``.
 """
 
 from __future__ import annotations
@@ -59,15 +60,17 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
     return _native.split(secret, k, n, scheme)
 
 
-def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
+def combine(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool = False) -> bytes:
     """Rebuilds the secret from every share given.
 
     At least k valid shares of one set are needed; every share beyond k is verified and the
-    rebuilt chunks are range-checked. Raises ShareError unless every share agrees, TypeError for
-    shares that are not an iterable of str or a k that is neither None nor an int. A share that
-    repeats an earlier one is named when too few shares remain without it."""
+    rebuilt chunks are range-checked. Exactly k bare shares are refused unless ``unchecked`` is
+    True, which gives no protection: a wrong share then gives a wrong secret without an error.
+    Raises ShareError unless every share agrees, TypeError for shares that are not an iterable
+    of str, a k that is neither None nor an int, or an ``unchecked`` that is not a bool. A share
+    that repeats an earlier one is named when too few shares remain without it."""
     try:
-        return _native.combine(shares, k)
+        return _native.combine(shares, k, unchecked)
     except ShareError as error:
         if error.positions or not isinstance(shares, (list, tuple)):
             raise
@@ -79,7 +82,7 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None) -> bytes:
         raise ShareError(f"{_numbered(repeats)}: {reason}", repeats, reason) from None
 
 
-def recover(shares: Iterable[str], *, k: Optional[int] = None) -> Recovery:
+def recover(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool = False) -> Recovery:
     """Rebuilds the secret past damaged shares, when the shares given determine it.
 
     Unlike ``combine``, shares that fail their own check, cannot be read, repeat another or are
@@ -88,15 +91,19 @@ def recover(shares: Iterable[str], *, k: Optional[int] = None) -> Recovery:
     decoder accounts for every disagreement. Shares of two or more sets are never settled by a
     majority: ShareError with ``groups`` naming each set's shares. When the secret is not
     determined, ShareError says which shares were dropped and how many more are needed, or that
-    the wrong ones cannot be told apart. TypeError as for ``combine``."""
+    the wrong ones cannot be told apart. ``unchecked`` and TypeError as for ``combine``."""
     texts: Sequence[str] = shares if isinstance(shares, (list, tuple)) else list(shares)
     report = _native.check(texts, k)
     if any(status.state == "foreign" for status in report.shares):
         raise _sets_error(texts, report, k)
     dropped = tuple(s.position for s in report.shares if s.state != "good")
     if report.problem is not None:
+        if unchecked and not dropped:
+            # Exactly k bare shares, read on the caller's word: nothing can be dropped.
+            return Recovery(_native.combine(texts, k, True), report, ())
         raise _undetermined_error(report, dropped)
-    secret = _native.combine([texts[s.position] for s in report.shares if s.state == "good"], k)
+    good = [texts[s.position] for s in report.shares if s.state == "good"]
+    secret = _native.combine(good, k, unchecked)
     return Recovery(secret, report, dropped)
 
 
@@ -150,18 +157,25 @@ def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
 
 
 def new_share(
-    shares: Iterable[str], *, k: Optional[int] = None, index: Optional[int] = None
+    shares: Iterable[str],
+    *,
+    k: Optional[int] = None,
+    index: Optional[int] = None,
+    unchecked: bool = False,
 ) -> str:
     """A new share of the set the shares belong to, in their form (envelope or bare).
 
     Shamir: the share at ``index`` (default: one above the highest index given). Blakley: a fresh
     random hyperplane through the set's points (``index`` is refused). Raises ShareError when the
-    shares do not form a sound set or the index is not at least 1 and below 2^127-1."""
-    return _native.new_share(shares, k, index)
+    shares do not form a sound set or the index is not at least 1 and below 2^127-1.
+    ``unchecked`` as for combine."""
+    return _native.new_share(shares, k, index, unchecked)
 
 
-def refresh(shares: Iterable[str], *, k: Optional[int] = None) -> List[str]:
+def refresh(
+    shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool = False
+) -> List[str]:
     """New shares at the same indices for the same secret, which no longer combine with the old
     ones. Shamir only; envelope shares get a fresh set id. Raises ShareError when the shares do
-    not form a sound Shamir set."""
-    return _native.refresh(shares, k)
+    not form a sound Shamir set. ``unchecked`` as for combine."""
+    return _native.refresh(shares, k, unchecked)

@@ -442,12 +442,14 @@ def cmd_combine(args: argparse.Namespace) -> int:
             raise CliError(
                 "--age writes the identity as text; it does not go with --raw", EXIT_USAGE
             )
+        if args.unchecked:
+            raise CliError("--unchecked does not go with --age", EXIT_USAGE)
         from . import _age_cli
 
         write_secret_output(_age_cli.identity_text(args, shares.texts), args.output, args)
         return EXIT_OK
     try:
-        recovery = varnhold.recover(shares.texts, k=args.k)
+        recovery = varnhold.recover(shares.texts, k=args.k, unchecked=args.unchecked)
     except varnhold.ShareError as error:
         if error.positions and error.report is not None:
             left = "; ".join(dropped_shares(error.report, shares)[: _input.NAMED_POSITIONS])
@@ -508,7 +510,7 @@ def cmd_add_share(args: argparse.Namespace) -> int:
         # Never a copy of a share the set already has: a fresh index (see FRESH_LOW). A bare
         # Blakley share has no number to give.
         index = fresh_index()
-    new = varnhold.new_share(shares.texts, k=args.k, index=index)
+    new = varnhold.new_share(shares.texts, k=args.k, index=index, unchecked=args.unchecked)
     number = share_numbers([*shares.texts, new], args.k)[-1]
     if args.index is not None:
         note(
@@ -524,7 +526,7 @@ def cmd_add_share(args: argparse.Namespace) -> int:
 def cmd_refresh(args: argparse.Namespace) -> int:
     prepare_to(args)
     shares = read_shares(args)
-    fresh = varnhold.refresh(shares.texts, k=args.k)
+    fresh = varnhold.refresh(shares.texts, k=args.k, unchecked=args.unchecked)
     numbers = share_numbers(fresh, args.k) if args.output else []
     write_shares(fresh, numbers, args.output, args)
     return EXIT_OK
@@ -757,6 +759,14 @@ def build_parser(only: str | None = None) -> _Parser:
         )
         return sub
 
+    def unchecked_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--unchecked",
+            action="store_true",
+            help="read exactly k bare shares, which nothing can check: no protection, a wrong "
+            "share gives a wrong secret without an error",
+        )
+
     combine = share_command(
         "combine",
         "rebuild the secret; every share given is verified",
@@ -773,6 +783,7 @@ def build_parser(only: str | None = None) -> _Parser:
     combine.add_argument(
         "-o", "--output", metavar="FILE", help="create FILE (mode 0600) instead of printing"
     )
+    unchecked_option(combine)
     combine.set_defaults(run=cmd_combine)
 
     check = share_command(
@@ -805,6 +816,7 @@ def build_parser(only: str | None = None) -> _Parser:
     add_share.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR"
     )
+    unchecked_option(add_share)
     to_option(add_share)
     add_share.set_defaults(run=cmd_add_share)
 
@@ -819,6 +831,7 @@ def build_parser(only: str | None = None) -> _Parser:
     refresh.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR"
     )
+    unchecked_option(refresh)
     to_option(refresh)
     refresh.set_defaults(run=cmd_refresh)
 

@@ -11,6 +11,7 @@
 #include "common/decimal.hpp"
 #include "field/hex_word.hpp"
 #include "safe/checksum.hpp"
+#include "safe/share_refusals.hpp"
 
 namespace varnhold {
 namespace {
@@ -31,14 +32,27 @@ bool read_canonical_decimal(std::string_view field, uint128 limit, uint128& out)
 constexpr std::uint64_t ones = 0x0101010101010101u;
 constexpr std::uint64_t high_bits = 0x8080808080808080u;
 
-// Whether every byte is printable ASCII (0x21 to 0x7E), eight bytes at a time: a byte below
-// 0x21 borrows into its high bit when 0x21 is subtracted (and had it clear), a byte above 0x7E
-// carries into it when 1 is added, or had it set. The borrow test is exact as a whole-word
-// answer; a short last word is padded with printable bytes.
-bool all_printable(std::string_view text) noexcept {
+// What one pass over an envelope's bytes finds: whether every byte is printable ASCII (0x21 to
+// 0x7E), and whether any printable byte lacks bit 5 (0x40 to 0x5F: '@', the upper-case letters
+// and five signs). Every byte a writer puts in an envelope has it: digits, lower-case letters,
+// '-', ':' and ','.
+struct TextBytes {
+    bool printable = false;
+    bool unwritten = false;
+};
+
+constexpr std::uint64_t bit5 = ones * 0x20;
+
+// Eight bytes at a time: a byte below 0x21 borrows into its high bit when 0x21 is subtracted
+// (and had it clear), a byte above 0x7E carries into it when 1 is added, or had it set. The
+// borrow test is exact as a whole-word answer; a short last word is padded with printable
+// lower-case bytes. The bytes are secret: both answers are gathered over the whole text.
+TextBytes scan_text(std::string_view text) noexcept {
     std::uint64_t outside = 0;
-    auto test = [&outside](std::uint64_t w) {
+    std::uint64_t missing_bit5 = 0;
+    auto test = [&outside, &missing_bit5](std::uint64_t w) {
         outside |= ((w - ones * 0x21) & ~w) | ((w + ones * (0x7F - 0x7E)) | w);
+        missing_bit5 |= ~w;
     };
     const char* data = text.data();
     std::size_t left = text.size();
@@ -48,8 +62,8 @@ bool all_printable(std::string_view text) noexcept {
         test(w);
     }
     if (left > 0) {
-        // The last eight bytes, the tail in their top bytes; below eight, padded with 'A'.
-        std::uint64_t w = ones * 'A';
+        // The last eight bytes, the tail in their top bytes; below eight, padded with 'a'.
+        std::uint64_t w = ones * 'a';
         if (text.size() >= 8) {
             std::memcpy(&w, data + left - 8, 8);
         } else {
@@ -57,7 +71,26 @@ bool all_printable(std::string_view text) noexcept {
         }
         test(w);
     }
-    return (outside & high_bits) == 0;
+    return TextBytes{(outside & high_bits) == 0, (missing_bit5 & bit5) != 0};
+}
+
+// Whether any byte of a printable text is 'A' to 'F', gathered over the whole text.
+bool has_upper_hex(std::string_view text) noexcept {
+    std::uint64_t upper = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<std::uint64_t>(static_cast<unsigned char>(c));
+        // 1 in bit 8 exactly when 'A' <= byte <= 'F', by two borrows that never branch.
+        upper |= ((byte - 'A') ^ 0x100) & (('F' - byte) ^ 0x100) & 0x100;
+    }
+    return upper == 0x100;
+}
+
+// Whether an envelope whose other fields all read is refused for upper-case digits in its bare
+// share. `unwritten` (a byte without bit 5) is tested once and is public: such an envelope is
+// refused whatever follows, here or by the bare share's reader; the text as written never
+// pays for the second pass.
+bool refuses_upper_case(bool unwritten, std::string_view bare) noexcept {
+    return unwritten && has_upper_hex(bare);
 }
 
 SharingError malformed(const char* what) {
@@ -207,8 +240,9 @@ Result<EnvelopeFields> split_fields(std::string_view body) {
     return fields;
 }
 
-// The fields of a text that is what a writer made (or forged with a valid check).
-Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields) {
+// The fields of a text that is what a writer made (or forged with a valid check). `unwritten`:
+// the text has a byte without bit 5 (see scan_text).
+Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields, bool unwritten) {
     OpenedEnvelope opened;
     if (fields[1] == "s") {
         opened.header.scheme = Scheme::shamir;
@@ -232,6 +266,10 @@ Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields) {
         opened.header.number == 0) {
         return malformed("an invalid share number");
     }
+    // Last, after the check and the other fields, so that a typo still reads as one.
+    if (refuses_upper_case(unwritten, fields[5])) {
+        return SharingError{std::string(upper_case_in_envelope)};
+    }
     opened.number_field = fields[4];
     opened.bare = fields[5];
     return opened;
@@ -243,13 +281,14 @@ Result<OpenedEnvelope> open_envelope(std::string_view text) {
     // Callers sort envelopes from bare shares by the tag already; without it nothing below holds.
     if (!looks_like_envelope(text)) return SharingError{"is not an envelope"};
     // One flag for the whole text: its characters are secret, so none of them ends the loop.
-    if (!all_printable(text)) return SharingError{"contains a character that no share has"};
+    const TextBytes bytes = scan_text(text);
+    if (!bytes.printable) return SharingError{"contains a character that no share has"};
     if (std::optional<SharingError> version = check_version(text)) return std::move(*version);
     const Result<std::string_view> body = checked_body(text);
     if (!body) return body.error();
     const Result<EnvelopeFields> fields = split_fields(*body);
     if (!fields) return fields.error();
-    return read_fields(*fields);
+    return read_fields(*fields, bytes.unwritten);
 }
 
 }  // namespace varnhold

@@ -6,6 +6,7 @@
 #include "safe/blakley_decode.hpp"
 #include "safe/envelope.hpp"
 #include "safe/shamir_decode.hpp"
+#include "safe/share_refusals.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
@@ -50,6 +51,8 @@ bool rebuild_shamir(std::span<const OpenedEnvelope> opened, QuickValues& values)
     std::array<uint128, quick_combine_limit> xs{};
     for (std::size_t i = 0; i < m; ++i) {
         const std::string_view bare = opened[i].bare;
+        // The number field is plain decimal from 1, so an index equal to it is one a split
+        // writes.
         if (bare.substr(0, bare.find(':')) != opened[i].number_field) return false;
         Result<ShamirShare> share = parse_shamir_share(bare);
         if (!share) return false;
@@ -71,7 +74,7 @@ bool rebuild_blakley(std::span<const OpenedEnvelope> opened, QuickValues& values
     std::array<FieldElement, quick_combine_limit * quick_combine_limit> rows{};
     for (std::size_t i = 0; i < m; ++i) {
         Result<BlakleyShare> share = parse_blakley_share(opened[i].bare, 0, m);
-        if (!share) return false;
+        if (!share || refused_blakley_row(share->coefficients)) return false;
         for (std::size_t t = 0; t < m; ++t) rows[i * m + t] = share->coefficients[t];
         for (std::size_t c = 0; c < chunk_count; ++c)
             values.ys[i * chunk_count + c] = share->constants[c];

@@ -5,6 +5,7 @@
 #include "blakley/blakley_share.hpp"
 #include "common/decimal.hpp"
 #include "safe/set_choice.hpp"
+#include "safe/share_refusals.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
@@ -29,7 +30,8 @@ bool same_values(const FieldElement* a, const FieldElement* b) noexcept {
 
 }  // namespace
 
-ShareSet::ShareSet(std::span<const std::string_view> texts, std::uint64_t k_given)
+ShareSet::ShareSet(std::span<const std::string_view> texts, std::uint64_t k_given,
+                   BareCheck bare_check)
     : values_(texts.size() * chunk_count) {
     report_.shares.resize(texts.size());
     if (k_given == 1) {
@@ -43,6 +45,15 @@ ShareSet::ShareSet(std::span<const std::string_view> texts, std::uint64_t k_give
     if (distinct < report_.k) {
         report_.problem = "need at least " + to_decimal(report_.k) + " shares of one set, got " +
                           to_decimal(distinct);
+        return;
+    }
+    // k bare shares always rebuild some secret: with nothing beyond them, a wrong one goes
+    // unnoticed. Exact repeats are not among parsed_ and prove nothing.
+    if (!report_.envelopes && parsed_.size() == report_.k && bare_check == BareCheck::required) {
+        report_.problem = "exactly k = " + to_decimal(report_.k) +
+                          " bare shares cannot be checked: give one more share, or (to combine, "
+                          "add a share or refresh) opt in with unchecked=True (--unchecked), "
+                          "which gives no protection";
         return;
     }
     if (*report_.scheme == Scheme::shamir) {
@@ -82,6 +93,11 @@ bool ShareSet::read_shamir(const ShareCandidate& candidate, ShareStatus& status,
     }
     std::copy(share->values.begin(), share->values.end(), values);
     secure_wipe_object(share->values);
+    if (const auto refused = refused_shamir_index(
+            candidate.bare.substr(0, candidate.bare.find(':')), share->index)) {
+        status.mark(ShareState::unreadable, std::string(*refused));
+        return false;
+    }
     if (candidate.envelope &&
         candidate.bare.substr(0, candidate.bare.find(':')) != candidate.envelope->number_field) {
         status.mark(ShareState::unreadable, "its envelope number is not the share's index");
@@ -113,6 +129,10 @@ bool ShareSet::read_blakley(const ShareCandidate& candidate, ShareStatus& status
     }
     std::copy(share->constants.begin(), share->constants.end(), values);
     secure_wipe_object(share->constants);
+    if (const auto refused = refused_blakley_row(share->coefficients)) {
+        status.mark(ShareState::unreadable, std::string(*refused));
+        return false;
+    }
     parsed.decoded = true;
     for (std::size_t e = 0; e < parsed_.size(); ++e) {
         if (std::equal(share->coefficients.begin(), share->coefficients.end(),

@@ -20,12 +20,17 @@
 
 namespace varnhold {
 
+// Whether a set of exactly k bare shares, which nothing can check, is refused (the default) or
+// read on the caller's explicit word.
+enum class BareCheck : std::uint8_t { required, waived };
+
 // Reads every text, groups them into one set, verifies every share beyond the k needed, locates
 // wrong shares where the mathematics allows, and keeps the rebuilt polynomials or points for
 // the operations below. `k_given` is 0 when the caller gave none.
 class ShareSet {
 public:
-    ShareSet(std::span<const std::string_view> texts, std::uint64_t k_given);
+    ShareSet(std::span<const std::string_view> texts, std::uint64_t k_given,
+             BareCheck bare_check = BareCheck::required);
     ShareSet(const ShareSet&) = delete;
     ShareSet& operator=(const ShareSet&) = delete;
 

@@ -1,6 +1,7 @@
 #include "safe/share_texts.hpp"
 
 #include "common/decimal.hpp"
+#include "safe/share_refusals.hpp"
 
 namespace varnhold {
 
@@ -61,6 +62,12 @@ bool envelope_fits_set(const EnvelopeHeader& h, const SetReport& report, ShareSt
 
 bool fits_set(const ShareCandidate& candidate, const SetReport& report, ShareStatus& status) {
     if (candidate.envelope) return envelope_fits_set(candidate.envelope->header, report, status);
+    // A bare share has no check of its own and would take the envelopes' k on trust. It is not
+    // a set of its own either (recovery must not count it as a rival set): it cannot be read here.
+    if (report.envelopes) {
+        status.mark(ShareState::unreadable, std::string(bare_among_envelopes));
+        return false;
+    }
     const Scheme shape = scheme_by_shape(candidate.bare);
     if (shape != *report.scheme) {
         status.mark(ShareState::foreign, "looks like a " + capitalised(shape) +

@@ -115,6 +115,13 @@ bool package_k(PyObject* value, std::uint64_t& k) {
     return true;
 }
 
+bool package_unchecked(PyObject* value, BareCheck& bare_check) {
+    // Only a bool: an opt-in that waives the only protection is never inferred from a number.
+    if (!PyBool_Check(value)) return type_error("unchecked must be a bool", value);
+    bare_check = value == Py_True ? BareCheck::waived : BareCheck::required;
+    return true;
+}
+
 bool package_index(PyObject* value, std::optional<uint128>& index) {
     index.reset();
     if (value == Py_None) return true;

@@ -6,6 +6,7 @@
 #include "binding/entry.hpp"
 #include "field/field.hpp"
 #include "safe/envelope.hpp"
+#include "safe/share_set.hpp"
 
 // The checks of the package varnhold's arguments, with their messages. They live here, once:
 // the native code must check every argument before it reads it, and the package's functions
@@ -22,6 +23,9 @@ bool package_shares(PyObject* shares, SharesArguments& out);
 
 // k: None (0) or an int from 2 to envelope_max_k (ShareError outside).
 bool package_k(PyObject* value, std::uint64_t& k);
+
+// unchecked: a bool, the caller's word that exactly k bare shares may be read unchecked.
+bool package_unchecked(PyObject* value, BareCheck& bare_check);
 
 // index: None (nothing) or an int from 1 to below 2^127-1 (ShareError outside).
 bool package_index(PyObject* value, std::optional<uint128>& index);

@@ -17,24 +17,30 @@ namespace {
 
 constexpr Signature split_signature{"split", 4, {"secret", "k", "n", "scheme"}};
 constexpr Signature check_signature{"check", 2, {"shares", "k"}};
-constexpr Signature combine_signature{"combine", 2, {"shares", "k"}};
-constexpr Signature new_share_signature{"new_share", 3, {"shares", "k", "index"}};
-constexpr Signature refresh_signature{"refresh", 2, {"shares", "k"}};
+constexpr Signature combine_signature{"combine", 3, {"shares", "k", "unchecked"}};
+constexpr Signature new_share_signature{"new_share", 4, {"shares", "k", "index", "unchecked"}};
+constexpr Signature refresh_signature{"refresh", 3, {"shares", "k", "unchecked"}};
 
-// The package's checks of shares and k, then the set they make.
-bool checked_set(SharesArguments& arguments, std::optional<ShareSet>& set) {
+// The package's checks of shares, k and (at `unchecked_slot`, when there is one) the opt-in for
+// exactly k bare shares, then the set they make.
+bool checked_set(SharesArguments& arguments, std::optional<ShareSet>& set,
+                 std::size_t unchecked_slot = 0) {
+    BareCheck bare_check = BareCheck::required;
     if (!package_shares(arguments.bound[0], arguments) ||
-        !package_k(arguments.bound[1], arguments.k)) {
+        !package_k(arguments.bound[1], arguments.k) ||
+        (unchecked_slot != 0 && !package_unchecked(arguments.bound[unchecked_slot], bare_check))) {
         return false;
     }
-    set.emplace(arguments.shares.views, arguments.k);
+    set.emplace(arguments.shares.views, arguments.k, bare_check);
     return true;
 }
 
-// Binds (shares, k), then checked_set.
+// Binds (shares, k[, unchecked]), then checked_set.
 bool read_set(const Signature& signature, PyObject* args, PyObject* kwargs,
-              SharesArguments& arguments, std::optional<ShareSet>& set) {
-    return bind_arguments(signature, args, kwargs, arguments.bound) && checked_set(arguments, set);
+              SharesArguments& arguments, std::optional<ShareSet>& set,
+              std::size_t unchecked_slot = 0) {
+    return bind_arguments(signature, args, kwargs, arguments.bound) &&
+           checked_set(arguments, set, unchecked_slot);
 }
 
 PyObject* split_body(PyObject* args, PyObject* kwargs) {
@@ -71,7 +77,7 @@ PyObject* combine_body(PyObject* args, PyObject* kwargs) {
     }
     if (PyErr_Occurred() != nullptr) return nullptr;
     std::optional<ShareSet> set;
-    if (!checked_set(arguments, set)) return nullptr;
+    if (!checked_set(arguments, set, 2)) return nullptr;
     if (!set->report().usable()) {
         raise_report_error(set->report(), "the shares do not rebuild a secret");
         return nullptr;
@@ -84,12 +90,14 @@ PyObject* combine_body(PyObject* args, PyObject* kwargs) {
 PyObject* new_share_body(PyObject* args, PyObject* kwargs) {
     SharesArguments arguments;
     std::optional<uint128> index;
+    BareCheck bare_check = BareCheck::required;
     if (!bind_arguments(new_share_signature, args, kwargs, arguments.bound) ||
         !package_shares(arguments.bound[0], arguments) ||
-        !package_index(arguments.bound[2], index) || !package_k(arguments.bound[1], arguments.k)) {
+        !package_index(arguments.bound[2], index) || !package_k(arguments.bound[1], arguments.k) ||
+        !package_unchecked(arguments.bound[3], bare_check)) {
         return nullptr;
     }
-    const ShareSet set(arguments.shares.views, arguments.k);
+    const ShareSet set(arguments.shares.views, arguments.k, bare_check);
     if (!set.report().usable()) {
         raise_report_error(set.report(), "no share could be made");
         return nullptr;
@@ -105,7 +113,7 @@ PyObject* new_share_body(PyObject* args, PyObject* kwargs) {
 PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
     SharesArguments arguments;
     std::optional<ShareSet> set;
-    if (!read_set(refresh_signature, args, kwargs, arguments, set)) return nullptr;
+    if (!read_set(refresh_signature, args, kwargs, arguments, set, 2)) return nullptr;
     const SetReport& report = set->report();
     if (report.scheme == Scheme::blakley && report.problem.empty()) {
         raise_share_problem("Blakley shares cannot be refreshed; only Shamir shares can");

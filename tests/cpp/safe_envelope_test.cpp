@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -139,6 +140,11 @@ TEST(Envelope, CheckMatchesPlainHornerAtEveryLength) {
     }
 }
 
+std::string upper_case(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
 TEST(Envelope, RoundTripAndRejections) {
     const std::string bare = split_with(Scheme::shamir, false, vector_stream(400))[0];
     const std::string text =
@@ -180,6 +186,8 @@ TEST(Envelope, RoundTripAndRejections) {
          "envelope has an invalid share number"},
         {rewrap("vh1-s-2-0123456789abcdef-1a-" + bare), "envelope has an invalid share number"},
         {rewrap("vh1-s-2-0123456789abcdef-0-" + bare), "envelope has an invalid share number"},
+        {rewrap("vh1-s-2-0123456789abcdef-1-" + upper_case(bare)),
+         "has upper-case hexadecimal digits, which no envelope is written with"},
         {rewrap("vh1-s-2-0123456789abcdef-1-" + bare + "-x"), "envelope has too many fields"},
         {rewrap("vh1-s-2-0123456789abcdef-1"), "envelope has too few fields"},
         {text.substr(0, text.size() - 1), "envelope has no valid checksum field"},

@@ -117,7 +117,7 @@ Trials run_location_trials(Scheme scheme, std::size_t count, std::uint64_t seed)
                 shares[at] = other[engine() % other.size()];
             }
         }
-        const ShareSet set(views(shares), k);
+        const ShareSet set(views(shares), k, BareCheck::waived);
         const SetReport& report = set.report();
         EXPECT_EQ(report.problem, "")
             << "trial " << trial << " k=" << k << " m=" << m << " e=" << e;
@@ -189,7 +189,7 @@ void run_rejection_trials(Scheme scheme, std::size_t count, std::uint64_t seed) 
             victim[at] = replacement == victim[at] ? (replacement == '0' ? '1' : '0') : replacement;
             k_read = 0;
         }
-        const ShareSet set(views(shares), k_read);
+        const ShareSet set(views(shares), k_read, BareCheck::waived);
         EXPECT_FALSE(set.report().usable()) << "kind " << kind << " trial " << trial << " k=" << k;
         if (::testing::Test::HasFailure()) break;
     }
@@ -215,13 +215,14 @@ void run_new_and_refresh_trials(Scheme scheme, std::size_t count, std::uint64_t 
         const std::string& secret = split.secret;
         std::vector<std::string>& shares = split.shares;
         auto rebuilds = [&](const std::vector<std::string>& texts) {
-            const ShareSet set(views(texts), k);
+            const ShareSet set(views(texts), k, BareCheck::waived);
             if (!set.report().usable()) return false;
             SecretBytes out;
             set.secret(out);
             return std::string(out.bytes.begin(), out.bytes.end()) == secret;
         };
-        const ShareSet first_k(views({shares.begin(), shares.begin() + static_cast<long>(k)}), k);
+        const ShareSet first_k(views({shares.begin(), shares.begin() + static_cast<long>(k)}), k,
+                               BareCheck::waived);
         ASSERT_TRUE(first_k.report().usable());
         // Shamir: an index no old share has (the default, one above the k used, may be taken).
         const std::optional<uint128> index = scheme == Scheme::shamir

@@ -49,3 +49,13 @@ def solve_mod_p(rows, rhs):
                 f = m[r][c]
                 m[r] = [(v - f * w) % P for v, w in zip(m[r], m[c])]
     return [row[n] for row in m]
+
+
+def envelope(body):
+    """The envelope text with its check, computed as the share format documents it."""
+    raw, h = body.encode(), 0
+    for j in range(0, len(raw), 8):
+        h = (h * 0x6C8E9CF5 + int.from_bytes(raw[j : j + 8].ljust(8, b"\0"), "little")) % (
+            2**32 - 5
+        )
+    return "%s-%08x%02x" % (body, h, sum(raw) % 251)

@@ -10,8 +10,8 @@ import sys
 import pytest
 
 import varnhold
+from support import P, envelope
 
-P = 2**127 - 1
 OLD_PYTHON = sys.version_info < (3, 10)
 needs_age_tool = pytest.mark.skipif(shutil.which("age") is None, reason="the age command")
 
@@ -28,16 +28,6 @@ def age():
 @pytest.fixture(scope="module")
 def identity(age):
     return age.new_identity(2, 4)
-
-
-def envelope(body):
-    """The envelope with its check, computed as the share format documents it."""
-    raw, h = body.encode(), 0
-    for j in range(0, len(raw), 8):
-        h = (h * 0x6C8E9CF5 + int.from_bytes(raw[j : j + 8].ljust(8, b"\0"), "little")) % (
-            2**32 - 5
-        )
-    return "%s-%08x%02x" % (body, h, sum(raw) % 251)
 
 
 def cheat(share):

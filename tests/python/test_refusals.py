@@ -1,0 +1,110 @@
+"""Shares that no split, new share or refresh writes are refused by the safe layer (the bare
+module still reads them), bare shares never join envelopes, and exactly k bare shares are read
+only on the caller's explicit word."""
+
+import re
+import subprocess
+import sys
+
+import pytest
+import varnhold_core
+
+import varnhold
+from support import SECRET, envelope
+
+ENV = varnhold.split(SECRET, 3, 5)
+ENV_B = varnhold.split(SECRET, 3, 5, scheme="blakley")
+BARE = varnhold_core.shamir_split(SECRET, 3, 5)
+PLANES = varnhold_core.blakley_split(SECRET, 3, 5)
+CHOSEN = ":0000000000000000dededededededede" * 4
+ROW_1_0_0 = "%032x,%032x,%032x" % (1, 0, 0)
+HEX_RUN = re.compile(r"[0-9a-fA-F]{16,}")
+
+
+def bare_of(share):
+    return share.rsplit("-", 1)[0].split("-")[5]
+
+
+def reseal(share, bare):
+    """`share` carrying another bare share under a valid check, as a dishonest custodian can."""
+    return envelope("-".join(share.split("-")[:5] + [bare]))
+
+
+def at(share, index):
+    return index + share[share.index(":") :]
+
+
+TYPO = BARE[2][:-5] + ("1" if BARE[2][-5] == "0" else "0") + BARE[2][-4:]
+
+# Each row: the shares given, k, what the reason says, and the positions blamed.
+REFUSALS = {
+    "index 0": ([at(BARE[0], "0"), *BARE[1:4]], 3, "has index 0", (0,)),
+    "signed index": ([at(BARE[0], "+1"), *BARE[1:4]], 3, "with a sign", (0,)),
+    "index with a leading zero": ([at(BARE[0], "01"), *BARE[1:4]], 3, "leading zero", (0,)),
+    "signed index in an envelope": (
+        [reseal(ENV[0], at(bare_of(ENV[0]), "+1")), *ENV[1:4]],
+        None,
+        "with a sign",
+        (0,),
+    ),
+    "zero coefficient": (["0" * 32 + PLANES[0][32:], *PLANES[1:4]], 3, "zero coefficient", (0,)),
+    "row 1,0,0 in an envelope": (
+        [ENV_B[0], ENV_B[1], reseal(ENV_B[2], ROW_1_0_0 + CHOSEN)],
+        None,
+        "zero coeff",
+        (2,),
+    ),
+    "upper-case hex in an envelope": (
+        [reseal(ENV[0], bare_of(ENV[0]).upper()), ENV[1], ENV[2]],
+        None,
+        "upper-case",
+        (0,),
+    ),
+    "index-0 bare share beside envelopes": ([ENV[0], ENV[1], "0" + CHOSEN], None, "bare", (2,)),
+    "envelope typed bare": ([ENV[0], ENV[1], bare_of(ENV[2])[:-1] + "0"], None, "bare", (2,)),
+    "bare among envelopes, k given": ([ENV[0], BARE[1], *ENV[2:4]], 3, "never joins", (1,)),
+    "exactly k bare, a typo": ([*BARE[:2], TYPO], 3, "unchecked=True (--unchecked)", ()),
+    "exactly k bare and a repeat": ([*BARE[:3], BARE[0]], 3, "give one more share", ()),
+    "exactly k bare Blakley": (PLANES[:3], 3, "cannot be checked", ()),
+}
+
+
+@pytest.mark.parametrize("shares,k,reason,positions", REFUSALS.values(), ids=REFUSALS.keys())
+def test_refused_sets(shares, k, reason, positions):
+    with pytest.raises(varnhold.ShareError) as exc:
+        varnhold.combine(shares, k=k)
+    # combine also names a repeated share when too few remain without it.
+    repeats = tuple(i for i, share in enumerate(shares) if share in shares[:i])
+    assert reason in exc.value.reason and exc.value.positions == (positions or repeats)
+    assert not HEX_RUN.search(str(exc.value)) and not varnhold.check(shares, k=k).ok
+    for make in (varnhold.new_share, varnhold.refresh):
+        with pytest.raises(varnhold.ShareError) as made:
+            make(shares, k=k)
+        if not any("," in share for share in shares):  # Blakley sets are never refreshed
+            assert made.value.positions == positions
+
+
+@pytest.mark.parametrize("shares", [[s.upper() for s in BARE[:4]], BARE[2:]], ids=["upper", "k"])
+def test_bare_sets_still_read(shares):
+    options = {"k": 3, "unchecked": len(shares) == 3}
+    assert varnhold.combine(shares, **options) == SECRET
+    fresh = varnhold.new_share(shares, **options)
+    assert varnhold.combine([fresh, *shares[1:]], **options) == SECRET
+
+
+# Each row: the arguments, the shares on standard input, the exit status and what standard
+# error says.
+CLI = {
+    "exactly k bare": (["combine", "-k", 3], BARE[:3], 1, "--unchecked"),
+    "exactly k bare, --unchecked": (["combine", "-k", 3, "--unchecked"], BARE[:3], 0, ""),
+    "bare among envelopes": (["refresh"], [ENV[0], ENV[1], BARE[2]], 1, "<stdin>:3"),
+}
+
+
+@pytest.mark.parametrize("args,stdin,status,says", CLI.values(), ids=CLI.keys())
+def test_command_line(args, stdin, status, says):
+    command = [sys.executable, "-m", "varnhold", *map(str, args)]
+    result = subprocess.run(command, input="\n".join(stdin).encode(), capture_output=True)
+    err = result.stderr.decode()
+    assert result.returncode == status and says in err and not HEX_RUN.search(err), err
+    assert status != 0 or result.stdout.decode().strip() == SECRET.hex()
