@@ -25,32 +25,39 @@ void ShareSet::secret(SecretBytes& out) const {
 }
 
 Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource& random) const {
+    return *report_.scheme == Scheme::shamir ? new_shamir_share(index)
+                                             : new_blakley_share(index, random);
+}
+
+Result<std::string> ShareSet::new_shamir_share(std::optional<uint128> index) const {
     const std::size_t k = static_cast<std::size_t>(report_.k);
-    if (*report_.scheme == Scheme::shamir) {
-        uint128 x = 0;
-        if (index) {
-            // The polynomials' value at 0 is the secret itself.
-            if (*index == 0) return SharingError{"index 0 would hold the secret itself"};
-            if (*index >= field_modulus) return SharingError{"index must be below 2^127-1"};
-            x = *index;
-        } else {
-            for (const Parsed& p : parsed_) x = std::max(x, p.x);
-            if (++x >= field_modulus)
-                return SharingError{"no index is left above the highest given"};
-        }
-        std::array<FieldElement, chunk_count> values{};
-        const WipeAtExit wipe_values(values);
-        StopCheck stop;
-        for (std::size_t c = 0; c < chunk_count; ++c) {
-            stop.work(k);
-            values[c] = evaluate_polynomial_at(rebuilt().data() + c * k, k, FieldElement{x});
-        }
-        std::string text = format_shamir_share(x, values);
-        secure_wipe_object(values);
-        std::string share = wrap(text, x, report_.set_id.value_or(0));
-        secure_wipe(text.data(), text.size());
-        return share;
+    uint128 x = 0;
+    if (index) {
+        // The polynomials' value at 0 is the secret itself.
+        if (*index == 0) return SharingError{"index 0 would hold the secret itself"};
+        if (*index >= field_modulus) return SharingError{"index must be below 2^127-1"};
+        x = *index;
+    } else {
+        for (const Parsed& p : parsed_) x = std::max(x, p.x);
+        if (++x >= field_modulus) return SharingError{"no index is left above the highest given"};
     }
+    std::array<FieldElement, chunk_count> values{};
+    const WipeAtExit wipe_values(values);
+    StopCheck stop;
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+        stop.work(k);
+        values[c] = evaluate_polynomial_at(rebuilt().data() + c * k, k, FieldElement{x});
+    }
+    std::string text = format_shamir_share(x, values);
+    secure_wipe_object(values);
+    std::string share = wrap(text, x, report_.set_id.value_or(0));
+    secure_wipe(text.data(), text.size());
+    return share;
+}
+
+Result<std::string> ShareSet::new_blakley_share(std::optional<uint128> index,
+                                                ByteSource& random) const {
+    const std::size_t k = static_cast<std::size_t>(report_.k);
     // Envelope numbers of Blakley shares are read below 2^64: a share numbered past that would
     // be written but never read back. A bare Blakley share has no number to give.
     const uint128 number_limit = uint128{1} << 64;

@@ -8,17 +8,11 @@
 #include "common/memory_limit.hpp"
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
+#include "field/polynomial.hpp"
 #include "random/entropy_source.hpp"
 #include "shamir/lagrange.hpp"
 
 namespace varnhold {
-
-FieldElement evaluate_polynomial(const FieldElement* coefficients, std::size_t k,
-                                 FieldElement x) noexcept {
-    FieldElement y{};
-    for (std::size_t j = k; j-- > 0;) y = field_mul_add(y, x, coefficients[j]);
-    return y;
-}
 
 void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElement> ys,
                         std::size_t k, ShamirPolynomials& out) {
@@ -82,10 +76,8 @@ bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldEle
                            std::size_t k, FieldElement* out) {
     // The weights of the values at 0 come from the indices alone; small sets keep them on the
     // stack.
-    constexpr std::size_t on_stack = 8;
-    StackStorage<FieldElement, 3 * on_stack> small;
-    std::vector<FieldElement> large(k > on_stack ? 3 * k : 0);
-    FieldElement* const weights = k > on_stack ? large.data() : small.data();
+    ScratchBuffer<FieldElement, 3 * 8> room(3 * k);
+    FieldElement* const weights = room.data();
     if (!lagrange_weights_at_zero(xs.first(k), weights)) return false;
     StopCheck stop;
     stop.work(chunk_count * k);
@@ -283,7 +275,7 @@ void rebuild_and_verify(std::span<const uint128> xs, std::span<const FieldElemen
         for (std::size_t i = 0; i < m; ++i) {
             stop.work(k);
             const FieldElement value =
-                evaluate_polynomial(trial.data() + c * k, k, FieldElement{xs[i]});
+                evaluate_polynomial_at(trial.data() + c * k, k, FieldElement{xs[i]});
             bad[i] |= nonzero_mask(field_sub(value, ys[4 * i + c]));
         }
     }

@@ -24,10 +24,6 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
 bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
                            std::size_t k, FieldElement* out);
 
-// Horner's rule on the k coefficients at `coefficients`.
-FieldElement evaluate_polynomial(const FieldElement* coefficients, std::size_t k,
-                                 FieldElement x) noexcept;
-
 // Locates the wrong values among the m = xs.size() points (xs distinct; ys as above): finds the
 // four polynomials of degree below k that, together, disagree with at most e = (m - k) / 2 of the
 // points, writing them to `out` and the positions where some value disagrees to `wrong`, in

@@ -47,6 +47,9 @@ public:
     Result<std::vector<std::string>> refresh(ByteSource& random) const;
 
 private:
+    Result<std::string> new_shamir_share(std::optional<uint128> index) const;
+    Result<std::string> new_blakley_share(std::optional<uint128> index, ByteSource& random) const;
+
     struct Parsed {
         std::size_t position = 0;
         uint128 x = 0;         // Shamir index

@@ -1,6 +1,7 @@
 #include "reference_decoder.hpp"
 
 #include "common/stop_check.hpp"
+#include "field/polynomial.hpp"
 #include "safe/elimination.hpp"
 
 namespace varnhold::testing {
@@ -77,7 +78,7 @@ bool reference_locate_wrong_shares(std::span<const uint128> xs, std::span<const 
     for (std::size_t i = 0; i < m; ++i) {
         uint128 difference = 0;
         for (std::size_t c = 0; c < chunk_count; ++c) {
-            difference |= evaluate_polynomial(out.data() + c * k, k, FieldElement{xs[i]}).value ^
+            difference |= evaluate_polynomial_at(out.data() + c * k, k, FieldElement{xs[i]}).value ^
                           ys[4 * i + c].value;
         }
         if (difference != 0) wrong.push_back(i);

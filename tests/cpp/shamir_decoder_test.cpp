@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "field/polynomial.hpp"
 #include "reference_decoder.hpp"
 #include "safe/shamir_decode.hpp"
 
@@ -47,7 +48,8 @@ Set make_set(const Case& c, std::mt19937_64& engine) {
     }
     for (FieldElement& a : s.polys) a = element();
     for (std::size_t i = 0; i < c.m * chunk_count; ++i)
-        s.ys[i] = evaluate_polynomial(s.polys.data() + i % 4 * c.k, c.k, FieldElement{s.xs[i / 4]});
+        s.ys[i] =
+            evaluate_polynomial_at(s.polys.data() + i % 4 * c.k, c.k, FieldElement{s.xs[i / 4]});
     const int e = static_cast<int>((c.m - c.k) / 2);
     for (std::size_t i = 0; i < c.m; ++i) s.planted[i] = i;
     std::shuffle(s.planted.begin(), s.planted.end(), engine);
