@@ -59,20 +59,14 @@ bool has_version(const DynamicTables& tables, ElfW(Half) index, const char* vers
     }
 }
 
-}  // namespace
-
-std::uintptr_t vdso_image() noexcept { return ::getauxval(AT_SYSINFO_EHDR); }
-
-void* vdso_function(std::uintptr_t image, const char* version, const char* name) noexcept {
-    if (image == 0) return nullptr;
-    const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(image);
-    if (!is_native_elf(header)) return nullptr;
+// The load bias of the image (mapped as one piece: an address in it is its file offset past
+// `image`, and a link-time address is moved by the bias) and its dynamic section; false when
+// either is missing.
+bool find_layout(std::uintptr_t image, const ElfW(Ehdr) * header, std::uintptr_t& bias,
+                 const ElfW(Dyn) * &dynamic) {
     const auto* segments = reinterpret_cast<const ElfW(Phdr)*>(image + header->e_phoff);
-    // The image is mapped as one piece: an address in it is its file offset past `image`, and a
-    // link-time address is moved by `bias`.
-    std::uintptr_t bias = 0;
     bool loaded = false;
-    const ElfW(Dyn)* dynamic = nullptr;
+    dynamic = nullptr;
     for (ElfW(Half) i = 0; i < header->e_phnum; ++i) {
         if (segments[i].p_type == PT_LOAD && !loaded) {
             bias = image + segments[i].p_offset - segments[i].p_vaddr;
@@ -81,7 +75,10 @@ void* vdso_function(std::uintptr_t image, const char* version, const char* name)
             dynamic = reinterpret_cast<const ElfW(Dyn)*>(image + segments[i].p_offset);
         }
     }
-    if (!loaded || dynamic == nullptr) return nullptr;
+    return loaded && dynamic != nullptr;
+}
+
+DynamicTables read_tables(const ElfW(Dyn) * dynamic, std::uintptr_t bias) {
     DynamicTables tables;
     for (const ElfW(Dyn)* entry = dynamic; entry->d_tag != DT_NULL; ++entry) {
         const std::uintptr_t address = bias + entry->d_un.d_ptr;
@@ -108,6 +105,21 @@ void* vdso_function(std::uintptr_t image, const char* version, const char* name)
                 break;
         }
     }
+    return tables;
+}
+
+}  // namespace
+
+std::uintptr_t vdso_image() noexcept { return ::getauxval(AT_SYSINFO_EHDR); }
+
+void* vdso_function(std::uintptr_t image, const char* version, const char* name) noexcept {
+    if (image == 0) return nullptr;
+    const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(image);
+    if (!is_native_elf(header)) return nullptr;
+    std::uintptr_t bias = 0;
+    const ElfW(Dyn)* dynamic = nullptr;
+    if (!find_layout(image, header, bias, dynamic)) return nullptr;
+    const DynamicTables tables = read_tables(dynamic, bias);
     // The kernel versions every symbol it exports; an image without versions is not one of its.
     if (tables.symbols == nullptr || tables.strings == nullptr || tables.versions == nullptr ||
         tables.definitions == nullptr) {
