@@ -33,12 +33,12 @@ def lines(given):
     return ("\n".join(given) + "\n").encode()
 
 
-def pick(sets, spec):
+def pick(sets, given):
     """Shares named like "s0 s1! o2 b3~ s4^": set and position, then ! for a typo, ~ for a
     wrong value (bare shares), ^ for upper case."""
     marks = {"!": corrupt, "~": lambda t: t[:-1] + ("1" if t[-1] != "1" else "2"), "^": str.upper}
     out = []
-    for word in spec.split():
+    for word in given.split():
         share = sets[word[0]][int(word[1])]
         out.append(marks[word[2]](share) if len(word) > 2 else share)
     return out
@@ -56,10 +56,10 @@ CHECK_CASES = [
 
 
 @pytest.mark.parametrize(
-    "name, spec, k, status, said", CHECK_CASES, ids=[r[0] for r in CHECK_CASES]
+    "name, given, k, status, said", CHECK_CASES, ids=[r[0] for r in CHECK_CASES]
 )
-def test_check_of_fewer_than_k_shares(sets, name, spec, k, status, said):
-    shares = pick(sets, spec)
+def test_check_of_fewer_than_k_shares(sets, name, given, k, status, said):
+    shares = pick(sets, given)
     result = run("check", *k, stdin=lines(shares))
     assert result.returncode == status and said in result.stdout.decode(), result.stderr
     assert varnhold.check(shares, k=k[1] if k else None).partial == (status == 0)
@@ -92,10 +92,10 @@ RECOVER_CASES = [
 
 
 @pytest.mark.parametrize(
-    "name, spec, k, status, said", RECOVER_CASES, ids=[r[0] for r in RECOVER_CASES]
+    "name, given, k, status, said", RECOVER_CASES, ids=[r[0] for r in RECOVER_CASES]
 )
-def test_recovery_past_damaged_shares(sets, name, spec, k, status, said):
-    shares = pick(sets, spec)
+def test_recovery_past_damaged_shares(sets, name, given, k, status, said):
+    shares = pick(sets, given)
     result = run("combine", *k, stdin=lines(shares))
     assert result.returncode == status and said in result.stderr.decode(), result.stderr
     assert result.stdout == (HEX.encode() + b"\n" if status == 0 else b"")
