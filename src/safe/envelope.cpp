@@ -168,8 +168,9 @@ std::size_t write_envelope_rest(char* out, std::size_t prefix_length, std::strin
     return at + envelope_check_length;
 }
 
-std::size_t write_envelope_values(char* out, std::size_t prefix_length, std::string_view number,
-                                  std::span<const FieldElement, envelope_value_count> values) noexcept {
+std::size_t write_envelope_values(
+    char* out, std::size_t prefix_length, std::string_view number,
+    std::span<const FieldElement, envelope_value_count> values) noexcept {
     std::size_t at = prefix_length;
     copy_text(out + at, number);
     at += number.size();
@@ -369,9 +370,12 @@ Result<OpenedEnvelope> open_version_2(std::string_view text, bool unwritten,
     const std::size_t check_start = text.size() - text_check_length - 1;
     const std::string_view body = text.substr(0, check_start);
     switch (compare_text_check(body, text.substr(check_start + 1))) {
-        case CheckField::invalid: return malformed("no valid checksum field");
-        case CheckField::differs: return SharingError{"checksum does not match"};
-        case CheckField::matches: break;
+        case CheckField::invalid:
+            return malformed("no valid checksum field");
+        case CheckField::differs:
+            return SharingError{"checksum does not match"};
+        case CheckField::matches:
+            break;
     }
     const std::string_view version = version_field(text);
     // A version 1 envelope ends in ten digits; a later version would be intact but unknown.

@@ -57,8 +57,9 @@ std::size_t write_envelope_rest(char* out, std::size_t prefix_length, std::strin
 // Version 2: after a prefix of version 2, writes the number, the six values and the check, and
 // returns the envelope's length; `out` has room for envelope_values_rest_length more bytes.
 inline constexpr std::size_t envelope_values_rest_length = 39 + 1 + envelope_values_length + 1 + 18;
-std::size_t write_envelope_values(char* out, std::size_t prefix_length, std::string_view number,
-                                  std::span<const FieldElement, envelope_value_count> values) noexcept;
+std::size_t write_envelope_values(
+    char* out, std::size_t prefix_length, std::string_view number,
+    std::span<const FieldElement, envelope_value_count> values) noexcept;
 
 // A version 2 envelope as one string.
 std::string wrap_values(const EnvelopeHeader& header,

@@ -17,8 +17,9 @@ std::optional<SetKey> most_voted_set(std::span<const std::optional<ShareCandidat
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         if (!candidates[i] || !candidates[i]->envelope) continue;
         const EnvelopeHeader& h = candidates[i]->envelope->header;
-        auto [entry, fresh] = groups.try_emplace(SetKey{static_cast<int>(h.scheme), h.k, h.set_id, h.version},
-                                                 std::pair<std::size_t, std::size_t>{0, i});
+        auto [entry, fresh] =
+            groups.try_emplace(SetKey{static_cast<int>(h.scheme), h.k, h.set_id, h.version},
+                               std::pair<std::size_t, std::size_t>{0, i});
         ++entry->second.first;
     }
     std::optional<SetKey> chosen;

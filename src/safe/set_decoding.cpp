@@ -3,8 +3,8 @@
 #include "field/polynomial.hpp"
 #include "safe/blakley_decode.hpp"
 #include "safe/shamir_decode.hpp"
-#include "safe/share_tag.hpp"
 #include "safe/share_set.hpp"
+#include "safe/share_tag.hpp"
 
 namespace varnhold {
 namespace {

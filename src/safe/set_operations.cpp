@@ -9,8 +9,8 @@
 #include "random/random_field.hpp"
 #include "safe/set_writer.hpp"
 #include "safe/shamir_decode.hpp"
-#include "safe/share_tag.hpp"
 #include "safe/share_set.hpp"
+#include "safe/share_tag.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
@@ -67,9 +67,9 @@ Result<std::string> ShareSet::new_version_2_share(std::optional<uint128> index) 
     if (!number) return number.error();
     const std::size_t k = static_cast<std::size_t>(report_.k);
     const bool shamir = *report_.scheme == Scheme::shamir;
-    const FieldElement x =
-        shamir ? FieldElement{*number}
-               : blakley_node(*report_.set_id, static_cast<std::uint64_t>(*number));
+    const FieldElement x = shamir
+                               ? FieldElement{*number}
+                               : blakley_node(*report_.set_id, static_cast<std::uint64_t>(*number));
     std::array<FieldElement, envelope_value_count> values{};
     const WipeAtExit wipe_values(values);
     StopCheck stop;
@@ -182,8 +182,7 @@ Result<std::vector<std::string>> ShareSet::reshare(Scheme scheme, std::uint64_t 
     const std::string_view secret_view(reinterpret_cast<const char*>(secret_bytes.bytes.data()),
                                        SecretBytes::size);
     if (Result<void> valid = check_split_arguments(
-            secret_view, k, n,
-            scheme == Scheme::shamir ? "Invalid k/n parameters" : "Invalid k/n");
+            secret_view, k, n, scheme == Scheme::shamir ? "Invalid k/n parameters" : "Invalid k/n");
         !valid) {
         return valid.error();
     }

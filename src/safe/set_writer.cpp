@@ -54,8 +54,8 @@ void require_set_fits_in_memory(std::uint64_t k, std::uint64_t count, const Shar
     const std::uint64_t share_length = envelope_prefix_max_length + envelope_values_rest_length;
     const std::uint64_t coefficient_bytes =
         saturating_mul(saturating_mul(value_count, k), sizeof(FieldElement));
-    require_fits_in_memory(saturating_add(
-        saturating_mul(count, out.bytes_per_share(share_length)), coefficient_bytes));
+    require_fits_in_memory(saturating_add(saturating_mul(count, out.bytes_per_share(share_length)),
+                                          coefficient_bytes));
 }
 
 }  // namespace
@@ -87,8 +87,9 @@ void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t
             j = numbers.listed[i];
             number_length = write_decimal(j, number);
         }
-        const uint128 x =
-            scheme == Scheme::shamir ? j : blakley_node(set_id, static_cast<std::uint64_t>(j)).value;
+        const uint128 x = scheme == Scheme::shamir
+                              ? j
+                              : blakley_node(set_id, static_cast<std::uint64_t>(j)).value;
         share_values(coefficients, width, scheme, x, values);
         out.add(std::string_view(
             text, write_envelope_values(text, prefix, {number, number_length}, values)));

@@ -19,7 +19,8 @@ namespace {
 // How many values each point carries: ys holds them point by point, the same count for each.
 std::size_t values_per_point(std::span<const uint128> xs, std::span<const FieldElement> ys) {
     const std::size_t width = xs.empty() ? 0 : ys.size() / xs.size();
-    if (width == 0 || width > max_share_values) throw InternalFailure("values per point out of range");
+    if (width == 0 || width > max_share_values)
+        throw InternalFailure("values per point out of range");
     return width;
 }
 
@@ -262,8 +263,8 @@ void locator_nonzero(const Nodes& n, std::span<const FieldElement> ys,
 // others, which the caller's count rejects.
 void rebuild_and_verify(std::span<const uint128> xs, std::span<const FieldElement> ys,
                         std::size_t k, const WipedVector<uint128>& good,
-                        const std::array<bool, max_share_values>& chunks,
-                        ShamirPolynomials& out, WipedVector<uint128>& bad, StopCheck& stop) {
+                        const std::array<bool, max_share_values>& chunks, ShamirPolynomials& out,
+                        WipedVector<uint128>& bad, StopCheck& stop) {
     const std::size_t m = xs.size();
     const std::size_t width = values_per_point(xs, ys);
     WipedVector<uint128> picked_x(k);

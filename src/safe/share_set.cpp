@@ -5,8 +5,8 @@
 #include "blakley/blakley_share.hpp"
 #include "common/decimal.hpp"
 #include "safe/set_choice.hpp"
-#include "safe/share_tag.hpp"
 #include "safe/share_refusals.hpp"
+#include "safe/share_tag.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
@@ -82,8 +82,8 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
         parsed.position = i;
         bool read = false;
         if (report_.version == 2) {
-            read = read_version_2(*candidates[i],
-                                  opened_values_.data() + i * envelope_value_count, status, parsed);
+            read = read_version_2(*candidates[i], opened_values_.data() + i * envelope_value_count,
+                                  status, parsed);
         } else if (*report_.scheme == Scheme::shamir) {
             read = read_shamir(*candidates[i], status, parsed);
         } else {

@@ -96,8 +96,8 @@ private:
 
     SetReport report_;
     std::vector<Parsed> parsed_;
-    std::vector<FieldElement> coefficients_;  // Blakley rows, k per parsed share (public)
-    std::size_t width_ = chunk_count;         // values per share: 4, or 6 in version 2
+    std::vector<FieldElement> coefficients_;   // Blakley rows, k per parsed share (public)
+    std::size_t width_ = chunk_count;          // values per share: 4, or 6 in version 2
     WipedVector<FieldElement> opened_values_;  // six per text, for version 2 envelopes (secret)
     WipedVector<FieldElement> values_;         // width_ per parsed share (secret)
     // Shamir and version 2: coefficient j of value c at c k + j; version 1 Blakley: coordinate t

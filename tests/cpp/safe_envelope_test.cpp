@@ -12,9 +12,9 @@
 #include "blakley/blakley_share.hpp"
 #include "random/batched_source.hpp"
 #include "random/entropy_source.hpp"
+#include "random/random_field.hpp"
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
-#include "random/random_field.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_tag.hpp"
 #include "shamir/shamir.hpp"
@@ -70,7 +70,8 @@ std::vector<std::string> version_1_split(Scheme scheme, std::uint64_t k) {
     const std::vector<std::uint8_t> stream = vector_stream(2000);
     std::uint64_t set_id = 0;
     for (std::size_t b = 8; b-- > 0;) set_id = set_id << 8 | stream[b];
-    const std::vector<std::string> bare = split_with(scheme, false, vector_stream(2000, 8), k, k + 1);
+    const std::vector<std::string> bare =
+        split_with(scheme, false, vector_stream(2000, 8), k, k + 1);
     std::vector<std::string> wrapped;
     for (std::size_t i = 0; i < bare.size(); ++i)
         wrapped.push_back(wrap_share(EnvelopeHeader{scheme, k, set_id, i + 1}, bare[i]));
@@ -106,7 +107,8 @@ TEST(ShareFormatDocument, VectorsAreReproduced) {
             for (std::size_t b = 0; b < secret.size; ++b)
                 secret.bytes[b] = static_cast<std::uint8_t>(counting_secret()[b]);
             EXPECT_EQ(vectors.at(name("key", "-")), testing::hex(key.value));
-            EXPECT_EQ(vectors.at(name("tag", "-")), testing::hex(secret_tag(key, secret.bytes).value));
+            EXPECT_EQ(vectors.at(name("tag", "-")),
+                      testing::hex(secret_tag(key, secret.bytes).value));
         }
     }
 }

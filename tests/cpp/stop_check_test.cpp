@@ -10,10 +10,10 @@
 
 #include "blakley/blakley.hpp"
 #include "common/stop_check.hpp"
+#include "resealed.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 #include "shamir/shamir.hpp"
-#include "resealed.hpp"
 
 namespace varnhold {
 namespace {
@@ -137,7 +137,8 @@ TEST_F(HookInstalled, LongCallsEndWithTheHooksException) {
     // Version 1 Blakley sets are solved by elimination, leaving out one share after another.
     std::vector<std::string> blakley_wrong = split(Scheme::blakley, 60, 64, false);
     for (std::size_t i = 0; i < blakley_wrong.size(); ++i)
-        blakley_wrong[i] = wrap_share(EnvelopeHeader{Scheme::blakley, 60, 7, i + 1}, blakley_wrong[i]);
+        blakley_wrong[i] =
+            wrap_share(EnvelopeHeader{Scheme::blakley, 60, 7, i + 1}, blakley_wrong[i]);
     corrupt(blakley_wrong, 5, true);
 
     struct Case {
