@@ -1,14 +1,16 @@
 // The envelope reader on arbitrary bytes, both ways round. An input starting with byte 0 is read
-// as text: whatever opens must be written back by wrap_share to the very same text (the reader
-// accepts only what the writer spells), and every refusal carries one of the reader's messages.
-// (The reader is only handed texts that start with the tag, as the set reader does.) Any other
-// input builds a header and a bare share from its bytes: wrapping and then opening
-// must give back exactly that header and bare share.
+// as text: whatever opens must be written back by wrap_share (version 1) or wrap_values (version 2)
+// to the very same text (the reader accepts only what the writer spells), and every refusal
+// carries one of the reader's messages. (The reader is only handed texts that start with the tag,
+// as the set reader does.) Any other input builds a header and a bare share or six values from its
+// bytes: wrapping and then opening must give back exactly those.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz_support.hpp"
 #include "safe/envelope.hpp"
+
+#include <array>
 
 using namespace varnhold;
 
@@ -19,12 +21,13 @@ void read_back(std::string_view text) {
     fuzz::check(trimmed.size() <= text.size(), "trimming made the text longer");
     // Texts without the tag are bare shares and never reach the reader.
     if (!looks_like_envelope(trimmed)) return;
-    const Result<OpenedEnvelope> opened = open_envelope(trimmed);
+    std::array<FieldElement, envelope_value_count> values{};
+    const Result<OpenedEnvelope> opened = open_envelope(trimmed, values);
     if (!opened) {
         const std::string& message = opened.error().message;
         fuzz::check(fuzz::starts_with_any(
                         message, {"contains a character that no share has",
-                                  "is written in envelope version ", "envelope has ",
+                                  "names envelope version ", "envelope has ",
                                   "checksum does not match", "has upper-case hexadecimal digits"}),
                     "unexpected message", message);
         return;
@@ -34,7 +37,8 @@ void read_back(std::string_view text) {
     fuzz::check(h.number != 0, "share number 0 accepted");
     fuzz::check(h.scheme == Scheme::blakley || h.number < field_modulus,
                 "Shamir number not below p");
-    const std::string written = wrap_share(h, opened->bare);
+    const std::string written =
+        h.version == 2 ? wrap_values(h, values) : wrap_share(h, opened->bare);
     fuzz::check(written == trimmed, "the opened envelope did not write back to its text", trimmed);
 }
 
@@ -59,16 +63,34 @@ void write_then_read(FuzzedDataProvider& input) {
     const uint128 low = input.ConsumeIntegral<std::uint64_t>();
     const uint128 limit = header.scheme == Scheme::shamir ? field_modulus : uint128{1} << 64;
     header.number = 1 + ((high << 64) | low) % (limit - 1);
-    const std::string bare = bare_from(input);
+    std::array<FieldElement, envelope_value_count> values{};
+    std::string bare;
+    if (input.ConsumeBool()) {
+        header.version = 2;
+        for (FieldElement& v : values) {
+            const uint128 v_high = input.ConsumeIntegral<std::uint64_t>();
+            v = field_reduce((v_high << 64) | input.ConsumeIntegral<std::uint64_t>());
+        }
+    } else {
+        bare = bare_from(input);
+    }
 
-    const std::string text = wrap_share(header, bare);
-    const Result<OpenedEnvelope> opened = open_envelope(text);
+    const std::string text =
+        header.version == 2 ? wrap_values(header, values) : wrap_share(header, bare);
+    std::array<FieldElement, envelope_value_count> read{};
+    const Result<OpenedEnvelope> opened = open_envelope(text, read);
     fuzz::check(opened.ok(), "a written envelope did not open",
                 opened ? std::string_view{} : opened.error().message);
     const EnvelopeHeader& h = opened->header;
-    fuzz::check(h.scheme == header.scheme && h.k == header.k && h.set_id == header.set_id &&
-                    h.number == header.number && opened->bare == bare,
-                "the envelope opened to another header or share", text);
+    bool same = h.scheme == header.scheme && h.k == header.k && h.set_id == header.set_id &&
+                h.number == header.number && h.version == header.version;
+    if (header.version == 2) {
+        for (std::size_t c = 0; c < envelope_value_count; ++c)
+            same = same && read[c].value == values[c].value;
+    } else {
+        same = same && opened->bare == bare;
+    }
+    fuzz::check(same, "the envelope opened to another header or share", text);
     fuzz::check(trim_share_text(" \r\n" + text + "\t\n") == text, "trimming changed the envelope");
 }
 

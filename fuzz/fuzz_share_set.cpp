@@ -60,8 +60,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool shamir = *report.scheme == Scheme::shamir;
     const std::vector<std::string_view> first(good.begin(),
                                               good.begin() + static_cast<std::ptrdiff_t>(report.k));
-    const Result<SecretBytes> plain =
-        shamir ? shamir_combine(first, report.k) : blakley_combine(first, report.k);
+    if (report.version == 2) {
+        // No bare share inside: k of the good texts alone must give the same secret.
+        std::vector<std::string_view> texts;
+        for (std::size_t i = 0; i < report.shares.size() && texts.size() < report.k; ++i) {
+            if (report.shares[i].state == ShareState::good) texts.push_back(list.shares[i]);
+        }
+        const ShareSet k_alone(texts, list.k);
+        SecretBytes alone;
+        fuzz::check(k_alone.report().usable(), "k good shares did not combine");
+        k_alone.secret(alone);
+        fuzz::check(alone.bytes == secret.bytes, "the set's secret differs from its shares'");
+    }
+    const Result<SecretBytes> plain = report.version == 2 ? Result<SecretBytes>(secret)
+                                      : shamir            ? shamir_combine(first, report.k)
+                                                          : blakley_combine(first, report.k);
     if (plain) {
         fuzz::check(plain->bytes == secret.bytes, "the set's secret differs from its shares'");
     } else {

@@ -2,6 +2,7 @@
 
 The shares are made here with Python integers, so the seeds do not depend on the module."""
 
+import pathlib
 import os
 import random
 import zlib
@@ -93,6 +94,17 @@ def main():
     write("share_set", "envelopes_k3", ("0\n" + "\n".join(es)).encode())
     write("share_set", "envelopes_mixed", ("0\n" + "\n".join(es[:4] + eb[:2])).encode())
     write("share_set", "bare_blakley", ("2\n" + "\n".join(b)).encode())
+    # Version 2 envelopes: the document's vectors of k = 3.
+    v2 = {}
+    document = pathlib.Path(__file__).resolve().parent.parent / "docs" / "share-format.md"
+    for line in document.read_text().splitlines():
+        words = line.split()
+        if len(words) == 5 and words[1] == "3" and words[2] == "v2":
+            v2.setdefault(words[0], []).append(words[4])
+    write("envelope", "v2_shamir", b"\0" + v2["shamir"][0].encode())
+    write("envelope", "v2_blakley", b"\0" + v2["blakley"][1].encode())
+    write("share_set", "v2_shamir_k3", ("0\n" + "\n".join(v2["shamir"])).encode())
+    write("share_set", "v2_blakley_k3", ("0\n" + "\n".join(v2["blakley"])).encode())
     wrong = s[:5] + [s[5].split(":")[0] + ":" + ":".join(["%032x" % 5] * 4)]
     write("share_set", "bare_one_wrong", ("3\n" + "\n".join(wrong)).encode())
     write("share_set", "k_mismatch", ("2\n" + "\n".join(es[:3])).encode())

@@ -6,7 +6,7 @@
 
 namespace varnhold {
 
-// The check of a share text of the coming envelope version 2 (docs/check-v2.md proves what it
+// The check of a share text of envelope version 2 (docs/check-v2.md proves what it
 // detects): the CRC-64 of the text (crc64.hpp) and the sum of its bytes modulo 251, written as
 // eighteen lower-case hexadecimal digits, the CRC's sixteen then the sum's two. Eighteen digits
 // tell it apart from the ten of version 1.

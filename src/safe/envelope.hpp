@@ -21,9 +21,11 @@ struct EnvelopeHeader {
     std::uint8_t version = 1;  // 1: a bare share inside; 2: six values, no bare share
 };
 
-// Version 2 carries, instead of a bare share, six values: the four chunks' shares, then the
-// key's and the tag's (share_tag.hpp), each 32 lowercase hexadecimal digits, joined by ':'.
+// Version 2 carries, instead of a bare share, six values, each 32 lowercase hexadecimal digits,
+// joined by ':': the shares of the four chunks and of the key R, then the tag T itself, the same in
+// every share of a set (share_tag.hpp).
 inline constexpr std::size_t envelope_value_count = 6;
+inline constexpr std::size_t envelope_shared_values = 5;
 inline constexpr std::size_t envelope_values_length = envelope_value_count * 33 - 1;
 
 // An envelope is one line of printable ASCII without spaces:

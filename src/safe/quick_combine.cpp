@@ -17,26 +17,32 @@ namespace {
 // The values read from the shares and the rebuilt chunks: wiped on every way out.
 struct QuickValues {
     std::array<FieldElement, quick_combine_limit * max_share_values> ys{};
+    std::array<FieldElement, quick_combine_limit> tags{};  // version 2
     std::array<FieldElement, max_share_values> chunks{};
     ~QuickValues() {
         secure_wipe_object(ys);
+        secure_wipe_object(tags);
         secure_wipe_object(chunks);
     }
 };
 
-// A genuine split shares 64-bit chunks: tested once over all four. In version 2 the tag must
-// agree too.
-bool genuine(const std::array<FieldElement, max_share_values>& chunks, bool tagged,
-             SecretBytes& out) {
+// A genuine split shares 64-bit chunks: tested once over all four. In version 2 every share's tag
+// must be the tag of the rebuilt key and secret.
+bool genuine(const QuickValues& values, std::size_t tagged, SecretBytes& out) {
     uint128 high = 0;
-    for (std::size_t c = 0; c < chunk_count; ++c) high |= chunks[c].value >> 64;
+    for (std::size_t c = 0; c < chunk_count; ++c) high |= values.chunks[c].value >> 64;
     if (high != 0) return false;
     std::array<FieldElement, chunk_count> four{};
-    std::copy_n(chunks.begin(), chunk_count, four.begin());
+    std::copy_n(values.chunks.begin(), chunk_count, four.begin());
     SecretBytes secret;
     chunks_to_secret(four, secret);
     secure_wipe_object(four);
-    if (tagged && (secret_tag(chunks[4], secret.bytes).value ^ chunks[5].value) != 0) return false;
+    if (tagged != 0) {
+        const FieldElement tag = secret_tag(values.chunks[chunk_count], secret.bytes);
+        uint128 difference = 0;
+        for (std::size_t i = 0; i < tagged; ++i) difference |= values.tags[i].value ^ tag.value;
+        if (difference != 0) return false;
+    }
     out = std::move(secret);
     return true;
 }
@@ -63,20 +69,26 @@ bool open_all(std::span<const std::string_view> texts, std::span<OpenedEnvelope>
     return true;
 }
 
-// Version 2: the values are in place already. Shamir shares sit at their numbers; Blakley shares
-// at their nodes, their values divided by the node (share_set.cpp says why).
+// Version 2: the values were opened six a share; the five shared ones are packed five a share
+// and the tags set apart. Shamir shares sit at their numbers; Blakley shares at their nodes, their
+// values divided by the node (share_set.cpp says why).
 bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& values) {
     const std::size_t m = opened.size();
+    constexpr std::size_t shared = envelope_shared_values;
     std::array<uint128, quick_combine_limit> xs{};
     for (std::size_t i = 0; i < m; ++i) {
         const EnvelopeHeader& h = opened[i].header;
+        values.tags[i] = values.ys[i * envelope_value_count + shared];
+        // Packing in place moves each value down, never over one not yet moved.
+        for (std::size_t c = 0; c < shared; ++c)
+            values.ys[i * shared + c] = values.ys[i * envelope_value_count + c];
         if (h.scheme == Scheme::shamir) {
             xs[i] = h.number;
         } else {
             const FieldElement node = blakley_node(h.set_id, static_cast<std::uint64_t>(h.number));
             const FieldElement inverse = field_inv_public(node);
-            for (std::size_t c = 0; c < envelope_value_count; ++c) {
-                FieldElement& v = values.ys[i * envelope_value_count + c];
+            for (std::size_t c = 0; c < shared; ++c) {
+                FieldElement& v = values.ys[i * shared + c];
                 v = field_mul(v, inverse);
             }
             xs[i] = node.value;
@@ -86,7 +98,7 @@ bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& valu
             if (xs[j] == xs[i]) return false;
         }
     }
-    return shamir_constant_terms({xs.data(), m}, {values.ys.data(), m * envelope_value_count}, m,
+    return shamir_constant_terms({xs.data(), m}, {values.ys.data(), m * shared}, m,
                                  values.chunks.data());
 }
 
@@ -155,7 +167,7 @@ bool quick_combine(std::span<const std::string_view> texts, std::uint64_t k_give
         rebuilt = opened[0].header.scheme == Scheme::shamir ? rebuild_shamir(set, values)
                                                             : rebuild_blakley(set, values);
     }
-    return rebuilt && genuine(values.chunks, version_2, out);
+    return rebuilt && genuine(values, version_2 ? m : 0, out);
 }
 
 }  // namespace varnhold

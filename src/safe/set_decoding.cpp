@@ -30,15 +30,23 @@ void ShareSet::verify_rebuilt(bool after_locating) {
     rebuilt_ok_ = true;
 }
 
-bool ShareSet::tag_agrees() const {
+// Every decoded share not found wrong carries the tag of the rebuilt key and secret. (The shares
+// held back as repeats of an index are judged later, their tags with their values.)
+bool ShareSet::tag_agrees() {
     SecretBytes secret;
     std::array<FieldElement, chunk_count> chunks{};
     for (std::size_t c = 0; c < chunk_count; ++c) chunks[c] = chunks_[c];
     chunks_to_secret(chunks, secret);
     secure_wipe_object(chunks);
-    const FieldElement expected = secret_tag(chunks_[4], secret.bytes);
-    // The verdict is public; the values compared are not, so they are compared whole.
-    return (expected.value ^ chunks_[5].value) == 0;
+    tag_ = secret_tag(chunks_[chunk_count], secret.bytes);
+    // The verdict is public; the tags compared are not, so their differences are gathered whole.
+    uint128 difference = 0;
+    for (std::size_t p = 0; p < parsed_.size(); ++p) {
+        if (!parsed_[p].decoded || report_.shares[parsed_[p].position].state == ShareState::wrong)
+            continue;
+        difference |= tags_[p].value ^ tag_.value;
+    }
+    return difference == 0;
 }
 
 void ShareSet::set_not_genuine(bool after_locating, const char* message) {
@@ -119,7 +127,8 @@ void ShareSet::judge_repeated_indices(StopCheck& stop) {
         if (parsed_[p].decoded) continue;
         stop.work(width_ * k);
         ShareStatus& status = report_.shares[parsed_[p].position];
-        if (agrees_with_polynomials(parsed_[p].x, values_.data() + p * width_)) {
+        const bool same_tag = report_.version != 2 || (tags_[p].value ^ tag_.value) == 0;
+        if (agrees_with_polynomials(parsed_[p].x, values_.data() + p * width_) && same_tag) {
             status.mark(ShareState::duplicate, "repeats an earlier share");
         } else {
             status.mark(ShareState::wrong, disagrees_message);

@@ -73,12 +73,13 @@ Result<std::string> ShareSet::new_version_2_share(std::optional<uint128> index) 
     std::array<FieldElement, envelope_value_count> values{};
     const WipeAtExit wipe_values(values);
     StopCheck stop;
-    for (std::size_t c = 0; c < envelope_value_count; ++c) {
+    for (std::size_t c = 0; c < envelope_shared_values; ++c) {
         stop.work(k);
         values[c] = evaluate_polynomial_at(rebuilt().data() + c * k, k, x);
         // Blakley: the constants of the row (h, .., h^k) are h times the polynomials' values.
         if (!shamir) values[c] = field_mul(values[c], x);
     }
+    values[envelope_shared_values] = tag_;
     return wrap_values(EnvelopeHeader{*report_.scheme, report_.k, *report_.set_id, *number, 2},
                        values);
 }

@@ -17,31 +17,33 @@ namespace {
 
 constexpr std::size_t set_id_bytes = 8;
 constexpr std::size_t value_count = envelope_value_count;
+constexpr std::size_t shared_count = envelope_shared_values;
 
-// The six polynomials (Shamir) or points (Blakley, coordinates as coefficients): coefficient t of
-// value c at c k + t; coefficient 0 is the shared value itself.
-void draw_values(const SecretBytes& secret, std::size_t k, ByteSource& random,
-                 WipedVector<FieldElement>& coefficients, StopCheck& stop) {
+// The five polynomials (Shamir) or points (Blakley, coordinates as coefficients) of the chunks and
+// the key: coefficient t of value c at c k + t; coefficient 0 is the shared value itself. Returns
+// the tag.
+FieldElement draw_values(const SecretBytes& secret, std::size_t k, ByteSource& random,
+                         WipedVector<FieldElement>& coefficients, StopCheck& stop) {
     const SecretChunks chunks = secret_to_chunks(
         std::string_view(reinterpret_cast<const char*>(secret.bytes.data()), secret.size));
     const FieldElement key = random_field_element(random);
     for (std::size_t c = 0; c < chunk_count; ++c) coefficients[c * k] = chunks[c];
-    coefficients[4 * k] = key;
-    coefficients[5 * k] = secret_tag(key, secret.bytes);
-    for (std::size_t c = 0; c < value_count; ++c) {
+    coefficients[chunk_count * k] = key;
+    for (std::size_t c = 0; c < shared_count; ++c) {
         for (std::size_t t = 1; t < k; ++t) {
             coefficients[c * k + t] = random_field_element(random);
             stop.work(2 * draw_work);
         }
     }
+    return secret_tag(key, secret.bytes);
 }
 
-// The six values of the share at x: Shamir f_c(x); Blakley the constants h g_c(h) of the row
-// (h, h^2, .., h^k) at the node h = x.
+// The five shared values of the share at x: Shamir f_c(x); Blakley the constants h g_c(h) of the
+// row (h, h^2, .., h^k) at the node h = x. The sixth, the tag, is already in place.
 void share_values(const WipedVector<FieldElement>& coefficients, std::size_t k, Scheme scheme,
                   uint128 x, std::array<FieldElement, value_count>& values) noexcept {
     const FieldElement node{x};
-    for (std::size_t c = 0; c < value_count; ++c) {
+    for (std::size_t c = 0; c < shared_count; ++c) {
         const FieldElement* poly = coefficients.data() + c * k;
         values[c] = x >> 64 == 0 ? evaluate_above_constant(poly + 1, k - 1,
                                                            static_cast<std::uint64_t>(x), poly[0])
@@ -53,7 +55,7 @@ void share_values(const WipedVector<FieldElement>& coefficients, std::size_t k, 
 void require_set_fits_in_memory(std::uint64_t k, std::uint64_t count, const ShareWriter& out) {
     const std::uint64_t share_length = envelope_prefix_max_length + envelope_values_rest_length;
     const std::uint64_t coefficient_bytes =
-        saturating_mul(saturating_mul(value_count, k), sizeof(FieldElement));
+        saturating_mul(saturating_mul(shared_count, k), sizeof(FieldElement));
     require_fits_in_memory(saturating_add(saturating_mul(count, out.bytes_per_share(share_length)),
                                           coefficient_bytes));
 }
@@ -65,23 +67,23 @@ void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t
     const std::uint64_t count = numbers.listed.empty() ? numbers.count : numbers.listed.size();
     require_set_fits_in_memory(k, count, out);
     const std::size_t width = static_cast<std::size_t>(k);
-    BatchedByteSource batch(random, 16 * (1 + value_count * (width - 1)), set_id_bytes);
+    BatchedByteSource batch(random, 16 * (1 + shared_count * (width - 1)), set_id_bytes);
     StopCheck stop;
     // With them and one share anyone could rebuild the secret: wiped on every way out.
-    WipedVector<FieldElement> coefficients(value_count * width);
-    draw_values(secret, width, batch, coefficients, stop);
-    const std::uint64_t set_id = batch.prefix_u64();
-
+    WipedVector<FieldElement> coefficients(shared_count * width);
     char text[envelope_prefix_max_length + envelope_values_rest_length];
     std::array<FieldElement, value_count> values{};
     const WipeAtExit wipe_text(text);
     const WipeAtExit wipe_values(values);
+    values[shared_count] = draw_values(secret, width, batch, coefficients, stop);
+    const std::uint64_t set_id = batch.prefix_u64();
+
     const std::size_t prefix = write_envelope_prefix(2, scheme, k, set_id, text);
     char number[40] = {'1'};
     std::size_t number_length = 1;
     out.begin(static_cast<std::size_t>(count));
     for (std::uint64_t i = 0; i < count; ++i) {
-        stop.work(value_count * width + 64);
+        stop.work(shared_count * width + 64);
         uint128 j = i + 1;
         if (!numbers.listed.empty()) {
             j = numbers.listed[i];

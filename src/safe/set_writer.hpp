@@ -18,10 +18,10 @@ struct ShareNumbers {
 };
 
 // Writes a fresh set of envelope version 2 that shares `secret`: one request to `random` for the
-// set id, the key R and the random parts of the six values, in that order (docs/share-format.md,
-// "What a split draws"); the tag computed from R and the secret; each share's six values and its
-// envelope, in order, to `out`. The caller has validated k and the numbers; the memory the output
-// needs is checked before anything is drawn.
+// set id, the key R and the random parts of the five shared values, in that order
+// (docs/share-format.md, "What a split draws"); the tag computed from R and the secret; each
+// share's six values and its envelope, in order, to `out`. The caller has validated k and the
+// numbers; the memory the output needs is checked before anything is drawn.
 void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t k,
                          ShareNumbers numbers, ByteSource& random, ShareWriter& out);
 

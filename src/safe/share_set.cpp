@@ -34,7 +34,8 @@ bool same_values(const FieldElement* a, const FieldElement* b, std::size_t width
 ShareSet::ShareSet(std::span<const std::string_view> texts, std::uint64_t k_given,
                    BareCheck bare_check)
     : opened_values_(texts.size() * envelope_value_count),
-      values_(texts.size() * max_share_values) {
+      values_(texts.size() * max_share_values),
+      tags_(texts.size()) {
     report_.shares.resize(texts.size());
     if (k_given == 1) {
         report_.problem = "k must be at least 2";
@@ -71,7 +72,7 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
     const std::vector<std::optional<ShareCandidate>> candidates = open_share_texts(
         texts, report_.shares, {opened_values_.data(), opened_values_.size()}, stop);
     if (!choose_set(candidates, k_given, report_)) return;
-    if (report_.version == 2) width_ = envelope_value_count;
+    if (report_.version == 2) width_ = envelope_shared_values;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (!candidates[i]) continue;
         // Reading the share, and comparing it with the earlier ones.
@@ -119,11 +120,14 @@ bool ShareSet::read_shamir(const ShareCandidate& candidate, ShareStatus& status,
 }
 
 bool ShareSet::judge_same_index(Parsed& parsed, ShareStatus& status) {
-    const FieldElement* const values = values_.data() + parsed_.size() * width_;
+    const std::size_t at = parsed_.size();
+    const FieldElement* const values = values_.data() + at * width_;
     parsed.decoded = true;
     for (const Parsed& earlier : parsed_) {
         if (earlier.x != parsed.x) continue;
-        if (same_values(values_.data() + (&earlier - parsed_.data()) * width_, values, width_)) {
+        const std::size_t e = static_cast<std::size_t>(&earlier - parsed_.data());
+        if (same_values(values_.data() + e * width_, values, width_) &&
+            same_values(&tags_[e], &tags_[at], 1)) {
             status.mark(ShareState::duplicate, repeats_message);
             return false;
         }
@@ -138,7 +142,8 @@ bool ShareSet::read_version_2(const ShareCandidate& candidate, const FieldElemen
                               ShareStatus& status, Parsed& parsed) {
     const EnvelopeHeader& header = candidate.envelope->header;
     FieldElement* const values = values_.data() + parsed_.size() * width_;
-    std::copy_n(opened, envelope_value_count, values);
+    std::copy_n(opened, envelope_shared_values, values);
+    tags_[parsed_.size()] = opened[envelope_shared_values];
     status.number = header.number;
     if (header.scheme == Scheme::shamir) {
         parsed.x = header.number;
@@ -148,7 +153,7 @@ bool ShareSet::read_version_2(const ShareCandidate& candidate, const FieldElemen
         const FieldElement node =
             blakley_node(header.set_id, static_cast<std::uint64_t>(header.number));
         const FieldElement inverse = field_inv_public(node);
-        for (std::size_t c = 0; c < envelope_value_count; ++c)
+        for (std::size_t c = 0; c < envelope_shared_values; ++c)
             values[c] = field_mul(values[c], inverse);
         parsed.x = node.value;
     }

@@ -88,7 +88,7 @@ private:
     // The range of the chunks, then (version 2) the tag; a failure after wrong shares were
     // located blames none of them.
     void verify_rebuilt(bool after_locating);
-    bool tag_agrees() const;
+    bool tag_agrees();
     void set_not_genuine(bool after_locating, const char* message);
     // The rebuilt polynomials or points, built now if the decoding did not need them.
     const WipedVector<FieldElement>& rebuilt() const;
@@ -97,15 +97,17 @@ private:
     SetReport report_;
     std::vector<Parsed> parsed_;
     std::vector<FieldElement> coefficients_;   // Blakley rows, k per parsed share (public)
-    std::size_t width_ = chunk_count;          // values per share: 4, or 6 in version 2
+    std::size_t width_ = chunk_count;          // shared values per share: 4, or 5 in version 2
     WipedVector<FieldElement> opened_values_;  // six per text, for version 2 envelopes (secret)
     WipedVector<FieldElement> values_;         // width_ per parsed share (secret)
+    WipedVector<FieldElement> tags_;           // version 2: the tag each parsed share carries
+    FieldElement tag_{};                       // version 2: the tag of the rebuilt key and secret
     // Shamir and version 2: coefficient j of value c at c k + j; version 1 Blakley: coordinate t
     // of chunk j at 4t + j.
     // A set of exactly k Shamir shares rebuilds only the chunks; the polynomials follow when a
     // new share asks for them.
     mutable std::optional<WipedVector<FieldElement>> rebuilt_;
-    WipedVector<FieldElement> chunks_{max_share_values};  // the chunks, then R and T
+    WipedVector<FieldElement> chunks_{max_share_values};  // the chunks, then (version 2) R
     bool rebuilt_ok_ = false;
 };
 

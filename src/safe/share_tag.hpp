@@ -7,11 +7,13 @@
 
 namespace varnhold {
 
-// What envelope version 2 adds to the four chunks: a key R, drawn for each split, and the tag
-// T = tag(R, secret), both shared like the chunks. A combine returns the secret only when the T it
-// rebuilds is the tag of the R and the secret it rebuilds. A coalition of fewer than k custodians
-// can move the rebuilt values only by amounts that depend on shares it does not know, so it can
-// make the two agree only by guessing a field element (docs/security.md).
+// What envelope version 2 adds to the four chunks: a key R, drawn for each split and shared like
+// the chunks, and the tag T = tag(R, secret), written as it is in every share. A combine returns
+// the secret only when the tag of the R and the secret it rebuilds is the T of every share it
+// used. Without R, which fewer than k shares say nothing about, T says nothing about the secret;
+// shares that rebuild another R or secret would need a tag of theirs to equal a genuine share's,
+// which is a preimage of the keyed hash (docs/security.md). A tag that was itself shared could be
+// steered with the rest by a coalition that knows k - 1 shares.
 
 // BLAKE2s (32-byte digest) keyed with the 16 bytes of `key` written big-endian, over the 32
 // bytes of the secret; digest bytes 0 to 15 read big-endian, top bit cleared, reduced modulo p.

@@ -27,6 +27,7 @@
 #include "hash/text_check.hpp"
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
+#include "safe/quick_combine.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
 #include "shamir/shamir.hpp"
@@ -176,11 +177,27 @@ std::vector<std::string> mark_safe_texts(const std::vector<std::string>& shares,
     std::vector<std::string> texts(shares);
     for (std::string& text : texts) {
         declassify(text.data(), text.size());
+        if (text.starts_with("vh2-")) {
+            // The digits of the six values and of the check; the fields before them and the
+            // separators are public.
+            const std::size_t check = text.rfind('-');
+            const std::size_t values = check - envelope_values_length;
+            for (std::size_t c = 0; c < envelope_value_count; ++c)
+                mark_secret(text.data() + values + 33 * c, field_hex_length);
+            mark_secret(text.data() + check + 1, text_check_length);
+            continue;
+        }
         mark_value_digits(text);
         if (envelopes)
             mark_secret(text.data() + text.size() - envelope_check_length, envelope_check_length);
     }
     return texts;
+}
+
+// The random bytes a version 2 split, refresh or reshare marks secret after its set id: the key
+// and the random parts of the five shared values.
+std::size_t version_2_draws(std::uint64_t k) {
+    return static_cast<std::size_t>((1 + envelope_shared_values * (k - 1)) * 16);
 }
 
 std::vector<std::string_view> views_of(const std::vector<std::string>& texts) {
@@ -195,17 +212,17 @@ bool set_rebuilds(const ShareSet& set, const std::string& expected) {
     return same_secret(expected, rebuilt);
 }
 
-// The safe layer on a genuine set: the enveloped split, the verifying combine on every share (so
-// the shares beyond k are checked against the rebuilt polynomials or point, and the rebuilt
-// chunks go through the range check), a new share, and for Shamir a refresh.
+// The safe layer on a genuine set: the split into version 2 envelopes, the verifying combine on
+// every share (so the shares beyond k are checked against the rebuilt polynomials, and the rebuilt
+// chunks go through the range check and the tag), the quick combine of exactly k, a new share, a
+// refresh and a reshare into the other scheme.
 void exercise_safe(Scheme scheme, std::uint64_t k, std::uint64_t n) {
     const bool shamir = scheme == Scheme::shamir;
     std::string secret = make_secret(static_cast<std::uint8_t>(shamir ? 50 + k : 150 + k));
     const std::string expected = secret;
     mark_secret(secret.data(), secret.size());
-    // The set id (8 bytes) is public; then the coefficients or the random coordinates of the
-    // secret points, as the bare splits draw them.
-    MarkedSource random(static_cast<std::size_t>(chunk_count * (k - 1) * 16), 11 * k, 8);
+    // The set id (8 bytes) is public; then the key and the random parts of the shared values.
+    MarkedSource random(version_2_draws(k), 11 * k, 8);
     VectorShareWriter shares;
     expect(safe_split(scheme, secret, k, n, random, shares).ok(), "safe split failed");
 
@@ -213,6 +230,13 @@ void exercise_safe(Scheme scheme, std::uint64_t k, std::uint64_t n) {
     const ShareSet set(views_of(texts), 0);
     expect(set_rebuilds(set, expected), "the safe combine did not rebuild the secret");
     if (!set.report().usable()) return;
+    if (k <= quick_combine_limit) {
+        SecretBytes quick;
+        const std::vector<std::string_view> all = views_of(texts);
+        expect(quick_combine(std::span<const std::string_view>(all).first(k), 0, quick) &&
+                   same_secret(expected, quick),
+               "the quick combine did not rebuild the secret");
+    }
 
     // Shamir: the new share's values come from the rebuilt polynomials; Blakley: its public
     // coefficients are drawn, its constants come from the rebuilt points.
@@ -225,16 +249,46 @@ void exercise_safe(Scheme scheme, std::uint64_t k, std::uint64_t n) {
         const ShareSet with_new(views_of(grown), 0);
         expect(set_rebuilds(with_new, expected), "the set with a new share lost the secret");
     }
-    if (!shamir) return;
-    // The new set id is public, the coefficients of the added polynomial secret.
-    MarkedSource delta(static_cast<std::size_t>(chunk_count * (k - 1) * 16), 17 * k, 8);
-    Result<std::vector<std::string>> refreshed = set.refresh(delta);
+    // The new set id is public, the key and the random parts secret.
+    MarkedSource redraw(version_2_draws(k), 17 * k, 8);
+    Result<std::vector<std::string>> refreshed = set.refresh(redraw);
     expect(refreshed.ok(), "refresh failed");
     if (refreshed) {
         const std::vector<std::string> marked = mark_safe_texts(*refreshed, true);
         const ShareSet again(views_of(marked), 0);
         expect(set_rebuilds(again, expected), "refreshed shares lost the secret");
     }
+    MarkedSource reshare_draws(version_2_draws(k + 1), 19 * k, 8);
+    const Scheme other = shamir ? Scheme::blakley : Scheme::shamir;
+    Result<std::vector<std::string>> reshared = set.reshare(other, k + 1, n + 1, reshare_draws);
+    expect(reshared.ok(), "reshare failed");
+    if (reshared) {
+        const std::vector<std::string> marked = mark_safe_texts(*reshared, true);
+        const ShareSet again(views_of(marked), 0);
+        expect(set_rebuilds(again, expected), "reshared shares lost the secret");
+    }
+}
+
+// A set of version 1 envelopes, which stored shares still are: the bare split wrapped as the
+// package once wrote it, read back with its values and check marked.
+void exercise_version_1(Scheme scheme, std::uint64_t k, std::uint64_t n) {
+    std::string secret = make_secret(static_cast<std::uint8_t>(90 + k));
+    const std::string expected = secret;
+    mark_secret(secret.data(), secret.size());
+    MarkedSource random(static_cast<std::size_t>(chunk_count * (k - 1) * 16), 23 * k);
+    VectorShareWriter shares;
+    expect((scheme == Scheme::shamir ? shamir_split(secret, k, n, random, shares)
+                                     : blakley_split(secret, k, n, random, shares))
+               .ok(),
+           "bare split failed");
+    std::vector<std::string> wrapped;
+    for (std::size_t i = 0; i < shares.texts.size(); ++i) {
+        declassify(shares.texts[i].data(), shares.texts[i].size());
+        wrapped.push_back(wrap_share(EnvelopeHeader{scheme, k, 0x5e7, i + 1}, shares.texts[i]));
+    }
+    const std::vector<std::string> texts = mark_safe_texts(wrapped, true);
+    const ShareSet set(views_of(texts), 0);
+    expect(set_rebuilds(set, expected), "a version 1 set did not rebuild the secret");
 }
 
 // The primitives of envelope version 2 on marked inputs: BLAKE2s with a secret key over a secret
@@ -334,6 +388,8 @@ int main(int argc, char** argv) {
         exercise_blakley(k, n);
         exercise_safe(Scheme::shamir, k, n);
         exercise_safe(Scheme::blakley, k, n);
+        exercise_version_1(Scheme::shamir, k, n);
+        exercise_version_1(Scheme::blakley, k, n);
     }
     // A split of several more shares than k continues its polynomials by differences.
     exercise_shamir(3, 12);

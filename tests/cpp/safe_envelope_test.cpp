@@ -306,10 +306,10 @@ TEST(BatchedRandomness, OneRequestPerSplitAgainstOnePerDraw) {
 }
 
 TEST(BatchedRandomness, OneRequestOfTheDocumentedLengthAndOverflowGoesToTheSource) {
-    // The set id, the key and 6 (k - 1) random parts: nothing more, in one request.
+    // The set id, the key and 5 (k - 1) random parts: nothing more, in one request.
     for (const Scheme scheme : {Scheme::shamir, Scheme::blakley}) {
         for (const std::uint64_t k : {2u, 3u, 17u}) {
-            const std::size_t planned = 8 + 16 * (1 + 6 * (k - 1));
+            const std::size_t planned = 8 + 16 * (1 + 5 * (k - 1));
             ScriptedSource exact(vector_stream(planned));
             VectorShareWriter out;
             ASSERT_TRUE(safe_split(scheme, counting_secret(), k, k + 2, exact, out).ok());
