@@ -59,3 +59,13 @@ def envelope(body):
             2**32 - 5
         )
     return "%s-%08x%02x" % (body, h, sum(raw) % 251)
+
+
+def split_v1(secret, k, n, scheme, rng):
+    """A set of version 1 envelopes, as splits wrote them before version 2: the core's bare
+    shares, numbered 1 to n, under a set id drawn from rng."""
+    import varnhold_core
+
+    bare = getattr(varnhold_core, scheme + "_split")(secret, k, n)
+    set_id = "%016x" % rng.getrandbits(64)
+    return [envelope(f"vh1-{scheme[0]}-{k}-{set_id}-{i}-{s}") for i, s in enumerate(bare, 1)]
