@@ -101,9 +101,8 @@ def check_v1(body):
     then the byte sum modulo 251 (2 digits)."""
     h = 0
     for j in range(0, len(body), 8):
-        h = (h * 0x6C8E9CF5 + int.from_bytes(body[j : j + 8].ljust(8, b"\0"), "little")) % (
-            4294967291
-        )
+        block = int.from_bytes(body[j : j + 8].ljust(8, b"\0"), "little")
+        h = (h * 0x6C8E9CF5 + block) % 4294967291  # R and P = 2^32 - 5
     return "%08x%02x" % (h, sum(body) % 251)
 
 
