@@ -12,9 +12,10 @@ import tarfile
 from pathlib import Path
 
 import pytest
+import varnhold_core
 
 import varnhold
-from support import split_v1
+from support import version_1
 
 ROOT = Path(__file__).resolve().parents[2]
 SCRIPT = ROOT / "docs" / "recover.py"
@@ -24,20 +25,25 @@ _spec.loader.exec_module(recover)
 
 
 def documented_sets():
-    """{(scheme, k, form): [share texts]} and the secret, from the document's vector lines;
-    form is "bare", or the envelope's version tag ("vh1", "vh2")."""
-    sets, secret = {}, None
+    """{(scheme, k, form): [share texts]}, {(scheme, k, "key" or "tag"): value} and the secret,
+    from the document's vector lines; form is "bare", or the envelope's version tag ("vh1",
+    "vh2")."""
+    sets, values, secret = {}, {}, None
     for line in (ROOT / "docs" / "share-format.md").read_text(encoding="utf-8").splitlines():
         words = line.split()
         if len(words) == 2 and words[0] == "secret":
             secret = words[1]
-        if len(words) == 5 and words[0] in ("shamir", "blakley"):
+        if len(words) != 5 or words[0] not in ("shamir", "blakley"):
+            continue
+        if words[2] in ("key", "tag"):
+            values[(words[0], int(words[1]), words[2])] = int(words[4], 16)
+        else:
             form = "bare" if words[2] == "bare" else words[4][:3]
             sets.setdefault((words[0], int(words[1]), form), []).append(words[4])
-    return sets, secret
+    return sets, values, secret
 
 
-SETS, SECRET = documented_sets()
+SETS, KEYS_AND_TAGS, SECRET = documented_sets()
 
 
 def run(args, stdin=""):
@@ -52,6 +58,18 @@ def test_document_has_every_vector_set():
         (s, k, f) for s in ("shamir", "blakley") for k in (2, 3, 5) for f in forms
     )
     assert all(len(texts) == k + 1 for (_, k, _), texts in SETS.items())
+    assert len(KEYS_AND_TAGS) == 12
+
+
+@pytest.mark.parametrize("scheme", ["shamir", "blakley"])
+@pytest.mark.parametrize("k", [2, 3, 5])
+def test_version_2_vectors_rebuild_their_key_and_tag(scheme, k):
+    """The key R and the tag T the document lists are the fifth and sixth values rebuilt, and
+    T is R's tag of the secret."""
+    shares = [recover.read_share(str(i), t, None) for i, t in enumerate(SETS[(scheme, k, "vh2")])]
+    key, tag = (KEYS_AND_TAGS[(scheme, k, name)] for name in ("key", "tag"))
+    assert recover.interpolate(shares, k)[4:] == [key, tag]
+    assert recover.tag(key, bytes.fromhex(SECRET)) == tag
 
 
 @pytest.mark.parametrize(
@@ -101,7 +119,8 @@ def test_random_sets_agree_with_the_package(scheme, version):
         n = rng.randint(k, k + 4)
         secret = rng.getrandbits(256).to_bytes(32, "big")
         if version == "vh1":
-            shares = split_v1(secret, k, n, scheme, rng)
+            bare = getattr(varnhold_core, scheme + "_split")(secret, k, n)
+            shares = version_1(bare, k, set_id=rng.getrandbits(64))
         else:
             shares = varnhold.split(secret, k, n, scheme=scheme)
         assert all(share.startswith(version + "-") for share in shares)

@@ -5,16 +5,16 @@ import datetime
 import functools
 import io
 import os
-import random
 import re
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
 import pytest
+import varnhold_core
 
 import varnhold
-from support import split_v1
+from support import version_1
 from test_cli import assert_one_line_error, mode_of, ok, run
 
 for _module in ("segno", "fpdf", "zxingcpp", "PIL", "pypdfium2"):
@@ -76,7 +76,7 @@ def picture(share, source):
 def split(key, k, n, scheme, version):
     """A new set as split writes it (version 2), or one stored before version 2."""
     if version == 1:
-        return split_v1(key, k, n, scheme, random.Random(k))
+        return version_1(getattr(varnhold_core, scheme + "_split")(key, k, n), k)
     return varnhold.split(key, k, n, scheme=scheme)
 
 
