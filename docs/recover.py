@@ -2,8 +2,8 @@
 """Rebuild a varnhold secret from its shares with nothing but Python (3.6 or later).
 
 WARNING: for the day nothing else is left. This script is slow and does nothing against timing
-attacks (the arithmetic runs on Python integers, whose time depends on the values, and the
-checks branch on the text's bits). Prefer the varnhold package whenever it can be
+attacks: the arithmetic runs on Python integers, whose time depends on the values, and the
+checks look up tables by the share's bytes. Prefer the varnhold package whenever it can be
 installed; run this on an offline machine you trust.
 
     python3 recover.py SHARE_FILE...          each non-blank line of each file is a share
