@@ -25,8 +25,9 @@ GROUP = 4  # characters per group of the typed text
 GROUPS_PER_LINE = 12
 QUIET_ZONE = 4  # light modules around the code, as QR readers expect
 
-# The envelope's public fields; the share itself is checked by varnhold.check.
-_ENVELOPE = re.compile(r"vh1-([sb])-([1-9][0-9]*)-([0-9a-f]{16})-([1-9][0-9]*)-")
+# The envelope's public fields, which both versions write in the same places; the share itself
+# is checked by varnhold.check.
+_ENVELOPE = re.compile(r"vh[12]-([sb])-([1-9][0-9]*)-([0-9a-f]{16})-([1-9][0-9]*)-")
 _SCHEMES = {"s": "Shamir", "b": "Blakley"}
 
 # Page geometry in millimetres: A4 portrait, shared by the PDF and the SVG.
@@ -74,8 +75,8 @@ def sheet_content(share: str, today: datetime.date) -> SheetContent:
     fields = _ENVELOPE.match(share)
     if fields is None:
         raise SheetError(
-            "only envelope shares of version 1 are printed (a bare share has no set id or "
-            "check to print)"
+            "only envelope shares (version 1 or 2) are printed (a bare share has no set id "
+            "or check to print)"
         )
     status = varnhold.check([share]).shares[0]
     if status.state != "good":
@@ -105,8 +106,9 @@ def sheet_content(share: str, today: datetime.date) -> SheetContent:
             f"To recover the key, bring together any {k} sheets of set {set_id}.",
             "Type each share on one line with no spaces (the groups are only for reading), "
             "or photograph its QR code, then run:  varnhold combine FILE ...",
-            "With nothing but Python 3 at hand, docs/recover.py of the varnhold source does "
-            "the same:  python3 docs/recover.py FILE ...",
+            "With nothing but Python 3 at hand, docs/recover.py (one file in the varnhold "
+            "source, beside docs/share-format.md, which defines this text) does the same:  "
+            "python3 docs/recover.py FILE ...",
             f"Keep this sheet secret: whoever holds {k} sheets of this set holds the key.",
         ],
         qr_modules=side,

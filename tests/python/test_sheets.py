@@ -11,8 +11,10 @@ import sys
 import xml.etree.ElementTree as ET
 
 import pytest
+import varnhold_core
 
 import varnhold
+from support import version_1
 from test_cli import assert_one_line_error, mode_of, ok, run
 
 for _module in ("segno", "fpdf", "zxingcpp", "PIL", "pypdfium2"):
@@ -71,18 +73,26 @@ def picture(share, source):
     return out.getvalue()
 
 
+def split(key, k, n, scheme, version):
+    """A new set as split writes it (version 2), or one stored before version 2."""
+    if version == 1:
+        return version_1(getattr(varnhold_core, scheme + "_split")(key, k, n), k)
+    return varnhold.split(key, k, n, scheme=scheme)
+
+
 @pytest.mark.parametrize(
-    "scheme, k, n, source, used",
+    "scheme, k, n, version, source, used",
     [
-        ("shamir", 3, 5, "qr", [4, 0, 2]),
-        ("shamir", 3, 5, "pdf-png", [0, 1, 2]),
-        ("blakley", 2, 3, "pdf-jpeg", [2, 0]),
-        ("blakley", 4, 5, "qr", [1, 2, 3, 4]),
+        ("shamir", 3, 5, 2, "qr", [4, 0, 2]),
+        ("shamir", 3, 5, 2, "pdf-png", [0, 1, 2]),
+        ("blakley", 2, 3, 2, "pdf-jpeg", [2, 0]),
+        ("blakley", 4, 5, 2, "qr", [1, 2, 3, 4]),
+        ("blakley", 4, 5, 1, "pdf-png", [3, 1, 0, 4]),
     ],
 )
-def test_sheet_pictures_combine_to_the_key(tmp_path, scheme, k, n, source, used):
+def test_sheet_pictures_combine_to_the_key(tmp_path, scheme, k, n, version, source, used):
     key = varnhold.generate_key()
-    shares = varnhold.split(key, k, n, scheme=scheme)
+    shares = split(key, k, n, scheme, version)
     files = []
     for position in used:
         path = tmp_path / f"sheet-{position}.picture"
@@ -92,19 +102,22 @@ def test_sheet_pictures_combine_to_the_key(tmp_path, scheme, k, n, source, used)
 
 
 @pytest.mark.parametrize(
-    "scheme, k, has_qr",
+    "scheme, k, version, has_qr, pages",
     [
-        ("shamir", 2, True),
-        ("blakley", 3, True),
-        ("blakley", 60, True),
-        ("blakley", 90, False),
+        ("shamir", 2, 2, True, 1),
+        ("blakley", 3, 2, True, 1),
+        ("blakley", 16, 2, True, 1),
+        ("shamir", 3, 1, True, 1),
+        ("blakley", 60, 1, True, 2),
+        ("blakley", 90, 1, False, 2),
     ],
 )
-def test_sheet_shows_the_share_and_its_fields(scheme, k, has_qr):
-    share = varnhold.split(varnhold.generate_key(), k, k + 1, scheme=scheme)[-1]
+def test_sheet_shows_the_share_and_its_fields(scheme, k, version, has_qr, pages):
+    share = split(varnhold.generate_key(), k, k + 1, scheme, version)[-1]
     made = sheet.make_sheet(share, datetime.date(2031, 2, 3))
     set_id = share.split("-")[3]
-    assert made.number == k + 1
+    assert made.number == k + 1 and share.startswith(f"vh{version}-")
+    assert len(pypdfium2.PdfDocument(made.pdf)) == pages
     for text in (pdf_text(made.pdf), svg_text(made.svg)):
         assert typed_back(text) == share
         facts = (f"Set id: {set_id}", f"Share number: {k + 1}", f"any {k} shares", "2031-02-03")
