@@ -38,6 +38,7 @@ __all__ = [
     "check",
     "new_share",
     "refresh",
+    "reshare",
     "__version__",
 ]
 
@@ -175,7 +176,19 @@ def new_share(
 def refresh(
     shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool = False
 ) -> List[str]:
-    """New shares at the same indices for the same secret, which no longer combine with the old
-    ones. Shamir only; envelope shares get a fresh set id. Raises ShareError when the shares do
-    not form a sound Shamir set. ``unchecked`` as for combine."""
+    """New shares with the same numbers for the same secret, which no longer combine with the old
+    ones. Envelope shares of either scheme and version become a fresh split in envelope version 2
+    under a new set id (this is how stored version 1 shares are upgraded); bare shares must be
+    Shamir and stay bare. Raises ShareError when the shares do not form a sound set.
+    ``unchecked`` as for combine."""
     return _native.refresh(shares, k, unchecked)
+
+
+def reshare(shares: Iterable[str], k: int, n: int, *, scheme: Optional[Scheme] = None) -> List[str]:
+    """A new set of n envelope shares (version 2, a fresh set id), any k of which rebuild the same
+    secret, made from at least k shares of one set that are read and verified as combine reads
+    them. The secret is rebuilt and split again inside one native call: it never reaches Python
+    and is wiped. ``scheme`` defaults to the old set's. Old and new shares never combine
+    together. Raises ShareError as combine does for the old shares, and split's errors for k, n
+    and scheme."""
+    return _native.reshare(shares, k, n, scheme)

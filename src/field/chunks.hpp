@@ -12,6 +12,9 @@ namespace varnhold {
 
 inline constexpr std::size_t secret_length = 32;
 inline constexpr std::size_t chunk_count = 4;
+// The most values one share carries: the four chunks, and in envelope version 2 a key and a tag
+// shared the same way.
+inline constexpr std::size_t max_share_values = 6;
 inline constexpr std::uint64_t max_shares = 1048576;
 
 // The secret as four field elements; chunk i is bytes 8i..8i+7 read big-endian. These are the

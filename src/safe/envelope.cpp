@@ -9,7 +9,10 @@
 #endif
 
 #include "common/decimal.hpp"
+#include "common/wipe.hpp"
+#include "field/field_hex.hpp"
 #include "field/hex_word.hpp"
+#include "hash/text_check.hpp"
 #include "safe/checksum.hpp"
 #include "safe/share_refusals.hpp"
 
@@ -103,11 +106,11 @@ const char* scheme_name(Scheme scheme) noexcept {
     return scheme == Scheme::shamir ? "shamir" : "blakley";
 }
 
-std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t set_id,
-                                  char* out) noexcept {
+std::size_t write_envelope_prefix(std::uint8_t version, Scheme scheme, std::uint64_t k,
+                                  std::uint64_t set_id, char* out) noexcept {
     std::size_t at = 0;
     for (const char c : envelope_tag) out[at++] = c;
-    for (const char c : envelope_version) out[at++] = c;
+    for (const char c : version == 2 ? envelope_version_2 : envelope_version) out[at++] = c;
     out[at++] = '-';
     out[at++] = scheme == Scheme::shamir ? 's' : 'b';
     out[at++] = '-';
@@ -165,10 +168,38 @@ std::size_t write_envelope_rest(char* out, std::size_t prefix_length, std::strin
     return at + envelope_check_length;
 }
 
+std::size_t write_envelope_values(
+    char* out, std::size_t prefix_length, std::string_view number,
+    std::span<const FieldElement, envelope_value_count> values) noexcept {
+    std::size_t at = prefix_length;
+    copy_text(out + at, number);
+    at += number.size();
+    out[at++] = '-';
+    for (std::size_t c = 0; c < envelope_value_count; ++c) {
+        write_field_hex(values[c], out + at);
+        at += field_hex_length;
+        out[at++] = c + 1 < envelope_value_count ? ':' : '-';
+    }
+    // What a writer writes is printable: the answer needs no test.
+    (void)write_text_check(std::string_view(out, at - 1), out + at);
+    return at + text_check_length;
+}
+
+std::string wrap_values(const EnvelopeHeader& header,
+                        std::span<const FieldElement, envelope_value_count> values) {
+    std::string text(envelope_prefix_max_length + envelope_values_rest_length, '\0');
+    const std::size_t prefix =
+        write_envelope_prefix(2, header.scheme, header.k, header.set_id, text.data());
+    char number[40];
+    const std::string_view number_text(number, write_decimal(header.number, number));
+    text.resize(write_envelope_values(text.data(), prefix, number_text, values));
+    return text;
+}
+
 std::string wrap_share(const EnvelopeHeader& header, std::string_view bare) {
     std::string text(envelope_prefix_max_length + envelope_rest_overhead + bare.size(), '\0');
     const std::size_t prefix =
-        write_envelope_prefix(header.scheme, header.k, header.set_id, text.data());
+        write_envelope_prefix(1, header.scheme, header.k, header.set_id, text.data());
     char number[40];
     const std::string_view number_text(number, write_decimal(header.number, number));
     // Shrinking keeps the same memory: no unwiped copy is left behind.
@@ -193,19 +224,21 @@ std::string_view trim_share_text(std::string_view text) noexcept {
 
 namespace {
 
-// The version comes first so that a later format is named as such, not as damage.
-std::optional<SharingError> check_version(std::string_view text) {
-    std::size_t version_end = text.find('-');
-    if (version_end == std::string_view::npos) version_end = text.size();
-    const std::string_view version =
-        text.substr(envelope_tag.size(), version_end - envelope_tag.size());
-    if (version == envelope_version) return std::nullopt;
+// A version this reader does not know: named when it is a number, with the chance that the
+// text is mistyped (nothing after it could be verified).
+SharingError unknown_version(std::string_view version) {
     uint128 number = 0;
     if (read_canonical_decimal(version, uint128{1} << 64, number)) {
-        return SharingError{"is written in envelope version " + to_decimal(number) +
-                            ", which this version cannot read"};
+        return SharingError{"names envelope version " + to_decimal(number) +
+                            ", which this version cannot read, or is mistyped"};
     }
     return malformed("no valid version");
+}
+
+std::string_view version_field(std::string_view text) noexcept {
+    std::size_t version_end = text.find('-');
+    if (version_end == std::string_view::npos) version_end = text.size();
+    return text.substr(envelope_tag.size(), version_end - envelope_tag.size());
 }
 
 // The text before the check, once the check (the last field, of fixed length) matches it. A "-"
@@ -244,6 +277,7 @@ Result<EnvelopeFields> split_fields(std::string_view body) {
 // the text has a byte without bit 5 (see scan_text).
 Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields, bool unwritten) {
     OpenedEnvelope opened;
+    opened.header.version = fields[0] == "vh2" ? 2 : 1;
     if (fields[1] == "s") {
         opened.header.scheme = Scheme::shamir;
     } else if (fields[1] == "b") {
@@ -275,20 +309,117 @@ Result<OpenedEnvelope> read_fields(const EnvelopeFields& fields, bool unwritten)
     return opened;
 }
 
+// The exact reason six values (already free of upper-case digits) do not read, value by value.
+SharingError values_error(std::string_view field) {
+    std::size_t count = 1;
+    for (const char c : field) count += c == ':' ? 1 : 0;
+    if (count != envelope_value_count) {
+        return SharingError{"envelope has " + to_decimal(count) + " values, not 6"};
+    }
+    for (std::size_t start = 0; start <= field.size();) {
+        std::size_t end = field.find(':', start);
+        if (end == std::string_view::npos) end = field.size();
+        const std::string_view value = field.substr(start, end - start);
+        if (value.size() != field_hex_length ||
+            value.find_first_not_of("0123456789abcdef") != std::string_view::npos) {
+            return malformed("an invalid share value");
+        }
+        if (!parse_field_hex(value, "value")) return malformed("a share value of 2^127-1 or more");
+        start = end + 1;
+    }
+    return malformed("an invalid share value");
+}
+
+// The six values of a version 2 envelope into `values`: all digits and every "below p" are
+// gathered without a branch on them; only a failure looks closer, for its message.
+std::optional<SharingError> read_values(std::string_view field,
+                                        std::span<FieldElement, envelope_value_count> values) {
+    bool separated = field.size() == envelope_values_length;
+    for (std::size_t c = 1; separated && c < envelope_value_count; ++c) {
+        separated = field[c * 33 - 1] == ':';
+    }
+    if (separated && read_field_hex_strided(field.data(), 33, envelope_value_count, values.data()))
+        return std::nullopt;
+    secure_wipe(values.data(), values.size_bytes());
+    return values_error(field);
+}
+
+// Eighteen lowercase hexadecimal digits equal to those the text check gives `body`. The digits
+// come from a secret text: they are compared whole, without a branch on any of them.
+enum class CheckField : std::uint8_t { matches, differs, invalid };
+
+CheckField compare_text_check(std::string_view body, std::string_view written) noexcept {
+    char computed[text_check_length];
+    (void)write_text_check(body, computed);
+    unsigned invalid = 0, differs = 0;
+    for (std::size_t i = 0; i < text_check_length; ++i) {
+        const unsigned c = static_cast<unsigned char>(written[i]);
+        // Outside '0'-'9' and 'a'-'f': each range test borrows into bit 8 when it fails.
+        const unsigned digit = ((c - '0') | ('9' - c)) & 0x100;
+        const unsigned letter = ((c - 'a') | ('f' - c)) & 0x100;
+        invalid |= digit & letter;
+        differs |= c ^ static_cast<unsigned char>(computed[i]);
+    }
+    secure_wipe(computed, sizeof computed);
+    if (invalid != 0) return CheckField::invalid;
+    return differs != 0 ? CheckField::differs : CheckField::matches;
+}
+
+Result<OpenedEnvelope> open_version_2(std::string_view text, bool unwritten,
+                                      std::span<FieldElement, envelope_value_count> values) {
+    const std::size_t check_start = text.size() - text_check_length - 1;
+    const std::string_view body = text.substr(0, check_start);
+    switch (compare_text_check(body, text.substr(check_start + 1))) {
+        case CheckField::invalid:
+            return malformed("no valid checksum field");
+        case CheckField::differs:
+            return SharingError{"checksum does not match"};
+        case CheckField::matches:
+            break;
+    }
+    const std::string_view version = version_field(text);
+    // A version 1 envelope ends in ten digits; a later version would be intact but unknown.
+    if (version == envelope_version) return malformed("no valid checksum field");
+    if (version != envelope_version_2) return unknown_version(version);
+    const Result<EnvelopeFields> fields = split_fields(body);
+    if (!fields) return fields.error();
+    Result<OpenedEnvelope> opened = read_fields(*fields, unwritten);
+    if (!opened) return opened;
+    if (std::optional<SharingError> error = read_values(opened->bare, values)) {
+        return std::move(*error);
+    }
+    return opened;
+}
+
 }  // namespace
 
-Result<OpenedEnvelope> open_envelope(std::string_view text) {
+Result<OpenedEnvelope> open_envelope(std::string_view text,
+                                     std::span<FieldElement, envelope_value_count> values) {
     // Callers sort envelopes from bare shares by the tag already; without it nothing below holds.
     if (!looks_like_envelope(text)) return SharingError{"is not an envelope"};
     // One flag for the whole text: its characters are secret, so none of them ends the loop.
     const TextBytes bytes = scan_text(text);
     if (!bytes.printable) return SharingError{"contains a character that no share has"};
-    if (std::optional<SharingError> version = check_version(text)) return std::move(*version);
+    // The last field's length tells the check (ten digits in version 1, eighteen in version 2),
+    // which is verified before anything it covers is read.
+    const std::size_t last_dash = text.rfind('-');
+    if (last_dash != std::string_view::npos && text.size() - last_dash - 1 == text_check_length) {
+        return open_version_2(text, bytes.unwritten, values);
+    }
+    const std::string_view version = version_field(text);
+    if (version == envelope_version_2) return malformed("no valid checksum field");
+    if (version != envelope_version) return unknown_version(version);
     const Result<std::string_view> body = checked_body(text);
     if (!body) return body.error();
     const Result<EnvelopeFields> fields = split_fields(*body);
     if (!fields) return fields.error();
     return read_fields(*fields, bytes.unwritten);
+}
+
+Result<OpenedEnvelope> open_envelope(std::string_view text) {
+    std::array<FieldElement, envelope_value_count> values{};
+    const WipeAtExit wipe_values(values);
+    return open_envelope(text, values);
 }
 
 }  // namespace varnhold

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -11,13 +12,19 @@ namespace varnhold {
 
 enum class Scheme : std::uint8_t { shamir, blakley };
 
-// What an envelope says about the bare share it carries.
+// What an envelope says about the share it carries.
 struct EnvelopeHeader {
     Scheme scheme = Scheme::shamir;
     std::uint64_t k = 0;
     std::uint64_t set_id = 0;  // the same for every share of one split
     uint128 number = 0;        // the share's number in its set; for Shamir its index
+    std::uint8_t version = 1;  // 1: a bare share inside; 2: six values, no bare share
 };
+
+// Version 2 carries, instead of a bare share, six values: the four chunks' shares, then the
+// key's and the tag's (share_tag.hpp), each 32 lowercase hexadecimal digits, joined by ':'.
+inline constexpr std::size_t envelope_value_count = 6;
+inline constexpr std::size_t envelope_values_length = envelope_value_count * 33 - 1;
 
 // An envelope is one line of printable ASCII without spaces:
 //   vh1-{s|b}-{k}-{set id, 16 hex}-{number}-{bare share}-{check, 10 hex}
@@ -25,6 +32,7 @@ struct EnvelopeHeader {
 // decimal, and the check covers every character before its own "-".
 inline constexpr std::string_view envelope_tag = "vh";
 inline constexpr std::string_view envelope_version = "1";
+inline constexpr std::string_view envelope_version_2 = "2";
 inline constexpr std::uint64_t envelope_max_k = 1048576;
 
 std::string wrap_share(const EnvelopeHeader& header, std::string_view bare);
@@ -37,8 +45,8 @@ inline constexpr std::size_t envelope_prefix_max_length = 44;
 inline constexpr std::size_t envelope_rest_overhead = 39 + 1 + 1 + 10;
 
 // Writes the prefix to out (envelope_prefix_max_length bytes) and returns its length.
-std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t set_id,
-                                  char* out) noexcept;
+std::size_t write_envelope_prefix(std::uint8_t version, Scheme scheme, std::uint64_t k,
+                                  std::uint64_t set_id, char* out) noexcept;
 
 // `out` holds a prefix of `prefix_length` bytes and has room for envelope_rest_overhead +
 // bare.size() more: writes the number (its decimal text, at most 39 digits), the bare share and
@@ -46,14 +54,29 @@ std::size_t write_envelope_prefix(Scheme scheme, std::uint64_t k, std::uint64_t 
 std::size_t write_envelope_rest(char* out, std::size_t prefix_length, std::string_view number,
                                 std::string_view bare) noexcept;
 
+// Version 2: after a prefix of version 2, writes the number, the six values and the check, and
+// returns the envelope's length; `out` has room for envelope_values_rest_length more bytes.
+inline constexpr std::size_t envelope_values_rest_length = 39 + 1 + envelope_values_length + 1 + 18;
+std::size_t write_envelope_values(
+    char* out, std::size_t prefix_length, std::string_view number,
+    std::span<const FieldElement, envelope_value_count> values) noexcept;
+
+// A version 2 envelope as one string.
+std::string wrap_values(const EnvelopeHeader& header,
+                        std::span<const FieldElement, envelope_value_count> values);
+
 struct OpenedEnvelope {
     EnvelopeHeader header;
-    std::string_view bare;          // points into the text given to open_envelope
+    std::string_view bare;          // version 1: the bare share, in the text given to open_envelope
     std::string_view number_field;  // the number as written
 };
 
-// Reads an envelope (already trimmed). The bare share is not parsed here. Messages are
+// Reads an envelope (already trimmed). A version 1 envelope's bare share is not parsed here; a
+// version 2 envelope's six values are, into `values` (left alone for version 1). Messages are
 // position-free and never repeat the text.
+Result<OpenedEnvelope> open_envelope(std::string_view text,
+                                     std::span<FieldElement, envelope_value_count> values);
+// The same for callers that need only the fields: the values are read and wiped.
 Result<OpenedEnvelope> open_envelope(std::string_view text);
 
 // Drops a UTF-8 byte-order mark and surrounding spaces, tabs, CR and LF; nothing else.

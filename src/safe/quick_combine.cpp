@@ -1,5 +1,6 @@
 #include "safe/quick_combine.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "blakley/blakley_share.hpp"
@@ -7,6 +8,7 @@
 #include "safe/envelope.hpp"
 #include "safe/shamir_decode.hpp"
 #include "safe/share_refusals.hpp"
+#include "safe/share_tag.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
@@ -14,36 +16,78 @@ namespace {
 
 // The values read from the shares and the rebuilt chunks: wiped on every way out.
 struct QuickValues {
-    std::array<FieldElement, quick_combine_limit * chunk_count> ys{};
-    std::array<FieldElement, chunk_count> chunks{};
+    std::array<FieldElement, quick_combine_limit * max_share_values> ys{};
+    std::array<FieldElement, max_share_values> chunks{};
     ~QuickValues() {
         secure_wipe_object(ys);
         secure_wipe_object(chunks);
     }
 };
 
-// A genuine split shares 64-bit chunks: tested once over all four.
-bool genuine(const std::array<FieldElement, chunk_count>& chunks) noexcept {
+// A genuine split shares 64-bit chunks: tested once over all four. In version 2 the tag must
+// agree too.
+bool genuine(const std::array<FieldElement, max_share_values>& chunks, bool tagged,
+             SecretBytes& out) {
     uint128 high = 0;
-    for (const FieldElement& c : chunks) high |= c.value >> 64;
-    return high == 0;
+    for (std::size_t c = 0; c < chunk_count; ++c) high |= chunks[c].value >> 64;
+    if (high != 0) return false;
+    std::array<FieldElement, chunk_count> four{};
+    std::copy_n(chunks.begin(), chunk_count, four.begin());
+    SecretBytes secret;
+    chunks_to_secret(four, secret);
+    secure_wipe_object(four);
+    if (tagged && (secret_tag(chunks[4], secret.bytes).value ^ chunks[5].value) != 0) return false;
+    out = std::move(secret);
+    return true;
 }
 
-// Opens every text as an envelope of one set of exactly m = k shares; false otherwise.
-bool open_all(std::span<const std::string_view> texts, std::span<OpenedEnvelope> opened) {
+// Opens every text as an envelope of one set of exactly m = k shares; false otherwise. Version 2
+// values go to values.ys, six a share.
+bool open_all(std::span<const std::string_view> texts, std::span<OpenedEnvelope> opened,
+              QuickValues& values) {
     const std::size_t m = texts.size();
     for (std::size_t i = 0; i < m; ++i) {
         // A bare share fails the envelope's own tag test.
-        Result<OpenedEnvelope> envelope = open_envelope(trim_share_text(texts[i]));
+        Result<OpenedEnvelope> envelope = open_envelope(
+            trim_share_text(texts[i]),
+            std::span(values.ys).subspan(i * envelope_value_count).first<envelope_value_count>());
         if (!envelope) return false;
         opened[i] = *envelope;
         const EnvelopeHeader& h = opened[i].header;
         const EnvelopeHeader& first = opened[0].header;
         // A set of more or fewer than k shares is read in full: decline before opening the rest.
-        if (h.k != m || h.scheme != first.scheme || h.k != first.k || h.set_id != first.set_id)
+        if (h.k != m || h.scheme != first.scheme || h.k != first.k || h.set_id != first.set_id ||
+            h.version != first.version)
             return false;
     }
     return true;
+}
+
+// Version 2: the values are in place already. Shamir shares sit at their numbers; Blakley shares
+// at their nodes, their values divided by the node (share_set.cpp says why).
+bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& values) {
+    const std::size_t m = opened.size();
+    std::array<uint128, quick_combine_limit> xs{};
+    for (std::size_t i = 0; i < m; ++i) {
+        const EnvelopeHeader& h = opened[i].header;
+        if (h.scheme == Scheme::shamir) {
+            xs[i] = h.number;
+        } else {
+            const FieldElement node = blakley_node(h.set_id, static_cast<std::uint64_t>(h.number));
+            const FieldElement inverse = field_inv_public(node);
+            for (std::size_t c = 0; c < envelope_value_count; ++c) {
+                FieldElement& v = values.ys[i * envelope_value_count + c];
+                v = field_mul(v, inverse);
+            }
+            xs[i] = node.value;
+        }
+        // Numbers are public; a repeated one goes to the full reading.
+        for (std::size_t j = 0; j < i; ++j) {
+            if (xs[j] == xs[i]) return false;
+        }
+    }
+    return shamir_constant_terms({xs.data(), m}, {values.ys.data(), m * envelope_value_count}, m,
+                                 values.chunks.data());
 }
 
 bool rebuild_shamir(std::span<const OpenedEnvelope> opened, QuickValues& values) {
@@ -98,16 +142,20 @@ bool quick_combine(std::span<const std::string_view> texts, std::uint64_t k_give
     const std::size_t m = texts.size();
     if (m < 2 || m > quick_combine_limit) return false;
     std::array<OpenedEnvelope, quick_combine_limit> opened;
-    if (!open_all(texts, {opened.data(), m})) return false;
+    QuickValues values;
+    if (!open_all(texts, {opened.data(), m}, values)) return false;
     const std::uint64_t k = opened[0].header.k;
     if (k != m || (k_given != 0 && k_given != k)) return false;
-    QuickValues values;
     const std::span<const OpenedEnvelope> set(opened.data(), m);
-    const bool rebuilt = opened[0].header.scheme == Scheme::shamir ? rebuild_shamir(set, values)
-                                                                   : rebuild_blakley(set, values);
-    if (!rebuilt || !genuine(values.chunks)) return false;
-    chunks_to_secret(values.chunks, out);
-    return true;
+    const bool version_2 = opened[0].header.version == 2;
+    bool rebuilt = false;
+    if (version_2) {
+        rebuilt = rebuild_version_2(set, values);
+    } else {
+        rebuilt = opened[0].header.scheme == Scheme::shamir ? rebuild_shamir(set, values)
+                                                            : rebuild_blakley(set, values);
+    }
+    return rebuilt && genuine(values.chunks, version_2, out);
 }
 
 }  // namespace varnhold

@@ -10,9 +10,9 @@
 
 namespace varnhold {
 
-// The split of the scheme, each share wrapped in an envelope under one fresh set id. Validation
-// and messages are the scheme's own; all random bytes (set id first, then the split's draws in
-// the split's order) come in one request to `random`.
+// A split into envelope shares of version 2 under one fresh set id (set_writer.hpp). Validation
+// and its messages are the scheme's own (the bare splits'); all random bytes (set id first) come in
+// one request to `random`.
 Result<void> safe_split(Scheme scheme, std::string_view secret, std::uint64_t k, std::uint64_t n,
                         ByteSource& random, ShareWriter& out);
 

@@ -9,7 +9,7 @@
 namespace varnhold {
 namespace {
 
-using SetKey = std::tuple<int, std::uint64_t, std::uint64_t>;
+using SetKey = std::tuple<int, std::uint64_t, std::uint64_t, int>;
 
 // The largest group of envelopes, the earliest on a tie; nothing when there is no envelope.
 std::optional<SetKey> most_voted_set(std::span<const std::optional<ShareCandidate>> candidates) {
@@ -17,8 +17,9 @@ std::optional<SetKey> most_voted_set(std::span<const std::optional<ShareCandidat
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         if (!candidates[i] || !candidates[i]->envelope) continue;
         const EnvelopeHeader& h = candidates[i]->envelope->header;
-        auto [entry, fresh] = groups.try_emplace(SetKey{static_cast<int>(h.scheme), h.k, h.set_id},
-                                                 std::pair<std::size_t, std::size_t>{0, i});
+        auto [entry, fresh] =
+            groups.try_emplace(SetKey{static_cast<int>(h.scheme), h.k, h.set_id, h.version},
+                               std::pair<std::size_t, std::size_t>{0, i});
         ++entry->second.first;
     }
     std::optional<SetKey> chosen;
@@ -41,6 +42,7 @@ bool choose_set(std::span<const std::optional<ShareCandidate>> candidates, std::
         report.scheme = static_cast<Scheme>(std::get<0>(*chosen));
         report.k = std::get<1>(*chosen);
         report.set_id = std::get<2>(*chosen);
+        report.version = static_cast<std::uint8_t>(std::get<3>(*chosen));
         report.envelopes = true;
         if (k_given != 0 && k_given != report.k) {
             report.problem =

@@ -4,6 +4,7 @@
 #include "safe/blakley_decode.hpp"
 #include "safe/shamir_decode.hpp"
 #include "safe/share_set.hpp"
+#include "safe/share_tag.hpp"
 
 namespace varnhold {
 namespace {
@@ -14,17 +15,33 @@ constexpr const char* not_genuine_message =
     "the shares do not rebuild a secret of one split: they mix splits, a share was altered, or k "
     "is wrong";
 constexpr const char* disagrees_message = "disagrees with the other shares";
+constexpr const char* tag_message =
+    "the secret's tag does not match: a share was altered after its check was written, or the "
+    "shares mix splits";
 
 }  // namespace
 
-void ShareSet::range_check(bool after_locating) {
+void ShareSet::verify_rebuilt(bool after_locating) {
     // A genuine split shares 64-bit chunks, so a rebuilt chunk of 2^64 or more is never a secret.
     uint128 high = 0;
     for (std::size_t c = 0; c < chunk_count; ++c) high |= chunks_[c].value >> 64;
-    if (high == 0) {
-        rebuilt_ok_ = true;
-        return;
-    }
+    if (high != 0) return set_not_genuine(after_locating, not_genuine_message);
+    if (report_.version == 2 && !tag_agrees()) return set_not_genuine(after_locating, tag_message);
+    rebuilt_ok_ = true;
+}
+
+bool ShareSet::tag_agrees() const {
+    SecretBytes secret;
+    std::array<FieldElement, chunk_count> chunks{};
+    for (std::size_t c = 0; c < chunk_count; ++c) chunks[c] = chunks_[c];
+    chunks_to_secret(chunks, secret);
+    secure_wipe_object(chunks);
+    const FieldElement expected = secret_tag(chunks_[4], secret.bytes);
+    // The verdict is public; the values compared are not, so they are compared whole.
+    return (expected.value ^ chunks_[5].value) == 0;
+}
+
+void ShareSet::set_not_genuine(bool after_locating, const char* message) {
     if (after_locating) {
         // The decoder's answer is not a split either: blame nobody.
         for (ShareStatus& status : report_.shares) {
@@ -32,7 +49,7 @@ void ShareSet::range_check(bool after_locating) {
         }
         report_.problem = cannot_locate_message;
     } else {
-        report_.problem = not_genuine_message;
+        report_.problem = message;
     }
 }
 
@@ -40,7 +57,7 @@ bool ShareSet::agrees_with_polynomials(uint128 x, const FieldElement* values) co
     const std::size_t k = static_cast<std::size_t>(report_.k);
     const WipedVector<FieldElement>& polys = *rebuilt_;
     uint128 difference = 0;
-    for (std::size_t c = 0; c < chunk_count; ++c) {
+    for (std::size_t c = 0; c < width_; ++c) {
         difference |= evaluate_polynomial_at(polys.data() + c * k, k, FieldElement{x}).value ^
                       values[c].value;
     }
@@ -57,28 +74,27 @@ void ShareSet::decode_shamir() {
     std::vector<uint128> xs(m);
     for (std::size_t i = 0; i < m; ++i) xs[i] = parsed_[used[i]].x;
     if (m == k && parsed_.size() == m &&
-        shamir_constant_terms(xs, {values_.data(), m * chunk_count}, k, chunks_.data())) {
+        shamir_constant_terms(xs, {values_.data(), m * width_}, k, chunks_.data())) {
         // Nothing to verify: the chunks are all that is needed.
-        range_check(false);
+        verify_rebuilt(false);
         return;
     }
-    WipedVector<FieldElement> ys(m * chunk_count);
+    WipedVector<FieldElement> ys(m * width_);
     for (std::size_t i = 0; i < m; ++i) {
-        std::copy_n(values_.data() + used[i] * chunk_count, chunk_count,
-                    ys.data() + i * chunk_count);
+        std::copy_n(values_.data() + used[i] * width_, width_, ys.data() + i * width_);
     }
-    rebuilt_.emplace(k * chunk_count);
+    rebuilt_.emplace(k * width_);
     interpolate_shamir(xs, {ys.data(), ys.size()}, k, *rebuilt_);
     StopCheck stop;
     bool all_agree = true;
     for (std::size_t i = k; i < m; ++i) {
-        stop.work(chunk_count * k);
-        all_agree = agrees_with_polynomials(xs[i], ys.data() + i * chunk_count) && all_agree;
+        stop.work(width_ * k);
+        all_agree = agrees_with_polynomials(xs[i], ys.data() + i * width_) && all_agree;
     }
     const bool located = !all_agree;
     if (located && !locate_wrong_shamir(xs, {ys.data(), ys.size()}, used)) return;
-    for (std::size_t c = 0; c < chunk_count; ++c) chunks_[c] = (*rebuilt_)[c * k];
-    range_check(located);
+    for (std::size_t c = 0; c < width_; ++c) chunks_[c] = (*rebuilt_)[c * k];
+    verify_rebuilt(located);
     if (rebuilt_ok_) judge_repeated_indices(stop);
 }
 
@@ -101,9 +117,9 @@ void ShareSet::judge_repeated_indices(StopCheck& stop) {
     const std::size_t k = static_cast<std::size_t>(report_.k);
     for (std::size_t p = 0; p < parsed_.size(); ++p) {
         if (parsed_[p].decoded) continue;
-        stop.work(chunk_count * k);
+        stop.work(width_ * k);
         ShareStatus& status = report_.shares[parsed_[p].position];
-        if (agrees_with_polynomials(parsed_[p].x, values_.data() + p * chunk_count)) {
+        if (agrees_with_polynomials(parsed_[p].x, values_.data() + p * width_)) {
             status.mark(ShareState::duplicate, "repeats an earlier share");
         } else {
             status.mark(ShareState::wrong, disagrees_message);
@@ -125,7 +141,7 @@ void ShareSet::decode_blakley() {
     const bool located = all == BlakleySolve::inconsistent;
     if (located && !locate_wrong_blakley(rows, constants)) return;
     for (std::size_t c = 0; c < chunk_count; ++c) chunks_[c] = (*rebuilt_)[c];
-    range_check(located);
+    verify_rebuilt(located);
 }
 
 // One wrong share among k + 2 or more: leaving it out, and only it, makes the rest agree.
@@ -159,8 +175,8 @@ const WipedVector<FieldElement>& ShareSet::rebuilt() const {
         const std::size_t k = static_cast<std::size_t>(report_.k);
         std::vector<uint128> xs(k);
         for (std::size_t i = 0; i < k; ++i) xs[i] = parsed_[i].x;
-        rebuilt_.emplace(k * chunk_count);
-        interpolate_shamir(xs, {values_.data(), k * chunk_count}, k, *rebuilt_);
+        rebuilt_.emplace(k * width_);
+        interpolate_shamir(xs, {values_.data(), k * width_}, k, *rebuilt_);
     }
     return *rebuilt_;
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <set>
 
 #include "blakley/blakley_share.hpp"
 #include "common/stop_check.hpp"
@@ -6,8 +7,10 @@
 #include "field/polynomial.hpp"
 #include "random/batched_source.hpp"
 #include "random/random_field.hpp"
+#include "safe/set_writer.hpp"
 #include "safe/shamir_decode.hpp"
 #include "safe/share_set.hpp"
+#include "safe/share_tag.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
@@ -25,8 +28,59 @@ void ShareSet::secret(SecretBytes& out) const {
 }
 
 Result<std::string> ShareSet::new_share(std::optional<uint128> index, ByteSource& random) const {
+    if (report_.version == 2) return new_version_2_share(index);
     return *report_.scheme == Scheme::shamir ? new_shamir_share(index)
                                              : new_blakley_share(index, random);
+}
+
+namespace {
+
+// The index or number a new share gets: the one asked for, checked, or one above the highest
+// good number given. `limit` is p for Shamir indices and 2^64 for Blakley numbers, which are
+// read below it.
+Result<uint128> new_share_number(std::optional<uint128> index, const SetReport& report) {
+    const bool shamir = *report.scheme == Scheme::shamir;
+    const uint128 limit = shamir ? field_modulus : uint128{1} << 64;
+    if (index) {
+        // The polynomials' value at 0 is the secret itself.
+        if (shamir && *index == 0) return SharingError{"index 0 would hold the secret itself"};
+        if (shamir && *index >= limit) return SharingError{"index must be below 2^127-1"};
+        if (*index == 0 || *index >= limit)
+            return SharingError{"a Blakley share's number must be at least 1 and below 2^64"};
+        return *index;
+    }
+    uint128 number = 0;
+    for (const ShareStatus& s : report.shares) {
+        if (s.state == ShareState::good && s.number) number = std::max(number, *s.number);
+    }
+    if (number + 1 >= limit) {
+        return SharingError{shamir ? "no index is left above the highest given"
+                                   : "no share number is left above the highest given"};
+    }
+    return number + 1;
+}
+
+}  // namespace
+
+Result<std::string> ShareSet::new_version_2_share(std::optional<uint128> index) const {
+    const Result<uint128> number = new_share_number(index, report_);
+    if (!number) return number.error();
+    const std::size_t k = static_cast<std::size_t>(report_.k);
+    const bool shamir = *report_.scheme == Scheme::shamir;
+    const FieldElement x = shamir
+                               ? FieldElement{*number}
+                               : blakley_node(*report_.set_id, static_cast<std::uint64_t>(*number));
+    std::array<FieldElement, envelope_value_count> values{};
+    const WipeAtExit wipe_values(values);
+    StopCheck stop;
+    for (std::size_t c = 0; c < envelope_value_count; ++c) {
+        stop.work(k);
+        values[c] = evaluate_polynomial_at(rebuilt().data() + c * k, k, x);
+        // Blakley: the constants of the row (h, .., h^k) are h times the polynomials' values.
+        if (!shamir) values[c] = field_mul(values[c], x);
+    }
+    return wrap_values(EnvelopeHeader{*report_.scheme, report_.k, *report_.set_id, *number, 2},
+                       values);
 }
 
 Result<std::string> ShareSet::new_shamir_share(std::optional<uint128> index) const {
@@ -101,6 +155,43 @@ Result<std::string> ShareSet::new_blakley_share(std::optional<uint128> index,
 }
 
 Result<std::vector<std::string>> ShareSet::refresh(ByteSource& random) const {
+    if (!report_.envelopes) return refresh_bare(random);
+    // One share per distinct good number, in input order: the decoded shares (a held-back
+    // repeat of an index is a duplicate by now).
+    // (Version 1 Blakley shares may share a number.)
+    std::vector<uint128> numbers;
+    std::set<uint128> seen;
+    for (const Parsed& p : parsed_) {
+        const ShareStatus& status = report_.shares[p.position];
+        if (!p.decoded || status.state != ShareState::good || !status.number) continue;
+        if (seen.insert(*status.number).second) numbers.push_back(*status.number);
+    }
+    SecretBytes secret_bytes;
+    secret(secret_bytes);
+    VectorShareWriter out;
+    write_version_2_set(*report_.scheme, secret_bytes, report_.k, ShareNumbers{0, numbers}, random,
+                        out);
+    return std::move(out.texts);
+}
+
+Result<std::vector<std::string>> ShareSet::reshare(Scheme scheme, std::uint64_t k, std::uint64_t n,
+                                                   ByteSource& random) const {
+    SecretBytes secret_bytes;
+    secret(secret_bytes);
+    // The same checks and messages as a split of the scheme.
+    const std::string_view secret_view(reinterpret_cast<const char*>(secret_bytes.bytes.data()),
+                                       SecretBytes::size);
+    if (Result<void> valid = check_split_arguments(
+            secret_view, k, n, scheme == Scheme::shamir ? "Invalid k/n parameters" : "Invalid k/n");
+        !valid) {
+        return valid.error();
+    }
+    VectorShareWriter out;
+    write_version_2_set(scheme, secret_bytes, k, ShareNumbers{n, {}}, random, out);
+    return std::move(out.texts);
+}
+
+Result<std::vector<std::string>> ShareSet::refresh_bare(ByteSource& random) const {
     if (*report_.scheme != Scheme::shamir) {
         return SharingError{"Blakley shares cannot be refreshed; only Shamir shares can"};
     }

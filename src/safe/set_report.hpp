@@ -30,7 +30,8 @@ struct SetReport {
     std::optional<Scheme> scheme;
     std::uint64_t k = 0;  // 0 when unknown
     std::optional<std::uint64_t> set_id;
-    bool envelopes = false;  // the set's shares are envelopes (else bare texts)
+    bool envelopes = false;    // the set's shares are envelopes (else bare texts)
+    std::uint8_t version = 1;  // the envelopes' format version (1 for bare texts)
     std::vector<ShareStatus> shares;
     std::string problem;  // set-level problem, empty when there is none
 

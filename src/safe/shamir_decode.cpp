@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/internal_failure.hpp"
 #include "common/memory_limit.hpp"
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
@@ -13,9 +14,21 @@
 #include "shamir/lagrange.hpp"
 
 namespace varnhold {
+namespace {
+
+// How many values each point carries: ys holds them point by point, the same count for each.
+std::size_t values_per_point(std::span<const uint128> xs, std::span<const FieldElement> ys) {
+    const std::size_t width = xs.empty() ? 0 : ys.size() / xs.size();
+    if (width == 0 || width > max_share_values)
+        throw InternalFailure("values per point out of range");
+    return width;
+}
+
+}  // namespace
 
 void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElement> ys,
                         std::size_t k, ShamirPolynomials& out) {
+    const std::size_t width = values_per_point(xs, ys);
     // master = prod (x - x_i), highest coefficient last; degree k.
     std::vector<FieldElement> master(k + 1);
     master[0] = FieldElement{1};
@@ -51,10 +64,10 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
 
     for (std::size_t n = 0; n < out.size(); ++n) out[n] = FieldElement{};
     std::vector<FieldElement> basis(k);
-    std::array<FieldElement, chunk_count> weights{};
+    std::array<FieldElement, max_share_values> weights{};
     const WipeAtExit wipe_weights(weights);
     for (std::size_t i = 0; i < k; ++i) {
-        stop.work((chunk_count + 1) * k);
+        stop.work((width + 1) * k);
         // basis = master / (x - x_i) by synthetic division from the top.
         const FieldElement xi{xs[i]};
         FieldElement carry = master[k];
@@ -62,9 +75,9 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
             basis[j] = carry;
             carry = field_mul_add(carry, xi, master[j]);
         }
-        for (std::size_t c = 0; c < chunk_count; ++c)
-            weights[c] = field_mul(ys[4 * i + c], inverses[i]);
-        for (std::size_t c = 0; c < chunk_count; ++c) {
+        for (std::size_t c = 0; c < width; ++c)
+            weights[c] = field_mul(ys[width * i + c], inverses[i]);
+        for (std::size_t c = 0; c < width; ++c) {
             FieldElement* const poly = out.data() + c * k;
             for (std::size_t j = 0; j < k; ++j)
                 poly[j] = field_mul_add(weights[c], basis[j], poly[j]);
@@ -79,13 +92,14 @@ bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldEle
     ScratchBuffer<FieldElement, 3 * 8> room(3 * k);
     FieldElement* const weights = room.data();
     if (!lagrange_weights_at_zero(xs.first(k), weights)) return false;
+    const std::size_t width = values_per_point(xs, ys);
     StopCheck stop;
-    stop.work(chunk_count * k);
-    for (std::size_t c = 0; c < chunk_count; ++c) {
+    stop.work(width * k);
+    for (std::size_t c = 0; c < width; ++c) {
         // Partial sums stay at most 2^127 and are reduced once.
         uint128 sum = 0;
         for (std::size_t i = 0; i < k; ++i)
-            sum = field_mul_add_lazy(weights[i].value, ys[4 * i + c].value, sum);
+            sum = field_mul_add_lazy(weights[i].value, ys[width * i + c].value, sum);
         out[c] = field_canonical(sum);
     }
     return true;
@@ -186,15 +200,16 @@ Nodes index_nodes(std::span<const uint128> xs, StopCheck& stop) {
 // positions are exactly the right ones; with more they are some other set, which the
 // verification that follows rejects.
 void locator_nonzero(const Nodes& n, std::span<const FieldElement> ys,
-                     const std::array<FieldElement, chunk_count>& r, std::size_t e,
+                     const std::array<FieldElement, max_share_values>& r, std::size_t e,
                      WipedVector<uint128>& good, StopCheck& stop) {
     const std::size_t m = n.nodes.size();
+    const std::size_t width = ys.size() / m;
     // Syndromes S_j = sum_i u_i z_i x_i^j, j < 2e: zero for a codeword.
     WipedVector<FieldElement> syndromes(2 * e);
     for (std::size_t i = 0; i < m; ++i) {
-        stop.work(2 * e + chunk_count);
+        stop.work(2 * e + width);
         FieldElement z{};
-        for (std::size_t c = 0; c < chunk_count; ++c) z = field_mul_add(r[c], ys[4 * i + c], z);
+        for (std::size_t c = 0; c < width; ++c) z = field_mul_add(r[c], ys[width * i + c], z);
         FieldElement term = field_mul(z, n.weights[i]);
         for (std::size_t j = 0; j < 2 * e; ++j) {
             syndromes[j] = field_add(syndromes[j], term);
@@ -204,8 +219,8 @@ void locator_nonzero(const Nodes& n, std::span<const FieldElement> ys,
     // Berlekamp-Massey: lambda <- lambda - (d / gamma) x b. Every step does the same work, the
     // inversion included; whether it takes the discrepancy as the new gamma is a mask.
     // Coefficients above step + 1 are still 0 at that step and are left out.
-    const std::size_t width = e + 1;
-    WipedVector<FieldElement> lambda(width), b(width);
+    const std::size_t terms = e + 1;
+    WipedVector<FieldElement> lambda(terms), b(terms);
     lambda[0] = FieldElement{1};
     b[0] = FieldElement{1};
     FieldElement gamma_inverse{1};
@@ -234,9 +249,9 @@ void locator_nonzero(const Nodes& n, std::span<const FieldElement> ys,
     }
     // lambda(z) = prod (1 - x_i z) over the errors: x^e lambda(1/x) vanishes at their nodes.
     for (std::size_t i = 0; i < m; ++i) {
-        stop.work(width);
+        stop.work(terms);
         FieldElement value{};
-        for (std::size_t j = 0; j < width; ++j)
+        for (std::size_t j = 0; j < terms; ++j)
             value = mul_public_add(value, n.nodes[i], lambda[j]);
         good[i] = nonzero_mask(value);
     }
@@ -248,11 +263,12 @@ void locator_nonzero(const Nodes& n, std::span<const FieldElement> ys,
 // others, which the caller's count rejects.
 void rebuild_and_verify(std::span<const uint128> xs, std::span<const FieldElement> ys,
                         std::size_t k, const WipedVector<uint128>& good,
-                        const std::array<bool, chunk_count>& chunks, ShamirPolynomials& out,
+                        const std::array<bool, max_share_values>& chunks, ShamirPolynomials& out,
                         WipedVector<uint128>& bad, StopCheck& stop) {
     const std::size_t m = xs.size();
+    const std::size_t width = values_per_point(xs, ys);
     WipedVector<uint128> picked_x(k);
-    WipedVector<FieldElement> picked_y(k * chunk_count);
+    WipedVector<FieldElement> picked_y(k * width);
     std::uint64_t count = 0;
     for (std::size_t i = 0; i < m; ++i) {
         stop.work(k);
@@ -260,23 +276,23 @@ void rebuild_and_verify(std::span<const uint128> xs, std::span<const FieldElemen
             const uint128 mask = good[i] & equal_mask(count, s);
             picked_x[s] |= xs[i] & mask;
             // Masked selection: the value is either kept or replaced by a canonical one.
-            for (std::size_t c = 0; c < chunk_count; ++c) {
-                picked_y[4 * s + c] =
-                    FieldElement{picked_y[4 * s + c].value | (ys[4 * i + c].value & mask)};
+            for (std::size_t c = 0; c < width; ++c) {
+                picked_y[width * s + c] =
+                    FieldElement{picked_y[width * s + c].value | (ys[width * i + c].value & mask)};
             }
         }
         count += static_cast<std::uint64_t>(good[i] & 1);
     }
-    ShamirPolynomials trial(k * chunk_count);
+    ShamirPolynomials trial(k * width);
     interpolate_shamir({picked_x.data(), k}, {picked_y.data(), picked_y.size()}, k, trial);
-    for (std::size_t c = 0; c < chunk_count; ++c) {
+    for (std::size_t c = 0; c < width; ++c) {
         if (!chunks[c]) continue;
         std::copy_n(trial.data() + c * k, k, out.data() + c * k);
         for (std::size_t i = 0; i < m; ++i) {
             stop.work(k);
             const FieldElement value =
                 evaluate_polynomial_at(trial.data() + c * k, k, FieldElement{xs[i]});
-            bad[i] |= nonzero_mask(field_sub(value, ys[4 * i + c]));
+            bad[i] |= nonzero_mask(field_sub(value, ys[width * i + c]));
         }
     }
 }
@@ -301,6 +317,7 @@ bool locate_wrong_shares(std::span<const uint128> xs, std::span<const FieldEleme
                          std::size_t k, ShamirPolynomials& out, std::vector<std::size_t>& wrong) {
     const std::size_t m = xs.size();
     if (m < k + 2) return false;
+    const std::size_t width = values_per_point(xs, ys);
     const std::size_t e = (m - k) / 2;
     // Nodes, weights and their products, marks, syndromes and the locator's two polynomials:
     // at most 120 bytes a point.
@@ -311,10 +328,10 @@ bool locate_wrong_shares(std::span<const uint128> xs, std::span<const FieldEleme
 
     // The random combination: a wrong value hides in it only if its errors cancel, which public
     // random weights make a chance of about 2^-125.
-    std::array<FieldElement, chunk_count> r{};
-    std::array<std::uint8_t, 16 * chunk_count> bytes{};
-    fill_random(bytes.data(), bytes.size());
-    for (std::size_t c = 0; c < chunk_count; ++c) {
+    std::array<FieldElement, max_share_values> r{};
+    std::array<std::uint8_t, 16 * max_share_values> bytes{};
+    fill_random(bytes.data(), 16 * width);
+    for (std::size_t c = 0; c < width; ++c) {
         uint128 v = 0;
         for (std::size_t b = 0; b < 16; ++b) v = (v << 8) | bytes[16 * c + b];
         r[c] = field_reduce(v >> 1);
@@ -326,17 +343,19 @@ bool locate_wrong_shares(std::span<const uint128> xs, std::span<const FieldEleme
     for (std::size_t bound = 1;; bound = std::min(2 * bound, e)) {
         for (std::size_t i = 0; i < m; ++i) bad[i] = 0;
         locator_nonzero(nodes, ys, r, bound, good, stop);
-        rebuild_and_verify(xs, ys, k, good, {true, true, true, true}, out, bad, stop);
+        std::array<bool, max_share_values> all{};
+        for (std::size_t c = 0; c < width; ++c) all[c] = true;
+        rebuild_and_verify(xs, ys, k, good, all, out, bad, stop);
         if (list_if_at_most(bad, bound, wrong)) return true;
         if (bound == e) break;
     }
 
-    // Each chunk by itself: this decides, exactly as decoding the four separately always did.
+    // Each value by itself: this decides, exactly as decoding them separately always did.
     for (std::size_t i = 0; i < m; ++i) bad[i] = 0;
-    for (std::size_t c = 0; c < chunk_count; ++c) {
-        std::array<FieldElement, chunk_count> unit{};
+    for (std::size_t c = 0; c < width; ++c) {
+        std::array<FieldElement, max_share_values> unit{};
         unit[c] = FieldElement{1};
-        std::array<bool, chunk_count> only{};
+        std::array<bool, max_share_values> only{};
         only[c] = true;
         locator_nonzero(nodes, ys, unit, e, good, stop);
         rebuild_and_verify(xs, ys, k, good, only, out, bad, stop);

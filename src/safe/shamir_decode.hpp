@@ -10,28 +10,30 @@
 
 namespace varnhold {
 
-// The polynomials behind a Shamir set: coefficient j of chunk c at c * k + j, so coefficient 0
-// of each is the whole 127-bit rebuilt chunk.
+// The polynomials behind a Shamir set: coefficient j of value c at c * k + j, so coefficient 0
+// of each is the whole 127-bit rebuilt value. Each point carries the same number w of values (the
+// four chunks, or six in envelope version 2): ys holds the values of point i at w i .. w i + w - 1,
+// and w is ys.size() / xs.size().
 using ShamirPolynomials = WipedVector<FieldElement>;
 
-// Interpolates the four polynomials of degree below k through the first k points. xs must be
-// distinct; ys holds the four values of point i at 4i .. 4i + 3.
+// Interpolates the w polynomials of degree below k through the first k points. xs must be
+// distinct.
 void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElement> ys,
                         std::size_t k, ShamirPolynomials& out);
 
-// Only the four constant terms (the rebuilt chunks) of the polynomials through the k points,
+// Only the w constant terms (the rebuilt values) of the polynomials through the k points,
 // from the weights of the values at 0. False when two indices coincide modulo p.
 bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
                            std::size_t k, FieldElement* out);
 
 // Locates the wrong values among the m = xs.size() points (xs distinct; ys as above): finds the
-// four polynomials of degree below k that, together, disagree with at most e = (m - k) / 2 of the
+// w polynomials of degree below k that, together, disagree with at most e = (m - k) / 2 of the
 // points, writing them to `out` and the positions where some value disagrees to `wrong`, in
 // increasing order. Returns false when there are none (more than e points are wrong, or e = 0).
 //
-// Cost: O(m^2) time and O(m) memory. One random combination of the four chunks (public random
-// weights) is decoded from its syndromes with the Berlekamp-Massey algorithm (the four chunks are
-// four codewords with the same error positions), first for at most 1, 2, 4, .. wrong values and
+// Cost: O(m^2) time and O(m) memory. One random combination of the w values (public random
+// weights) is decoded from its syndromes with the Berlekamp-Massey algorithm (the w values are
+// w codewords with the same error positions), first for at most 1, 2, 4, .. wrong values and
 // then e, stopping at the first bound that covers them; the polynomials are rebuilt from k of
 // the positions it finds right and every value is verified. Only when that leaves more than e
 // wrong is each chunk decoded by itself, which decides. Nothing branches on or is addressed by a

@@ -6,6 +6,7 @@
 #include "common/decimal.hpp"
 #include "safe/set_choice.hpp"
 #include "safe/share_refusals.hpp"
+#include "safe/share_tag.hpp"
 #include "shamir/shamir_share.hpp"
 
 namespace varnhold {
@@ -22,9 +23,9 @@ std::string position_free(std::string message) {
     return message;
 }
 
-bool same_values(const FieldElement* a, const FieldElement* b) noexcept {
+bool same_values(const FieldElement* a, const FieldElement* b, std::size_t width) noexcept {
     uint128 difference = 0;
-    for (std::size_t c = 0; c < chunk_count; ++c) difference |= a[c].value ^ b[c].value;
+    for (std::size_t c = 0; c < width; ++c) difference |= a[c].value ^ b[c].value;
     return difference == 0;
 }
 
@@ -32,7 +33,8 @@ bool same_values(const FieldElement* a, const FieldElement* b) noexcept {
 
 ShareSet::ShareSet(std::span<const std::string_view> texts, std::uint64_t k_given,
                    BareCheck bare_check)
-    : values_(texts.size() * chunk_count) {
+    : opened_values_(texts.size() * envelope_value_count),
+      values_(texts.size() * max_share_values) {
     report_.shares.resize(texts.size());
     if (k_given == 1) {
         report_.problem = "k must be at least 2";
@@ -56,7 +58,8 @@ ShareSet::ShareSet(std::span<const std::string_view> texts, std::uint64_t k_give
                           "which gives no protection";
         return;
     }
-    if (*report_.scheme == Scheme::shamir) {
+    // Version 2 Blakley shares were turned into points of polynomials as they were read.
+    if (*report_.scheme == Scheme::shamir || report_.version == 2) {
         decode_shamir();
     } else {
         decode_blakley();
@@ -65,9 +68,10 @@ ShareSet::ShareSet(std::span<const std::string_view> texts, std::uint64_t k_give
 
 void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t k_given) {
     StopCheck stop;
-    const std::vector<std::optional<ShareCandidate>> candidates =
-        open_share_texts(texts, report_.shares, stop);
+    const std::vector<std::optional<ShareCandidate>> candidates = open_share_texts(
+        texts, report_.shares, {opened_values_.data(), opened_values_.size()}, stop);
     if (!choose_set(candidates, k_given, report_)) return;
+    if (report_.version == 2) width_ = envelope_value_count;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (!candidates[i]) continue;
         // Reading the share, and comparing it with the earlier ones.
@@ -76,16 +80,22 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
         if (!fits_set(*candidates[i], report_, status)) continue;
         Parsed parsed;
         parsed.position = i;
-        const bool read = *report_.scheme == Scheme::shamir
-                              ? read_shamir(*candidates[i], status, parsed)
-                              : read_blakley(*candidates[i], status, parsed);
+        bool read = false;
+        if (report_.version == 2) {
+            read = read_version_2(*candidates[i], opened_values_.data() + i * envelope_value_count,
+                                  status, parsed);
+        } else if (*report_.scheme == Scheme::shamir) {
+            read = read_shamir(*candidates[i], status, parsed);
+        } else {
+            read = read_blakley(*candidates[i], status, parsed);
+        }
         if (!read) continue;
         parsed_.push_back(parsed);
     }
 }
 
 bool ShareSet::read_shamir(const ShareCandidate& candidate, ShareStatus& status, Parsed& parsed) {
-    FieldElement* const values = values_.data() + parsed_.size() * chunk_count;
+    FieldElement* const values = values_.data() + parsed_.size() * width_;
     Result<ShamirShare> share = parse_shamir_share(candidate.bare);
     if (!share) {
         status.mark(ShareState::unreadable, share.error().message);
@@ -105,10 +115,15 @@ bool ShareSet::read_shamir(const ShareCandidate& candidate, ShareStatus& status,
     }
     parsed.x = share->index;
     status.number = share->index;
+    return judge_same_index(parsed, status);
+}
+
+bool ShareSet::judge_same_index(Parsed& parsed, ShareStatus& status) {
+    const FieldElement* const values = values_.data() + parsed_.size() * width_;
     parsed.decoded = true;
     for (const Parsed& earlier : parsed_) {
         if (earlier.x != parsed.x) continue;
-        if (same_values(values_.data() + (&earlier - parsed_.data()) * chunk_count, values)) {
+        if (same_values(values_.data() + (&earlier - parsed_.data()) * width_, values, width_)) {
             status.mark(ShareState::duplicate, repeats_message);
             return false;
         }
@@ -119,9 +134,30 @@ bool ShareSet::read_shamir(const ShareCandidate& candidate, ShareStatus& status,
     return true;
 }
 
+bool ShareSet::read_version_2(const ShareCandidate& candidate, const FieldElement* opened,
+                              ShareStatus& status, Parsed& parsed) {
+    const EnvelopeHeader& header = candidate.envelope->header;
+    FieldElement* const values = values_.data() + parsed_.size() * width_;
+    std::copy_n(opened, envelope_value_count, values);
+    status.number = header.number;
+    if (header.scheme == Scheme::shamir) {
+        parsed.x = header.number;
+    } else {
+        // The constants of the row (h, .., h^k) are h times the values at h of the polynomials
+        // whose coefficients are the points' coordinates. The node is public.
+        const FieldElement node =
+            blakley_node(header.set_id, static_cast<std::uint64_t>(header.number));
+        const FieldElement inverse = field_inv_public(node);
+        for (std::size_t c = 0; c < envelope_value_count; ++c)
+            values[c] = field_mul(values[c], inverse);
+        parsed.x = node.value;
+    }
+    return judge_same_index(parsed, status);
+}
+
 bool ShareSet::read_blakley(const ShareCandidate& candidate, ShareStatus& status, Parsed& parsed) {
     const std::size_t k = static_cast<std::size_t>(report_.k);
-    FieldElement* const values = values_.data() + parsed_.size() * chunk_count;
+    FieldElement* const values = values_.data() + parsed_.size() * width_;
     Result<BlakleyShare> share = parse_blakley_share(candidate.bare, 0, k);
     if (!share) {
         status.mark(ShareState::unreadable, position_free(share.error().message));
@@ -137,7 +173,7 @@ bool ShareSet::read_blakley(const ShareCandidate& candidate, ShareStatus& status
     for (std::size_t e = 0; e < parsed_.size(); ++e) {
         if (std::equal(share->coefficients.begin(), share->coefficients.end(),
                        coefficients_.begin() + static_cast<std::ptrdiff_t>(e * k)) &&
-            same_values(values_.data() + e * chunk_count, values)) {
+            same_values(values_.data() + e * width_, values, width_)) {
             status.mark(ShareState::duplicate, repeats_message);
             return false;
         }

@@ -38,17 +38,24 @@ public:
 
     // Only when report().usable().
     void secret(SecretBytes& out) const;
-    // A share of the same set in the set's form: for Shamir the one at `index` (default: one
-    // above the highest index given), for Blakley a fresh random hyperplane, numbered `index`
-    // (envelopes only; default: one above the highest good number given).
+    // A share of the same set in the set's form and version: for Shamir the one at `index`
+    // (default: one above the highest index given); for Blakley numbered `index` (envelopes only;
+    // default: one above the highest good number given), in version 1 a fresh random hyperplane,
+    // in version 2 the hyperplane its number derives.
     Result<std::string> new_share(std::optional<uint128> index, ByteSource& random) const;
-    // The same shares (one per distinct index, in input order) plus the values of one random
-    // polynomial with constant term 0, under a fresh set id. Shamir only.
+    // A set of envelopes (either version, either scheme): a fresh split of version 2 under a new
+    // set id, one share per distinct good number, in input order. Bare Shamir shares: the same
+    // shares plus the values of one random polynomial with constant term 0, still bare.
     Result<std::vector<std::string>> refresh(ByteSource& random) const;
+    // A fresh split of version 2 of the rebuilt secret with another k, n or scheme.
+    Result<std::vector<std::string>> reshare(Scheme scheme, std::uint64_t k, std::uint64_t n,
+                                             ByteSource& random) const;
 
 private:
     Result<std::string> new_shamir_share(std::optional<uint128> index) const;
     Result<std::string> new_blakley_share(std::optional<uint128> index, ByteSource& random) const;
+    Result<std::string> new_version_2_share(std::optional<uint128> index) const;
+    Result<std::vector<std::string>> refresh_bare(ByteSource& random) const;
 
     struct Parsed {
         std::size_t position = 0;
@@ -61,6 +68,13 @@ private:
     // or repeats an earlier share, which its status then says.
     bool read_shamir(const ShareCandidate& candidate, ShareStatus& status, Parsed& parsed);
     bool read_blakley(const ShareCandidate& candidate, ShareStatus& status, Parsed& parsed);
+    // A version 2 envelope: its values, opened already, and its index (Shamir) or node (Blakley,
+    // whose values are divided by it, so that both schemes decode as points of polynomials).
+    bool read_version_2(const ShareCandidate& candidate, const FieldElement* opened,
+                        ShareStatus& status, Parsed& parsed);
+    // Whether the values at `parsed_.size()` repeat an earlier share: the same index and values
+    // is a duplicate (false, status set); the same index with other values is held back.
+    bool judge_same_index(Parsed& parsed, ShareStatus& status);
     bool agrees_with_polynomials(uint128 x, const FieldElement* values) const noexcept;
     // Decodes past the wrong shares and marks them; false (with the problem set) when they
     // cannot be told.
@@ -71,20 +85,27 @@ private:
                               std::span<const FieldElement> constants);
     void decode_shamir();
     void decode_blakley();
-    void range_check(bool after_locating);
+    // The range of the chunks, then (version 2) the tag; a failure after wrong shares were
+    // located blames none of them.
+    void verify_rebuilt(bool after_locating);
+    bool tag_agrees() const;
+    void set_not_genuine(bool after_locating, const char* message);
     // The rebuilt polynomials or points, built now if the decoding did not need them.
     const WipedVector<FieldElement>& rebuilt() const;
     std::string wrap(const std::string& bare, uint128 number, std::uint64_t set_id) const;
 
     SetReport report_;
     std::vector<Parsed> parsed_;
-    std::vector<FieldElement> coefficients_;  // Blakley rows, k per parsed share (public)
-    WipedVector<FieldElement> values_;        // four per parsed share (secret)
-    // Shamir: coefficient j of chunk c at c k + j; Blakley: coordinate t of chunk j at 4t + j.
+    std::vector<FieldElement> coefficients_;   // Blakley rows, k per parsed share (public)
+    std::size_t width_ = chunk_count;          // values per share: 4, or 6 in version 2
+    WipedVector<FieldElement> opened_values_;  // six per text, for version 2 envelopes (secret)
+    WipedVector<FieldElement> values_;         // width_ per parsed share (secret)
+    // Shamir and version 2: coefficient j of value c at c k + j; version 1 Blakley: coordinate t
+    // of chunk j at 4t + j.
     // A set of exactly k Shamir shares rebuilds only the chunks; the polynomials follow when a
     // new share asks for them.
     mutable std::optional<WipedVector<FieldElement>> rebuilt_;
-    WipedVector<FieldElement> chunks_{chunk_count};
+    WipedVector<FieldElement> chunks_{max_share_values};  // the chunks, then R and T
     bool rebuilt_ok_ = false;
 };
 

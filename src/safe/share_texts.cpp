@@ -13,6 +13,7 @@ std::string capitalised(Scheme scheme) { return scheme == Scheme::shamir ? "Sham
 
 std::vector<std::optional<ShareCandidate>> open_share_texts(std::span<const std::string_view> texts,
                                                             std::span<ShareStatus> statuses,
+                                                            std::span<FieldElement> values,
                                                             StopCheck& stop) {
     std::vector<std::optional<ShareCandidate>> candidates(texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -26,7 +27,8 @@ std::vector<std::optional<ShareCandidate>> open_share_texts(std::span<const std:
             candidates[i] = ShareCandidate{text, std::nullopt};
             continue;
         }
-        Result<OpenedEnvelope> opened = open_envelope(text);
+        Result<OpenedEnvelope> opened = open_envelope(
+            text, values.subspan(i * envelope_value_count).first<envelope_value_count>());
         if (!opened) {
             statuses[i].mark(ShareState::unreadable, opened.error().message);
             continue;
@@ -51,7 +53,7 @@ bool envelope_fits_set(const EnvelopeHeader& h, const SetReport& report, ShareSt
                                              ", the set with k = " + to_decimal(report.k));
         return false;
     }
-    if (h.set_id != *report.set_id) {
+    if (h.set_id != *report.set_id || h.version != report.version) {
         status.mark(ShareState::foreign, "belongs to another set");
         return false;
     }

@@ -24,9 +24,11 @@ Scheme scheme_by_shape(std::string_view bare) noexcept;
 std::string capitalised(Scheme scheme);
 
 // Trims every text and opens the envelopes among them. A text that is empty or an envelope that
-// does not open is marked unreadable in `statuses` (one per text) and gets no candidate.
+// does not open is marked unreadable in `statuses` (one per text) and gets no candidate. The six
+// values of a version 2 envelope at position i go to values[6 i .. 6 i + 5].
 std::vector<std::optional<ShareCandidate>> open_share_texts(std::span<const std::string_view> texts,
                                                             std::span<ShareStatus> statuses,
+                                                            std::span<FieldElement> values,
                                                             StopCheck& stop);
 
 // Whether a candidate can be a share of the chosen set (scheme, k and set id of `report`); when

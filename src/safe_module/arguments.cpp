@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "binding/convert.hpp"
 #include "binding/utf8.hpp"
 #include "common/decimal.hpp"
 #include "safe_module/report.hpp"
@@ -70,6 +71,23 @@ bool package_split_arguments(SplitArguments& arguments, Scheme& scheme) {
     }
     return check_size("k", arguments.bound[1]) && check_size("n", arguments.bound[2]) &&
            named_scheme(arguments.bound[3], scheme) && convert_split_arguments(arguments);
+}
+
+bool package_reshare_arguments(PyObject* k, PyObject* n, PyObject* scheme, std::uint64_t& new_k,
+                               std::uint64_t& new_n, std::optional<Scheme>& new_scheme) {
+    if (!check_size("k", k) || !check_size("n", n)) return false;
+    if (scheme != Py_None) {
+        Scheme named = Scheme::shamir;
+        if (!named_scheme(scheme, named)) return false;
+        new_scheme = named;
+    }
+    const std::optional<std::uint64_t> k_value = extract_size(k);
+    if (!k_value) return argument_error("k") != nullptr;
+    const std::optional<std::uint64_t> n_value = extract_size(n);
+    if (!n_value) return argument_error("n") != nullptr;
+    new_k = *k_value;
+    new_n = *n_value;
+    return true;
 }
 
 bool package_shares(PyObject* shares, SharesArguments& out) {

@@ -27,6 +27,11 @@ bool package_k(PyObject* value, std::uint64_t& k);
 // unchecked: a bool, the caller's word that exactly k bare shares may be read unchecked.
 bool package_unchecked(PyObject* value, BareCheck& bare_check);
 
+// reshare's k, n and scheme: k and n as split takes them, the scheme None (nothing: the set's)
+// or a scheme's name.
+bool package_reshare_arguments(PyObject* k, PyObject* n, PyObject* scheme, std::uint64_t& new_k,
+                               std::uint64_t& new_n, std::optional<Scheme>& new_scheme);
+
 // index: None (nothing) or an int from 1 to below 2^127-1 (ShareError outside).
 bool package_index(PyObject* value, std::optional<uint128>& index);
 

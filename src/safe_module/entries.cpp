@@ -20,6 +20,19 @@ constexpr Signature check_signature{"check", 2, {"shares", "k"}};
 constexpr Signature combine_signature{"combine", 3, {"shares", "k", "unchecked"}};
 constexpr Signature new_share_signature{"new_share", 4, {"shares", "k", "index", "unchecked"}};
 constexpr Signature refresh_signature{"refresh", 3, {"shares", "k", "unchecked"}};
+constexpr Signature reshare_signature{"reshare", 4, {"shares", "k", "n", "scheme"}};
+
+// A new list of the texts.
+PyObject* text_list(const std::vector<std::string>& texts) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyRef text = text_object(texts[i]);
+        if (!text) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text.release());
+    }
+    return list.release();
+}
 
 // The package's checks of shares, k and (at `unchecked_slot`, when there is one) the opt-in for
 // exactly k bare shares, then the set they make.
@@ -115,7 +128,8 @@ PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
     std::optional<ShareSet> set;
     if (!read_set(refresh_signature, args, kwargs, arguments, set, 2)) return nullptr;
     const SetReport& report = set->report();
-    if (report.scheme == Scheme::blakley && report.problem.empty()) {
+    // A set of envelopes of either scheme is split afresh; bare shares only get a new polynomial.
+    if (report.scheme == Scheme::blakley && !report.envelopes && report.problem.empty()) {
         raise_share_problem("Blakley shares cannot be refreshed; only Shamir shares can");
         return nullptr;
     }
@@ -128,12 +142,33 @@ PyObject* refresh_body(PyObject* args, PyObject* kwargs) {
         raise_share_problem(shares.error().message);
         return nullptr;
     }
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(shares->size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < shares->size(); ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text_object((*shares)[i]).release());
+    return text_list(*shares);
+}
+
+// The set is read as combine reads it; its secret is split again inside the one call and never
+// leaves native memory, which is wiped.
+PyObject* reshare_body(PyObject* args, PyObject* kwargs) {
+    SharesArguments arguments;
+    std::uint64_t k = 0, n = 0;
+    std::optional<Scheme> scheme;
+    if (!bind_arguments(reshare_signature, args, kwargs, arguments.bound) ||
+        !package_shares(arguments.bound[0], arguments) ||
+        !package_reshare_arguments(arguments.bound[1], arguments.bound[2], arguments.bound[3], k, n,
+                                   scheme)) {
+        return nullptr;
     }
-    return list.release();
+    const ShareSet set(arguments.shares.views, 0);
+    if (!set.report().usable()) {
+        raise_report_error(set.report(), "the shares could not be reshared");
+        return nullptr;
+    }
+    Result<std::vector<std::string>> shares =
+        set.reshare(scheme.value_or(*set.report().scheme), k, n, process_vdso_source());
+    if (!shares) {
+        raise_sharing_error(shares.error());
+        return nullptr;
+    }
+    return text_list(*shares);
 }
 
 }  // namespace
@@ -152,6 +187,9 @@ PyObject* new_share_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 PyObject* refresh_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     return keyword_entry<refresh_body>(self, args, kwargs);
+}
+PyObject* reshare_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keyword_entry<reshare_body>(self, args, kwargs);
 }
 PyObject* random_source_entry(PyObject* /*self*/, PyObject* /*unused*/) {
     return PyUnicode_FromString(process_vdso_source().uses_vdso() ? "vdso" : "system call");

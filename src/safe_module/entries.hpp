@@ -16,6 +16,7 @@ PyObject* combine_entry(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* new_share_entry(PyObject* self, PyObject* args, PyObject* kwargs);
 // refresh(shares, k) -> new shares of the same secret
 PyObject* refresh_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* reshare_entry(PyObject* self, PyObject* args, PyObject* kwargs);
 // random_source() -> "vdso" or "system call": where the split's random bytes come from now
 PyObject* random_source_entry(PyObject* self, PyObject* unused);
 

@@ -24,6 +24,8 @@ PyMethodDef method_table[] = {
      "here."},
     {"refresh", as_cfunction(refresh_entry), keyword_flags,
      "refresh(shares, k, unchecked)\n--\n\nvarnhold.refresh, its arguments checked here."},
+    {"reshare", as_cfunction(reshare_entry), keyword_flags,
+     "reshare(shares, k, n, scheme)\n--\n\nvarnhold.reshare, its arguments checked here."},
     {"random_source", as_cfunction(random_source_entry), METH_NOARGS,
      "random_source()\n--\n\nWhere the random bytes come from now: \"vdso\" or \"system call\"."},
     {nullptr, nullptr, 0, nullptr},

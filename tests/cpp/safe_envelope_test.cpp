@@ -3,6 +3,7 @@
 #include <cctype>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,9 +12,11 @@
 #include "blakley/blakley_share.hpp"
 #include "random/batched_source.hpp"
 #include "random/entropy_source.hpp"
+#include "random/random_field.hpp"
 #include "safe/checksum.hpp"
 #include "safe/envelope.hpp"
 #include "safe/safe_split.hpp"
+#include "safe/share_tag.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
 #include "test_support.hpp"
@@ -49,94 +52,64 @@ std::map<std::string, std::string> documented_vectors() {
     std::ifstream file(VARNHOLD_SOURCE_DIR "/docs/share-format.md");
     std::map<std::string, std::string> vectors;
     std::string line;
+    const std::set<std::string> forms = {"bare", "envelope", "v2", "key", "tag"};
     while (std::getline(file, line)) {
         std::istringstream words(line);
         std::string scheme, k, form, number, text;
         if (!(words >> scheme >> k >> form >> number >> text)) continue;
-        if ((scheme == "shamir" || scheme == "blakley") && (form == "bare" || form == "envelope")) {
+        if ((scheme == "shamir" || scheme == "blakley") && forms.contains(form)) {
             vectors[scheme + " " + k + " " + form + " " + number] = text;
         }
     }
     return vectors;
 }
 
+// The version 1 envelopes a split wrote before version 2: the bare split of the stream after the
+// set id, each share wrapped under that set id.
+std::vector<std::string> version_1_split(Scheme scheme, std::uint64_t k) {
+    const std::vector<std::uint8_t> stream = vector_stream(2000);
+    std::uint64_t set_id = 0;
+    for (std::size_t b = 8; b-- > 0;) set_id = set_id << 8 | stream[b];
+    const std::vector<std::string> bare =
+        split_with(scheme, false, vector_stream(2000, 8), k, k + 1);
+    std::vector<std::string> wrapped;
+    for (std::size_t i = 0; i < bare.size(); ++i)
+        wrapped.push_back(wrap_share(EnvelopeHeader{scheme, k, set_id, i + 1}, bare[i]));
+    return wrapped;
+}
+
 TEST(ShareFormatDocument, VectorsAreReproduced) {
     const std::map<std::string, std::string> vectors = documented_vectors();
-    // Sets of k = 2, 3 and 5, each of n = k + 1 shares, in both schemes and both forms.
-    ASSERT_EQ(vectors.size(), 2u * 2u * (3u + 4u + 6u));
+    // Sets of k = 2, 3 and 5, each of n = k + 1 shares, in both schemes: bare shares and
+    // envelopes of both versions, and each version 2 set's key and tag.
+    ASSERT_EQ(vectors.size(), 2u * (3u * (3u + 4u + 6u) + 2u * 3u));
     for (const Scheme scheme : {Scheme::shamir, Scheme::blakley}) {
         for (const std::uint64_t k : {2u, 3u, 5u}) {
-            const std::vector<std::string> envelopes =
-                split_with(scheme, true, vector_stream(2000), k, k + 1);
-            // The split's own draws start after the 8 bytes of the set id.
             const std::vector<std::string> bare =
                 split_with(scheme, false, vector_stream(2000, 8), k, k + 1);
+            const std::vector<std::string> version_1 = version_1_split(scheme, k);
+            const std::vector<std::string> version_2 =
+                split_with(scheme, true, vector_stream(2000), k, k + 1);
+            auto name = [&](const char* form, const std::string& number) {
+                return std::string(scheme_name(scheme)) + " " + std::to_string(k) + " " + form +
+                       " " + number;
+            };
             for (std::size_t i = 0; i <= k; ++i) {
-                auto name = [&](const char* form) {
-                    return std::string(scheme_name(scheme)) + " " + std::to_string(k) + " " + form +
-                           " " + std::to_string(i + 1);
-                };
-                EXPECT_EQ(vectors.at(name("bare")), bare[i]) << name("bare");
-                EXPECT_EQ(vectors.at(name("envelope")), envelopes[i]) << name("envelope");
-                const Result<OpenedEnvelope> opened = open_envelope(envelopes[i]);
-                ASSERT_TRUE(opened.ok());
-                EXPECT_EQ(opened->bare, bare[i]);
+                const std::string number = std::to_string(i + 1);
+                EXPECT_EQ(vectors.at(name("bare", number)), bare[i]) << name("bare", number);
+                EXPECT_EQ(vectors.at(name("envelope", number)), version_1[i]) << number;
+                EXPECT_EQ(vectors.at(name("v2", number)), version_2[i]) << name("v2", number);
             }
+            // The key is the first draw after the set id; the tag follows from it.
+            ScriptedSource after_set_id(vector_stream(16, 8));
+            const FieldElement key = random_field_element(after_set_id);
+            SecretBytes secret;
+            for (std::size_t b = 0; b < secret.size; ++b)
+                secret.bytes[b] = static_cast<std::uint8_t>(counting_secret()[b]);
+            EXPECT_EQ(vectors.at(name("key", "-")), testing::hex(key.value));
+            EXPECT_EQ(vectors.at(name("tag", "-")),
+                      testing::hex(secret_tag(key, secret.bytes).value));
         }
-    }
-}
-
-TEST(Envelope, CheckOfKnownTexts) {
-    // The format document's example: a text of one full block and one padded block.
-    EXPECT_EQ(envelope_check("123456789").hash, 0xC9BF63AAu);
-    EXPECT_EQ(envelope_check("123456789").sum, (49 + 50 + 51 + 52 + 53 + 54 + 55 + 56 + 57) % 251);
-    EXPECT_EQ(envelope_check(""), (EnvelopeCheck{0, 0}));
-    // Blocks whose value is at or above the modulus, and a hash that needs the last subtraction.
-    const std::string high(16, '\x7e');
-    EXPECT_EQ(envelope_check(high).sum, (16 * 126) % 251);
-    char digits[envelope_check_length];
-    for (const std::string& text : {std::string("123456789"), high, std::string(1000, '~')}) {
-        write_envelope_check(envelope_check(text), digits);
-        EnvelopeCheck back{};
-        ASSERT_TRUE(read_envelope_check({digits, sizeof digits}, back));
-        EXPECT_EQ(back, envelope_check(text));
-    }
-    // Reading takes exactly ten lowercase hexadecimal digits.
-    const struct {
-        const char* digits;
-        bool ok;
-    } rows[] = {{"0123456789", true},  {"abcdefabcd", true},  {"ABCDEF0123", false},
-                {"012345678g", false}, {"01234/6789", false}, {"0123:56789", false},
-                {"0123`56789", false}, {"012345678", false},  {"01234567890", false}};
-    for (const auto& row : rows) {
-        EnvelopeCheck out{};
-        EXPECT_EQ(read_envelope_check(row.digits, out), row.ok) << row.digits;
-    }
-}
-
-// The hash as its definition reads: Horner's rule with a reduction after every block.
-EnvelopeCheck reference_check(std::string_view text) {
-    std::uint64_t hash = 0;
-    std::uint64_t sum = 0;
-    for (std::size_t at = 0; at < text.size(); at += 8) {
-        std::uint64_t block = 0;
-        for (std::size_t b = 0; b < 8 && at + b < text.size(); ++b) {
-            const auto byte = static_cast<unsigned char>(text[at + b]);
-            block |= std::uint64_t{byte} << (8 * b);
-            sum += byte;
-        }
-        hash = static_cast<std::uint64_t>(
-            (static_cast<uint128>(hash) * envelope_hash_base + block) % envelope_hash_modulus);
-    }
-    return EnvelopeCheck{static_cast<std::uint32_t>(hash), static_cast<std::uint8_t>(sum % 251)};
-}
-
-TEST(Envelope, CheckMatchesPlainHornerAtEveryLength) {
-    // Lengths across the runs the hash is summed in, with bytes that make every block large.
-    std::string text;
-    for (std::size_t length = 0; length <= 1200; ++length) {
-        EXPECT_EQ(envelope_check(text), reference_check(text)) << length;
-        text += static_cast<char>(length % 3 == 0 ? 0xFF : 0x21 + (length * 37) % 94);
     }
 }
 
@@ -165,8 +138,9 @@ TEST(Envelope, RoundTripAndRejections) {
         std::string text;
         std::string message;
     } rows[] = {
-        {rewrap("vh2-s-2" + tail),
-         "is written in envelope version 2, which this version cannot read"},
+        {rewrap("vh3-s-2" + tail),
+         "names envelope version 3, which this version cannot read, or is mistyped"},
+        {rewrap("vh2-s-2" + tail), "envelope has no valid checksum field"},
         {rewrap("vhx-s-2" + tail), "envelope has no valid version"},
         {rewrap("vh1-x-2" + tail), "envelope has an unknown scheme"},
         {rewrap("vh1-s-1" + tail), "envelope has an invalid threshold"},
@@ -331,13 +305,17 @@ TEST(BatchedRandomness, OneRequestPerSplitAgainstOnePerDraw) {
     EXPECT_EQ(getrandom_requests, 0u);
 }
 
-TEST(BatchedRandomness, SameDrawsAsThePlainSplitAndOverflowGoesToTheSource) {
-    // The envelope split's shares carry exactly the plain split's texts from the stream after
-    // the set id.
-    const std::vector<std::string> envelopes =
-        split_with(Scheme::blakley, true, vector_stream(400));
-    const std::vector<std::string> bare = split_with(Scheme::blakley, false, vector_stream(400, 8));
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(open_envelope(envelopes[i])->bare, bare[i]);
+TEST(BatchedRandomness, OneRequestOfTheDocumentedLengthAndOverflowGoesToTheSource) {
+    // The set id, the key and 6 (k - 1) random parts: nothing more, in one request.
+    for (const Scheme scheme : {Scheme::shamir, Scheme::blakley}) {
+        for (const std::uint64_t k : {2u, 3u, 17u}) {
+            const std::size_t planned = 8 + 16 * (1 + 6 * (k - 1));
+            ScriptedSource exact(vector_stream(planned));
+            VectorShareWriter out;
+            ASSERT_TRUE(safe_split(scheme, counting_secret(), k, k + 2, exact, out).ok());
+            EXPECT_EQ(exact.request_lengths, std::vector<std::size_t>{planned}) << k;
+        }
+    }
 
     ScriptedSource source({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     BatchedByteSource batch(source, 4, 2);

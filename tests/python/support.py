@@ -59,3 +59,32 @@ def envelope(body):
             2**32 - 5
         )
     return "%s-%08x%02x" % (body, h, sum(raw) % 251)
+
+
+def crc64_xz(data):
+    """CRC-64/XZ, bit by bit, as docs/check-v2.md defines it."""
+    crc = 0xFFFFFFFFFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0xC96C5795D7870F42 if crc & 1 else 0)
+    return crc ^ 0xFFFFFFFFFFFFFFFF
+
+
+def sealed(body):
+    """The body with the check of its version: 18 digits for vh2, 10 (``envelope``) for vh1."""
+    if not body.startswith("vh2-"):
+        return envelope(body)
+    raw = body.encode()
+    return "%s-%016x%02x" % (body, crc64_xz(raw), sum(raw) % 251)
+
+
+def version_1(bare_shares, k, set_id=0x0123456789ABCDEF):
+    """Envelopes of version 1 around bare shares, as the package wrote them before version 2: the
+    number of a Shamir share is its index, of a Blakley share its place."""
+    texts = []
+    for place, bare in enumerate(bare_shares, start=1):
+        scheme = "b" if "," in bare else "s"
+        number = place if scheme == "b" else int(bare.split(":")[0])
+        texts.append(envelope("vh1-%s-%d-%016x-%d-%s" % (scheme, k, set_id, number, bare)))
+    return texts

@@ -10,12 +10,14 @@ import pytest
 import varnhold_core
 
 import varnhold
-from support import SECRET, envelope
+from support import SECRET, envelope, sealed, version_1
 
-ENV = varnhold.split(SECRET, 3, 5)
-ENV_B = varnhold.split(SECRET, 3, 5, scheme="blakley")
 BARE = varnhold_core.shamir_split(SECRET, 3, 5)
 PLANES = varnhold_core.blakley_split(SECRET, 3, 5)
+# What splits wrote before version 2, which carries no bare share.
+ENV = version_1(BARE, 3)
+ENV_B = version_1(PLANES, 3)
+V2 = varnhold.split(SECRET, 3, 5)
 CHOSEN = ":0000000000000000dededededededede" * 4
 ROW_1_0_0 = "%032x,%032x,%032x" % (1, 0, 0)
 HEX_RUN = re.compile(r"[0-9a-fA-F]{16,}")
@@ -32,6 +34,14 @@ def reseal(share, bare):
 
 def at(share, index):
     return index + share[share.index(":") :]
+
+
+def v2_with(share, number=None, values=None):
+    """A version 2 share with another number field or values, under a valid check."""
+    fields = share.rsplit("-", 1)[0].split("-")
+    fields[4] = fields[4] if number is None else number
+    fields[5] = fields[5] if values is None else values(fields[5])
+    return sealed("-".join(fields))
 
 
 TYPO = BARE[2][:-5] + ("1" if BARE[2][-5] == "0" else "0") + BARE[2][-4:]
@@ -60,6 +70,14 @@ REFUSALS = {
         "upper-case",
         (0,),
     ),
+    "version 2 number with a leading zero": (
+        [v2_with(V2[0], number="01"), *V2[1:3]],
+        None,
+        "invalid share number",
+        (0,),
+    ),
+    "version 2 number 0": ([v2_with(V2[0], number="0"), *V2[1:3]], None, "share number", (0,)),
+    "version 2 upper-case hex": ([v2_with(V2[0], values=str.upper), *V2[1:3]], None, "upper", (0,)),
     "index-0 bare share beside envelopes": ([ENV[0], ENV[1], "0" + CHOSEN], None, "bare", (2,)),
     "envelope typed bare": ([ENV[0], ENV[1], bare_of(ENV[2])[:-1] + "0"], None, "bare", (2,)),
     "bare among envelopes, k given": ([ENV[0], BARE[1], *ENV[2:4]], 3, "never joins", (1,)),
@@ -80,7 +98,8 @@ def test_refused_sets(shares, k, reason, positions):
     for make in (varnhold.new_share, varnhold.refresh):
         with pytest.raises(varnhold.ShareError) as made:
             make(shares, k=k)
-        if not any("," in share for share in shares):  # Blakley sets are never refreshed
+        # Bare Blakley sets are never refreshed.
+        if make is varnhold.new_share or not any("," in share for share in shares):
             assert made.value.positions == positions
 
 
@@ -98,6 +117,7 @@ CLI = {
     "exactly k bare": (["combine", "-k", 3], BARE[:3], 1, "--unchecked"),
     "exactly k bare, --unchecked": (["combine", "-k", 3, "--unchecked"], BARE[:3], 0, ""),
     "bare among envelopes": (["refresh"], [ENV[0], ENV[1], BARE[2]], 1, "<stdin>:3"),
+    "version 2 upper-case": (["combine"], [v2_with(V2[0], values=str.upper), *V2[1:3]], 1, "upper"),
 }
 
 

@@ -12,6 +12,7 @@ import pytest
 import varnhold_core
 
 import varnhold
+from support import version_1
 
 SECRET = bytes(range(32))
 HEX_FIELD = re.compile(r"[0-9a-fA-F]{32}")
@@ -89,7 +90,7 @@ def test_round_trip_with_any_k_and_all(scheme, k, n):
     shares = varnhold.split(SECRET, k, n, scheme=scheme)
     assert len(shares) == n
     for share in shares:
-        assert share.startswith("vh1-") and share.isascii() and share.isprintable()
+        assert share.startswith("vh2-") and share.isascii() and share.isprintable()
         assert not any(c.isspace() for c in share)
     assert varnhold.combine(shares) == SECRET
     assert varnhold.combine(shares[-k:]) == SECRET
@@ -263,7 +264,7 @@ def test_bare_shares_need_k():
 def test_new_share_joins_the_set(scheme):
     shares = varnhold.split(SECRET, 3, 5, scheme=scheme)
     fresh = varnhold.new_share(shares[2:])
-    assert fresh.startswith(f"vh1-{scheme[0]}-3-{shares[0].split('-')[3]}-6-")
+    assert fresh.startswith(f"vh2-{scheme[0]}-3-{shares[0].split('-')[3]}-6-")
     assert varnhold.combine([fresh, shares[0], shares[1]]) == SECRET
     assert varnhold.check(shares + [fresh]).ok
     bare = (
@@ -311,19 +312,34 @@ def test_refresh_keeps_the_secret_and_parts_from_old_shares(bare):
     k = 3 if bare else None
     refreshed = varnhold.refresh(shares, k=k)
     assert len(refreshed) == 5
-    assert [s.split(":")[0].split("-")[-1] for s in refreshed] == [
-        s.split(":")[0].split("-")[-1] for s in shares
-    ]
+    assert [number(s) for s in refreshed] == [number(s) for s in shares]
     assert varnhold.combine(refreshed[1:], k=k) == SECRET
     with pytest.raises(varnhold.ShareError):
         varnhold.combine([shares[0]] + refreshed[1:4], k=k)
 
 
-def test_refresh_of_blakley_is_refused():
+def number(share):
+    return share.split("-")[4] if share.startswith("vh") else share.split(":")[0]
+
+
+def test_refresh_of_bare_blakley_is_refused():
     with pytest.raises(varnhold.ShareError) as exc:
-        varnhold.refresh(varnhold.split(SECRET, 2, 3, scheme="blakley"))
+        varnhold.refresh(varnhold_core.blakley_split(SECRET, 2, 3), k=2)
     assert exc.value.positions == ()
     assert "cannot be refreshed" in str(exc.value)
+
+
+@pytest.mark.parametrize("scheme", ["shamir", "blakley"])
+def test_refresh_upgrades_version_1_sets(scheme):
+    bare = getattr(varnhold_core, scheme + "_split")(SECRET, 3, 5)
+    old = version_1(bare, 3)
+    given = [old[4], old[1], old[2], old[1]]
+    refreshed = varnhold.refresh(given)
+    assert [s[:4] for s in refreshed] == ["vh2-"] * 3
+    assert [number(s) for s in refreshed] == ["5", "2", "3"]
+    assert varnhold.combine(refreshed) == SECRET
+    with pytest.raises(varnhold.ShareError, match="belongs to another set"):
+        varnhold.combine(refreshed[:2] + old[:1])
 
 
 @pytest.mark.parametrize(

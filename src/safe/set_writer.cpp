@@ -1,0 +1,100 @@
+#include "safe/set_writer.hpp"
+
+#include <array>
+#include <string_view>
+
+#include "common/decimal.hpp"
+#include "common/memory_limit.hpp"
+#include "common/stop_check.hpp"
+#include "field/chunks.hpp"
+#include "field/polynomial.hpp"
+#include "random/batched_source.hpp"
+#include "random/random_field.hpp"
+#include "safe/share_tag.hpp"
+
+namespace varnhold {
+namespace {
+
+constexpr std::size_t set_id_bytes = 8;
+constexpr std::size_t value_count = envelope_value_count;
+
+// The six polynomials (Shamir) or points (Blakley, coordinates as coefficients): coefficient t of
+// value c at c k + t; coefficient 0 is the shared value itself.
+void draw_values(const SecretBytes& secret, std::size_t k, ByteSource& random,
+                 WipedVector<FieldElement>& coefficients, StopCheck& stop) {
+    const SecretChunks chunks = secret_to_chunks(
+        std::string_view(reinterpret_cast<const char*>(secret.bytes.data()), secret.size));
+    const FieldElement key = random_field_element(random);
+    for (std::size_t c = 0; c < chunk_count; ++c) coefficients[c * k] = chunks[c];
+    coefficients[4 * k] = key;
+    coefficients[5 * k] = secret_tag(key, secret.bytes);
+    for (std::size_t c = 0; c < value_count; ++c) {
+        for (std::size_t t = 1; t < k; ++t) {
+            coefficients[c * k + t] = random_field_element(random);
+            stop.work(2 * draw_work);
+        }
+    }
+}
+
+// The six values of the share at x: Shamir f_c(x); Blakley the constants h g_c(h) of the row
+// (h, h^2, .., h^k) at the node h = x.
+void share_values(const WipedVector<FieldElement>& coefficients, std::size_t k, Scheme scheme,
+                  uint128 x, std::array<FieldElement, value_count>& values) noexcept {
+    const FieldElement node{x};
+    for (std::size_t c = 0; c < value_count; ++c) {
+        const FieldElement* poly = coefficients.data() + c * k;
+        values[c] = x >> 64 == 0 ? evaluate_above_constant(poly + 1, k - 1,
+                                                           static_cast<std::uint64_t>(x), poly[0])
+                                 : evaluate_above_constant(poly + 1, k - 1, node, poly[0]);
+        if (scheme == Scheme::blakley) values[c] = field_mul(values[c], node);
+    }
+}
+
+void require_set_fits_in_memory(std::uint64_t k, std::uint64_t count, const ShareWriter& out) {
+    const std::uint64_t share_length = envelope_prefix_max_length + envelope_values_rest_length;
+    const std::uint64_t coefficient_bytes =
+        saturating_mul(saturating_mul(value_count, k), sizeof(FieldElement));
+    require_fits_in_memory(saturating_add(saturating_mul(count, out.bytes_per_share(share_length)),
+                                          coefficient_bytes));
+}
+
+}  // namespace
+
+void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t k,
+                         ShareNumbers numbers, ByteSource& random, ShareWriter& out) {
+    const std::uint64_t count = numbers.listed.empty() ? numbers.count : numbers.listed.size();
+    require_set_fits_in_memory(k, count, out);
+    const std::size_t width = static_cast<std::size_t>(k);
+    BatchedByteSource batch(random, 16 * (1 + value_count * (width - 1)), set_id_bytes);
+    StopCheck stop;
+    // With them and one share anyone could rebuild the secret: wiped on every way out.
+    WipedVector<FieldElement> coefficients(value_count * width);
+    draw_values(secret, width, batch, coefficients, stop);
+    const std::uint64_t set_id = batch.prefix_u64();
+
+    char text[envelope_prefix_max_length + envelope_values_rest_length];
+    std::array<FieldElement, value_count> values{};
+    const WipeAtExit wipe_text(text);
+    const WipeAtExit wipe_values(values);
+    const std::size_t prefix = write_envelope_prefix(2, scheme, k, set_id, text);
+    char number[40] = {'1'};
+    std::size_t number_length = 1;
+    out.begin(static_cast<std::size_t>(count));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        stop.work(value_count * width + 64);
+        uint128 j = i + 1;
+        if (!numbers.listed.empty()) {
+            j = numbers.listed[i];
+            number_length = write_decimal(j, number);
+        }
+        const uint128 x = scheme == Scheme::shamir
+                              ? j
+                              : blakley_node(set_id, static_cast<std::uint64_t>(j)).value;
+        share_values(coefficients, width, scheme, x, values);
+        out.add(std::string_view(
+            text, write_envelope_values(text, prefix, {number, number_length}, values)));
+        if (numbers.listed.empty()) increment_decimal(number, number_length);
+    }
+}
+
+}  // namespace varnhold

@@ -1,0 +1,47 @@
+#include "safe/share_tag.hpp"
+
+#include <array>
+
+#include "common/wipe.hpp"
+#include "hash/blake2s.hpp"
+
+namespace varnhold {
+namespace {
+
+// Bytes 0 to 15 of a digest as a big-endian integer below 2^127 (the top bit cleared).
+uint128 digest_value(const std::array<std::uint8_t, 32>& digest) noexcept {
+    uint128 v = 0;
+    for (std::size_t i = 0; i < 16; ++i) v = (v << 8) | digest[i];
+    return v & (field_modulus);  // p = 2^127 - 1 is the mask of the low 127 bits
+}
+
+void put_big_endian(std::uint64_t v, std::uint8_t* out) noexcept {
+    for (std::size_t i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
+}
+
+}  // namespace
+
+FieldElement secret_tag(FieldElement key, std::span<const std::uint8_t, 32> secret) noexcept {
+    std::array<std::uint8_t, 16> key_bytes{};
+    std::array<std::uint8_t, 32> digest{};
+    const WipeAtExit wipe_key(key_bytes);
+    const WipeAtExit wipe_digest(digest);
+    put_big_endian(static_cast<std::uint64_t>(key.value >> 64), key_bytes.data());
+    put_big_endian(static_cast<std::uint64_t>(key.value), key_bytes.data() + 8);
+    blake2s(digest, key_bytes, secret);
+    const FieldElement tag = field_reduce(digest_value(digest));
+    return tag;
+}
+
+FieldElement blakley_node(std::uint64_t set_id, std::uint64_t number) noexcept {
+    std::array<std::uint8_t, 23> message{'v', 'h', '2', ' ', 'r', 'o', 'w'};
+    put_big_endian(set_id, message.data() + 7);
+    put_big_endian(number, message.data() + 15);
+    std::array<std::uint8_t, 32> digest{};
+    blake2s(digest, {}, message);
+    const uint128 u = digest_value(digest);
+    const uint128 p_minus_1 = field_modulus - 1;
+    return FieldElement{(u >= p_minus_1 ? u - p_minus_1 : u) + 1};
+}
+
+}  // namespace varnhold
