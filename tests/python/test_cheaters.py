@@ -2,7 +2,9 @@
 fewer than k custodians alters what it brings to a combine of exactly k shares, always under a
 correct check (recomputed here as the share format defines it). No forged set may rebuild a wrong
 secret: each must raise ShareError for a reason about the set, never about a text (a forgery that
-happens to rebuild the true secret is counted apart). The forgers' field arithmetic is their own,
+happens to rebuild the true secret is counted apart). One row lies outside the model of
+docs/security.md (custodians who pool shares they do not all bring) and is expected to win with
+Shamir: it marks the hole that document describes. The forgers' field arithmetic is their own,
 in Python integers; the package does none of it here."""
 
 from __future__ import annotations
