@@ -18,20 +18,23 @@ import os
 import signal
 import termios
 from contextlib import contextmanager
-from typing import Callable, Iterator, Optional
 
 import varnhold
 
 from . import _output
 from ._input import ShareLines
 
+TYPE_CHECKING = False  # typing is imported by a type checker only: see _input
+if TYPE_CHECKING:
+    from typing import Callable, Iterator, Optional
+
+    # Turns a refusal's reason and the refused text into the line shown; it never shows the text.
+    DescribeFn = Callable[[str, str], str]
+
 TERMINAL_NAME = "<terminal>"
 # A terminal in line mode delivers at most 4095 characters a line; longer shares (Blakley
 # shares of k above 100 or so) are given in a file.
 TERMINAL_LINE = 4095
-
-# Turns a refusal's reason and the refused text into the line shown; it never shows the text.
-DescribeFn = Callable[[str, str], str]
 
 
 class _Terminal:
@@ -76,7 +79,7 @@ def hidden_terminal() -> Iterator[_Terminal]:
     try:
         saved = termios.tcgetattr(fd)
         # SIGTERM and SIGHUP end the run through the code below too, so the echo comes back.
-        for signum in _output._SIGNALS:
+        for signum in _output.handled_signals():
             if signum != signal.SIGINT and signal.getsignal(signum) is not signal.SIG_IGN:
                 handlers.append((signum, signal.signal(signum, interrupt)))
         quiet = list(saved)
