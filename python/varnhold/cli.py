@@ -70,15 +70,29 @@ class CliError(Exception):
 
 class _Parser(argparse.ArgumentParser):
     """An argument parser whose errors fit on one line and point to its own help. A parser made
-    with `built=False` is a subcommand that is listed but not run: its arguments are never
-    defined (defining them is most of the command line's start-up)."""
+    with `built=False` is a subcommand that is listed but not run: it is never set up as a parser
+    and its arguments are never defined (setting up the parsers was most of the command line's
+    start-up); it keeps what it was given (prog, description, formatter_class...) and takes
+    `add_argument` and `set_defaults`, which do nothing, and no other call."""
 
     def __init__(self, *args: Any, built: bool = True, **kwargs: Any) -> None:
         self.built = built
-        super().__init__(*args, **kwargs)
+        if built:
+            super().__init__(*args, **kwargs)
+        else:
+            self.__dict__.update(kwargs)
 
     def add_argument(self, *args: Any, **kwargs: Any) -> Any:
         return super().add_argument(*args, **kwargs) if self.built else None
+
+    def set_defaults(self, **kwargs: Any) -> None:
+        if self.built:
+            super().set_defaults(**kwargs)
+
+    def _check_help(self, action: argparse.Action) -> None:
+        # Newer argparse checks each subcommand's help text with the subcommand's own parser.
+        if self.built:
+            getattr(super(), "_check_help", lambda action: None)(action)
 
     def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
