@@ -24,6 +24,16 @@ if TYPE_CHECKING:
 
     # Opens an encrypted share file's bytes into its text; raises InputError.
     Decrypt = Callable[[bytes, str], str]
+else:
+
+    def __getattr__(name: str) -> object:
+        """Decrypt, made on first use at run time (the command line never needs it)."""
+        if name != "Decrypt":
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        from collections.abc import Callable
+
+        return Callable[[bytes, str], str]
+
 
 MAX_SECRET_FILE = 4096
 DEFAULT_MAX_SHARE_SIZE = 1 << 20

@@ -18,23 +18,20 @@ import os
 import signal
 import termios
 from contextlib import contextmanager
+from typing import Callable, Iterator, Optional
 
 import varnhold
 
 from . import _output
 from ._input import ShareLines
 
-TYPE_CHECKING = False  # typing is imported by a type checker only: see _input
-if TYPE_CHECKING:
-    from typing import Callable, Iterator, Optional
-
-    # Turns a refusal's reason and the refused text into the line shown; it never shows the text.
-    DescribeFn = Callable[[str, str], str]
-
 TERMINAL_NAME = "<terminal>"
 # A terminal in line mode delivers at most 4095 characters a line; longer shares (Blakley
 # shares of k above 100 or so) are given in a file.
 TERMINAL_LINE = 4095
+
+# Turns a refusal's reason and the refused text into the line shown; it never shows the text.
+DescribeFn = Callable[[str, str], str]
 
 
 class _Terminal:
