@@ -11,22 +11,9 @@ import pytest
 import varnhold
 
 # Never on the command line's path unless a command uses them.
-NEVER = (
-    "typing",
-    "dataclasses",
-    "inspect",
-    "locale",
-    "shutil",
-    "pyrage",
-    "tqdm",
-    "segno",
-    "fpdf",
-    "zxingcpp",
-    "varnhold.age",
-    "varnhold._age_cli",
-    "varnhold.sheet",
-    "varnhold.images",
-    "varnhold._prompt",
+NEVER = tuple(
+    "typing dataclasses inspect locale shutil pyrage tqdm segno fpdf zxingcpp varnhold.age "
+    "varnhold._age_cli varnhold.sheet varnhold.images varnhold._prompt".split()
 )
 
 # Runs the command line in this process's place and reports its status, the modules it loaded
