@@ -10,18 +10,21 @@ envelopes; exactly k bare shares cannot be checked, and are read only with ``unc
 
 from __future__ import annotations
 
-from typing import Iterable, List, Optional, Sequence, Tuple
+from ._report import Recovery, ShareError, ShareReport, ShareStatus
 
-import varnhold_core
+# typing is not imported at run time (it takes longer to import than the command line needs to
+# print its help); a type checker takes this block as always run.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Iterable, List, Optional, Sequence, Tuple
 
-from . import _native
-from ._report import Recovery, Scheme, ShareError, ShareReport, ShareState, ShareStatus
+    from ._report import Scheme, ShareState
+
+    #: The most shares a split makes, and the largest k a set can have.
+    MAX_SHARES: int
 
 # The one place the version is written: the build reads it from here too (pyproject.toml).
 __version__ = "0.1.0"
-
-#: The most shares a split makes, and the largest k a set can have.
-MAX_SHARES: int = _native.max_shares
 
 __all__ = [
     "MAX_SHARES",
@@ -44,10 +47,35 @@ __all__ = [
 
 # Every function below is one call of the native module, which checks the arguments (it must
 # before it reads them, so it is their one owner), raises the errors and builds the reports.
+# The native modules are loaded by the first call that needs them, not on import: the command
+# line's help and its argument errors need neither (loading them is a good part of its start-up).
+# The names below are made on first use for the same reason.
+_LAZY = ("MAX_SHARES", "Scheme", "ShareState")
+
+if not TYPE_CHECKING:
+
+    def __getattr__(name: str) -> object:
+        if name == "MAX_SHARES":
+            from . import _native
+
+            value = _native.max_shares
+        elif name in _LAZY:
+            from . import _report
+
+            value = getattr(_report, name)
+        else:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        globals()[name] = value
+        return value
+
+    def __dir__() -> list[str]:
+        return sorted({*globals(), *_LAZY})
 
 
 def generate_key() -> bytes:
     """32 fresh random bytes from the operating system's random source."""
+    import varnhold_core
+
     return varnhold_core.generate_key()
 
 
@@ -58,6 +86,8 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
     for a negative k or n, for a scheme other than "shamir" and "blakley", for a secret that is
     not 32 bytes or for k, n outside 2 <= k <= n <= MAX_SHARES. All random bytes of the split
     come from one request to the operating system."""
+    from . import _native
+
     return _native.split(secret, k, n, scheme)
 
 
@@ -70,6 +100,8 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     Raises ShareError unless every share agrees, TypeError for shares that are not an iterable
     of str, a k that is neither None nor an int, or an ``unchecked`` that is not a bool. A share
     that repeats an earlier one is named when too few shares remain without it."""
+    from . import _native
+
     try:
         return _native.combine(shares, k, unchecked)
     except ShareError as error:
@@ -93,6 +125,8 @@ def recover(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     majority: ShareError with ``groups`` naming each set's shares. When the secret is not
     determined, ShareError says which shares were dropped and how many more are needed, or that
     the wrong ones cannot be told apart. ``unchecked`` and TypeError as for ``combine``."""
+    from . import _native
+
     texts: Sequence[str] = shares if isinstance(shares, (list, tuple)) else list(shares)
     report = _native.check(texts, k)
     if any(status.state == "foreign" for status in report.shares):
@@ -116,6 +150,8 @@ def _numbered(positions: Iterable[int]) -> str:
 def _sets_error(texts: Sequence[str], report: ShareReport, k: Optional[int]) -> ShareError:
     """The shares grouped by the set each one belongs to, read one by one (good and foreign
     shares are readable by definition)."""
+    from . import _native
+
     groups: dict[tuple[object, ...], list[int]] = {}
     for status in report.shares:
         if status.state in ("good", "foreign"):
@@ -154,6 +190,8 @@ def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
     """Verifies the shares as combine does and reports on each of them, without returning the
     secret. Fewer than k shares get each share's own verdict: ``partial`` is True when every
     one of them is good (intact, of one set, none repeated)."""
+    from . import _native
+
     return _native.check(shares, k)
 
 
@@ -170,6 +208,8 @@ def new_share(
     random hyperplane through the set's points (``index`` is refused). Raises ShareError when the
     shares do not form a sound set or the index is not at least 1 and below 2^127-1.
     ``unchecked`` as for combine."""
+    from . import _native
+
     return _native.new_share(shares, k, index, unchecked)
 
 
@@ -181,6 +221,8 @@ def refresh(
     under a new set id (this is how stored version 1 shares are upgraded); bare shares must be
     Shamir and stay bare. Raises ShareError when the shares do not form a sound set.
     ``unchecked`` as for combine."""
+    from . import _native
+
     return _native.refresh(shares, k, unchecked)
 
 
@@ -191,4 +233,6 @@ def reshare(shares: Iterable[str], k: int, n: int, *, scheme: Optional[Scheme] =
     and is wiped. ``scheme`` defaults to the old set's. Old and new shares never combine
     together. Raises ShareError as combine does for the old shares, and split's errors for k, n
     and scheme."""
+    from . import _native
+
     return _native.reshare(shares, k, n, scheme)

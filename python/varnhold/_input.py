@@ -15,8 +15,25 @@ picture of a sheet, a share file encrypted to its custodian (age), and an embedd
 from __future__ import annotations
 
 import os
-from array import array
-from typing import Callable, Dict, Iterator, List, Optional, Sequence
+
+# typing is imported by a type checker only (it takes this block as always run): importing it
+# is a good part of the command line's start-up.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Callable, Dict, Iterator, List, Optional, Sequence
+
+    # Opens an encrypted share file's bytes into its text; raises InputError.
+    Decrypt = Callable[[bytes, str], str]
+else:
+
+    def __getattr__(name: str) -> object:
+        """Decrypt, made on first use at run time (the command line never needs it)."""
+        if name != "Decrypt":
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        from collections.abc import Callable
+
+        return Callable[[bytes, str], str]
+
 
 MAX_SECRET_FILE = 4096
 DEFAULT_MAX_SHARE_SIZE = 1 << 20
@@ -36,9 +53,6 @@ MAX_IMAGE_FILE = 64 << 20
 AGE_HEADS = (b"age-encryption.org/", b"-----BEGIN AGE ENCRYPTED FILE-----")
 ARMOR_LINE = b"\n-----BEGIN AGE ENCRYPTED FILE-----"
 EMBED_ROOM = 1 << 20
-
-# Opens an encrypted share file's bytes into its text; raises InputError.
-Decrypt = Callable[[bytes, str], str]
 
 
 class InputError(Exception):
@@ -112,6 +126,10 @@ class ShareLines:
         self.names: List[str] = []
         self.sealed: List[str] = []  # distinct armored copies from embedded share files
         self.decrypt = decrypt
+        # Imported here: array imports collections.abc, which a command reading no share
+        # (help, split) does without.
+        from array import array
+
         self._source = array("I")
         self._line = array("Q")
 

@@ -13,14 +13,14 @@ from __future__ import annotations
 
 import errno
 import os
-import signal
 import stat
 from types import TracebackType
-from typing import Callable, List, Optional, Tuple, Type
 
-_SIGNALS = tuple(
-    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
-)
+TYPE_CHECKING = False  # typing is imported by a type checker only: see _input
+if TYPE_CHECKING:
+    from typing import Callable, List, Optional, Tuple, Type
+
+_SIGNAL_NAMES = ("SIGINT", "SIGTERM", "SIGHUP")
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 _DIRECTORY = getattr(os, "O_DIRECTORY", 0)
@@ -36,6 +36,14 @@ _NO_LINKS = frozenset((errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EXDEV
 # Each of the first files is synced on its own; beyond them, one sync of everything before
 # the files are put in place is far cheaper than one journal commit per file.
 SYNC_EACH_UP_TO = 8
+
+
+def handled_signals() -> Tuple[int, ...]:
+    """SIGINT, SIGTERM and SIGHUP, those of them the system has. The signal module is imported
+    by the first output made, not by every run: a command that only prints needs none."""
+    import signal
+
+    return tuple(getattr(signal, name) for name in _SIGNAL_NAMES if hasattr(signal, name))
 
 
 class OutputError(Exception):
@@ -69,12 +77,18 @@ class _Held:
     """Holds SIGINT, SIGTERM and SIGHUP back for the duration of a `with` block."""
 
     def __enter__(self) -> None:
-        if _SIGNALS:
-            signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNALS)
+        import signal
+
+        signals = handled_signals()
+        if signals:
+            signal.pthread_sigmask(signal.SIG_BLOCK, signals)
 
     def __exit__(self, *exc: object) -> None:
-        if _SIGNALS:
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, _SIGNALS)
+        import signal
+
+        signals = handled_signals()
+        if signals:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, signals)
 
 
 _held = _Held()
@@ -109,7 +123,9 @@ class Transaction:
         def interrupt(signum: int, frame: object) -> None:
             raise Interrupted(signum)
 
-        for signum in _SIGNALS:
+        import signal
+
+        for signum in handled_signals():
             # A signal the caller ignores (nohup, a background job) stays ignored.
             if signal.getsignal(signum) is signal.SIG_IGN:
                 continue
@@ -275,6 +291,8 @@ class Transaction:
             except OSError:
                 pass
         self._folders.clear()
+        import signal
+
         for signum, handler in self._handlers:
             signal.signal(signum, handler)  # type: ignore[arg-type]
         self._handlers.clear()

@@ -76,7 +76,7 @@ def hidden_terminal() -> Iterator[_Terminal]:
     try:
         saved = termios.tcgetattr(fd)
         # SIGTERM and SIGHUP end the run through the code below too, so the echo comes back.
-        for signum in _output._SIGNALS:
+        for signum in _output.handled_signals():
             if signum != signal.SIGINT and signal.getsignal(signum) is not signal.SIG_IGN:
                 handlers.append((signum, signal.signal(signum, interrupt)))
         quiet = list(saved)

@@ -3,18 +3,38 @@ module, which reads every set of shares; the package re-exports them."""
 
 from __future__ import annotations
 
-from typing import Any, Literal, Optional, Tuple, Union
+# typing is imported only by a type checker (a type checker takes this block as always run) and
+# by the first use of Scheme or ShareState at run time: the command line never needs it.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Literal, Optional, Tuple, Union
 
-# Spelled as unions of one-value literals: the same types to a type checker as Literal["shamir",
-# "blakley"], and a Union at runtime too, so the type stub checker finds them in step.
-Scheme = Union[Literal["shamir"], Literal["blakley"]]
-ShareState = Union[
-    Literal["good"],
-    Literal["wrong"],
-    Literal["unreadable"],
-    Literal["duplicate"],
-    Literal["foreign"],
-]
+    # Spelled as unions of one-value literals: the same types to a type checker as
+    # Literal["shamir", "blakley"], and a Union at runtime too, so the type stub checker finds
+    # them in step.
+    Scheme = Union[Literal["shamir"], Literal["blakley"]]
+    ShareState = Union[
+        Literal["good"],
+        Literal["wrong"],
+        Literal["unreadable"],
+        Literal["duplicate"],
+        Literal["foreign"],
+    ]
+else:
+
+    def __getattr__(name: str) -> object:
+        """Scheme and ShareState, made from typing on first use (the same values as above)."""
+        values = {
+            "Scheme": ("shamir", "blakley"),
+            "ShareState": ("good", "wrong", "unreadable", "duplicate", "foreign"),
+        }
+        if name not in values:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        from typing import Literal, Union
+
+        alias = Union[tuple(Literal[value] for value in values[name])]
+        globals()[name] = alias
+        return alias
 
 
 class ShareError(ValueError):

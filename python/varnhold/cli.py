@@ -11,11 +11,14 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Callable, NoReturn, Sequence
 
 import varnhold
 
 from . import _input, _output
+
+TYPE_CHECKING = False  # typing is imported by a type checker only: see _input
+if TYPE_CHECKING:
+    from typing import Any, Callable, NoReturn, Sequence
 
 EXIT_OK = 0
 EXIT_REJECTED = 1  # the shares were rejected, or an input or output failed
@@ -67,15 +70,29 @@ class CliError(Exception):
 
 class _Parser(argparse.ArgumentParser):
     """An argument parser whose errors fit on one line and point to its own help. A parser made
-    with `built=False` is a subcommand that is listed but not run: its arguments are never
-    defined (defining them is most of the command line's start-up)."""
+    with `built=False` is a subcommand that is listed but not run: it is never set up as a parser
+    and its arguments are never defined (setting up the parsers was most of the command line's
+    start-up); it keeps what it was given (prog, description, formatter_class...) and takes
+    `add_argument` and `set_defaults`, which do nothing, and no other call."""
 
     def __init__(self, *args: Any, built: bool = True, **kwargs: Any) -> None:
         self.built = built
-        super().__init__(*args, **kwargs)
+        if built:
+            super().__init__(*args, **kwargs)
+        else:
+            self.__dict__.update(kwargs)
 
     def add_argument(self, *args: Any, **kwargs: Any) -> Any:
         return super().add_argument(*args, **kwargs) if self.built else None
+
+    def set_defaults(self, **kwargs: Any) -> None:
+        if self.built:
+            super().set_defaults(**kwargs)
+
+    def _check_help(self, action: argparse.Action) -> None:
+        # Newer argparse checks each subcommand's help text with the subcommand's own parser.
+        if self.built:
+            getattr(super(), "_check_help", lambda action: None)(action)
 
     def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
@@ -936,16 +953,42 @@ def _fail(message: str, status: int) -> int:
     return status
 
 
+def _parse(words: list[str]) -> argparse.Namespace:
+    """The command's arguments, or the exit with argparse's help, version or usage error.
+
+    argparse's own words (usage:, options, its errors) are taken as written, in English like
+    every other message of the command line, for the parsing only: argparse would look each of
+    them up in the message catalog of the program's default domain (the command line has none),
+    importing locale and searching the file system once per word, half of the time the parsing
+    takes."""
+    lookups = vars(argparse)
+    saved = lookups["_"], lookups["ngettext"]
+    lookups.update(_=_as_written, ngettext=_plural_as_written)
+    try:
+        # The subcommand is the first word that is not an option: the top level has no option
+        # that takes a value.
+        parser = build_parser(next((word for word in words if not word.startswith("-")), ""))
+        args, extra = parser.parse_known_args(words)
+        if extra:
+            sub = args.subparsers.get(args.command, parser)
+            (sub if isinstance(sub, _Parser) else parser).unrecognized(extra)
+        return args
+    finally:
+        lookups.update(_=saved[0], ngettext=saved[1])
+
+
+def _as_written(message: str) -> str:
+    return message
+
+
+def _plural_as_written(singular: str, plural: str, count: int) -> str:
+    return singular if count == 1 else plural
+
+
 def run(argv: Sequence[str] | None = None) -> int:
     closed = _output.reopen_closed_standard_streams()
     words = list(sys.argv[1:] if argv is None else argv)
-    # The subcommand is the first word that is not an option: the top level has no option
-    # that takes a value.
-    parser = build_parser(next((word for word in words if not word.startswith("-")), ""))
-    args, extra = parser.parse_known_args(words)
-    if extra:
-        sub = args.subparsers.get(args.command, parser)
-        (sub if isinstance(sub, _Parser) else parser).unrecognized(extra)
+    args = _parse(words)
     args.argv = words
     args.closed_streams = closed
     try:
