@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "field/field_hex.hpp"
+#include "resealed.hpp"
 #include "safe/envelope.hpp"
 #include "safe/quick_combine.hpp"
 #include "safe/safe_split.hpp"
 #include "safe/share_set.hpp"
-#include "resealed.hpp"
 #include "test_support.hpp"
 
 namespace varnhold {
@@ -167,7 +167,8 @@ TEST(EnvelopeVersion2, SetOperationsWriteVersion2) {
 // wrong, as for two Shamir shares at one index.
 TEST(EnvelopeVersion2, BlakleySharesWithOneNumberAreJudged) {
     std::vector<std::string> shares = split(Scheme::blakley, 2, 4);
-    const std::string impostor = resealed(with_field(shares[3], 4, "1") + "-" + std::string(18, '0'));
+    const std::string impostor =
+        resealed(with_field(shares[3], 4, "1") + "-" + std::string(18, '0'));
     shares.push_back(impostor);
     const ShareSet set(views(shares), 0);
     EXPECT_TRUE(set.report().problem.empty()) << set.report().problem;
