@@ -184,9 +184,10 @@ def open_v2(name, body):
     if scheme == "b":
         # Share j holds h g_c(h), where g_c has the point's coordinates as its coefficients and
         # s_c as its constant term: the point (h, v_c / h) lies on g_c, as a Shamir share does.
+        # Value 5 is the tag itself, the same in every share: it is not divided.
         x = blakley_node(set_id, number)
         h_inverse = inverse(x)
-        values = [v * h_inverse % P for v in values]
+        values = [v * h_inverse % P for v in values[:5]] + values[5:]
     return Share(name, scheme, k, set_id, number, "2", x, None, values)
 
 
@@ -350,7 +351,10 @@ def combine(texts, k=None):
             "they mix splits, a share was altered, or k is wrong"
         )
     secret = b"".join(c.to_bytes(8, "big") for c in values[:4])
-    if shares[0].version == "2" and tag(values[4], secret) != values[5]:
+    # Version 2: every share carries the tag of the key and the secret (a constant, which the
+    # interpolation above has also compared across the shares beyond k).
+    expected = tag(values[4], secret) if shares[0].version == "2" else None
+    if expected is not None and any(s.values[5] != expected for s in shares):
         raise Refused(
             "the secret's tag does not match: a share was altered after its check was "
             "written, or the shares mix splits"
