@@ -2,6 +2,7 @@
 module still reads them), bare shares never join envelopes, and exactly k bare shares are read
 only on the caller's explicit word."""
 
+import pathlib
 import re
 import subprocess
 import sys
@@ -21,6 +22,7 @@ V2 = varnhold.split(SECRET, 3, 5)
 CHOSEN = ":0000000000000000dededededededede" * 4
 ROW_1_0_0 = "%032x,%032x,%032x" % (1, 0, 0)
 HEX_RUN = re.compile(r"[0-9a-fA-F]{16,}")
+VALUE_RUN = re.compile(r"[0-9a-fA-F]{17,}")
 
 
 def bare_of(share):
@@ -128,3 +130,37 @@ def test_command_line(args, stdin, status, says):
     err = result.stderr.decode()
     assert result.returncode == status and says in err and not HEX_RUN.search(err), err
     assert status != 0 or result.stdout.decode().strip() == SECRET.hex()
+
+
+def documented_refusals():
+    """The format document's refusal vectors: (k, text, reason)."""
+    document = pathlib.Path(__file__).resolve().parents[2] / "docs" / "share-format.md"
+    rows = []
+    for line in document.read_text().splitlines():
+        if line.startswith("refused "):
+            _, k, text, reason = line.split(" ", 3)
+            rows.append((None if k == "-" else int(k), text, reason))
+    return rows
+
+
+@pytest.mark.parametrize("k,text,reason", documented_refusals())
+def test_documented_refusals(k, text, reason):
+    status = varnhold.check([text], k=k).shares[0]
+    assert status.state != "good" and status.reason == reason
+    command = [sys.executable, "-m", "varnhold", "check", *(["-k", str(k)] if k else [])]
+    result = subprocess.run(command, input=text.encode(), capture_output=True)
+    assert result.returncode != 0 and reason in result.stdout.decode() + result.stderr.decode()
+
+
+def test_the_document_has_refusals_of_each_form():
+    texts = [text for _, text, _ in documented_refusals()]
+    assert {text[:3] for text in texts} >= {"vh1", "vh2", "vh3", "0:5", "+1:", "01:"}
+
+
+@pytest.mark.parametrize("shares,k,reason,positions", REFUSALS.values(), ids=REFUSALS.keys())
+def test_refused_sets_through_the_command_line(shares, k, reason, positions):
+    command = [sys.executable, "-m", "varnhold", "check", *(["-k", str(k)] if k else [])]
+    result = subprocess.run(command, input="\n".join(shares).encode(), capture_output=True)
+    said = result.stdout.decode() + result.stderr.decode()
+    # check shows each set id (16 digits, public); never a value.
+    assert result.returncode != 0 and reason in said and not VALUE_RUN.search(said), said

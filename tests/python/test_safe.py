@@ -4,6 +4,7 @@ fault, reports, new and refreshed shares."""
 import copy
 import importlib.metadata
 import inspect
+import json
 import pathlib
 import pickle
 import re
@@ -501,3 +502,20 @@ def test_share_limit_is_the_native_one():
 def test_generate_key():
     a, b = varnhold.generate_key(), varnhold.generate_key()
     assert isinstance(a, bytes) and len(a) == 32 and a != b
+
+
+# Envelope shares of version 1, written by varnhold 0.1.0 (splits, new shares and refreshes of
+# both schemes, k = 2, 3, 5 and 9): stored shares must stay readable, and refresh upgrades them.
+VERSION_1_SETS = json.loads(
+    (pathlib.Path(__file__).parent / "data" / "version_1_shares.json").read_text()
+)["sets"]
+
+
+@pytest.mark.parametrize(
+    "stored", VERSION_1_SETS, ids=[f"{s['made']}-{s['scheme']}-{s['k']}" for s in VERSION_1_SETS]
+)
+def test_stored_version_1_shares_still_read(stored):
+    secret, shares = bytes.fromhex(stored["secret"]), stored["shares"]
+    assert varnhold.check(shares).ok and varnhold.combine(shares) == secret
+    upgraded = varnhold.refresh(shares)
+    assert {s[:4] for s in upgraded} == {"vh2-"} and varnhold.combine(upgraded) == secret
