@@ -10,15 +10,19 @@ import sys
 import varnhold
 
 sets = []
+
+
+def add(made, scheme, k, secret, shares):
+    sets.append({"made": made, "scheme": scheme, "k": k, "secret": secret.hex(), "shares": shares})
+
+
 for scheme in ("shamir", "blakley"):
     for k in (2, 3, 5, 9):
         secret = os.urandom(32)
         shares = varnhold.split(secret, k, k + 2, scheme=scheme)
-        sets.append({"made": "split", "scheme": scheme, "k": k, "secret": secret.hex(), "shares": shares})
-        fresh = [varnhold.new_share(shares[:k]), varnhold.new_share(shares[1:k + 1], index=k + 7)]
-        sets.append({"made": "new_share", "scheme": scheme, "k": k, "secret": secret.hex(),
-                     "shares": fresh + shares[2:k]})
+        add("split", scheme, k, secret, shares)
+        fresh = [varnhold.new_share(shares[:k]), varnhold.new_share(shares[1 : k + 1], index=k + 7)]
+        add("new_share", scheme, k, secret, fresh + shares[2:k])
         if scheme == "shamir":
-            renewed = varnhold.refresh(shares[: k + 1])
-            sets.append({"made": "refresh", "scheme": scheme, "k": k, "secret": secret.hex(), "shares": renewed})
+            add("refresh", scheme, k, secret, varnhold.refresh(shares[: k + 1]))
 json.dump({"package": "varnhold " + varnhold.__version__, "sets": sets}, sys.stdout, indent=1)
