@@ -30,8 +30,10 @@ void ShareSet::verify_rebuilt(bool after_locating) {
     rebuilt_ok_ = true;
 }
 
-// Every decoded share not found wrong carries the tag of the rebuilt key and secret. (The shares
-// held back as repeats of an index are judged later, their tags with their values.)
+// Every share read carries the tag of the rebuilt key and secret, those found wrong too: a wrong
+// share with another tag means shares that rebuild another key and secret than some share was
+// made for (forged shares outnumbering an honest one, say), which is never settled by a majority.
+// A share altered by its own custodian keeps the set's tag and is located as wrong as before.
 bool ShareSet::tag_agrees() {
     SecretBytes secret;
     std::array<FieldElement, chunk_count> chunks{};
@@ -41,11 +43,7 @@ bool ShareSet::tag_agrees() {
     tag_ = secret_tag(chunks_[chunk_count], secret.bytes);
     // The verdict is public; the tags compared are not, so their differences are gathered whole.
     uint128 difference = 0;
-    for (std::size_t p = 0; p < parsed_.size(); ++p) {
-        if (!parsed_[p].decoded || report_.shares[parsed_[p].position].state == ShareState::wrong)
-            continue;
-        difference |= tags_[p].value ^ tag_.value;
-    }
+    for (std::size_t p = 0; p < parsed_.size(); ++p) difference |= tags_[p].value ^ tag_.value;
     return difference == 0;
 }
 
@@ -127,8 +125,8 @@ void ShareSet::judge_repeated_indices(StopCheck& stop) {
         if (parsed_[p].decoded) continue;
         stop.work(width_ * k);
         ShareStatus& status = report_.shares[parsed_[p].position];
-        const bool same_tag = report_.version != 2 || (tags_[p].value ^ tag_.value) == 0;
-        if (agrees_with_polynomials(parsed_[p].x, values_.data() + p * width_) && same_tag) {
+        // (In version 2 its tag was compared with the others' already.)
+        if (agrees_with_polynomials(parsed_[p].x, values_.data() + p * width_)) {
             status.mark(ShareState::duplicate, "repeats an earlier share");
         } else {
             status.mark(ShareState::wrong, disagrees_message);

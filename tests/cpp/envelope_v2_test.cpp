@@ -132,6 +132,31 @@ TEST(EnvelopeVersion2, TheTagCatchesAlteredValues) {
     }
 }
 
+// Forged shares that agree with each other outnumber an honest one: the decoder would call the
+// honest share wrong, but its tag is not theirs, and the set is refused. A custodian who alters
+// only their own share keeps the set's tag and is located as before.
+TEST(EnvelopeVersion2, ForgedSharesNeverOutvoteAnHonestOne) {
+    const std::vector<std::string> honest = split(Scheme::shamir, 2, 4, 1);
+    const std::string set_id = body_of(honest[0]).substr(8, 16);
+    std::vector<std::string> given = {honest[0]};
+    for (const std::string& forged : split(Scheme::shamir, 2, 4, 2)) {
+        if (forged.find("-1-") != std::string::npos) continue;  // the forgers' share 1 is not given
+        given.push_back(resealed(with_field(forged, 3, set_id) + "-" + std::string(18, '0')));
+    }
+    const ShareSet outvoted(views(given), 0);
+    EXPECT_FALSE(outvoted.report().usable());
+    EXPECT_EQ(outvoted.report().problem,
+              "the shares are inconsistent and which of them are wrong cannot be told");
+
+    std::vector<std::string> altered = split(Scheme::shamir, 3, 6, 3);
+    std::string body = body_of(altered[3]);
+    body[body.rfind('-') + 5] = body[body.rfind('-') + 5] == '0' ? '1' : '0';
+    altered[3] = resealed(body + "-" + std::string(18, '0'));
+    const ShareSet located(views(altered), 0);
+    EXPECT_TRUE(located.report().usable() || located.report().problem.empty());
+    EXPECT_EQ(located.report().shares[3].state, ShareState::wrong);
+}
+
 // New shares, refresh and reshare of version 2 sets, each read back.
 TEST(EnvelopeVersion2, SetOperationsWriteVersion2) {
     GeneratorSource random(5);
