@@ -183,12 +183,15 @@ def note(message: str) -> None:
         pass
 
 
-def describe(reason: str, text: str) -> str:
+def describe(reason: str, text: str, command: str = "") -> str:
     """A share's reason as a custodian reads it; `text` (the share) decides the wording and is
-    never shown."""
+    never shown. `command` is the subcommand that read the share: reshare's -k is the new set's,
+    so a bare share, which only the old k would let it read, is told apart there."""
     if text.startswith("VH") and text == text.upper():
         return "written in upper case; envelope shares are read in lower case only: retype it"
     if "only be read when k is given" in reason:
+        if command == "reshare":
+            return "a bare share (no envelope); reshare reads envelope shares only"
         return "a bare share (no envelope), which can only be read with -k K"
     return _scrub(reason)
 
@@ -207,7 +210,9 @@ def read_shares(args: argparse.Namespace) -> _input.ShareLines:
     if not args.share_files and 0 not in args.closed_streams and os.isatty(0):
         from . import _prompt
 
-        typed = _prompt.read_shares(args.k, describe)
+        typed = _prompt.read_shares(
+            args.k, lambda reason, text: describe(reason, text, args.command)
+        )
         args.shares_read = typed
         return typed
     sources = [_source(path, args) for path in args.share_files or ["-"]]
@@ -236,7 +241,9 @@ def paper_missing(error: ImportError) -> CliError:
     )
 
 
-def share_error_message(error: varnhold.ShareError, shares: _input.ShareLines) -> str:
+def share_error_message(
+    error: varnhold.ShareError, shares: _input.ShareLines, command: str = ""
+) -> str:
     # Only the reason is scrubbed: file names are the caller's own and may look like hex.
     reason = _scrub(getattr(error, "reason", None) or str(error))
     positions = tuple(getattr(error, "positions", ()))
@@ -247,7 +254,7 @@ def share_error_message(error: varnhold.ShareError, shares: _input.ShareLines) -
         )
         return f"{reason} ({sets})"
     if "only be read when k is given" in reason:
-        reason = describe(reason, "")
+        reason = describe(reason, "", command)
     if positions:
         first = positions[0]
         text = shares.texts[first] if first < len(shares.texts) else ""
@@ -257,7 +264,9 @@ def share_error_message(error: varnhold.ShareError, shares: _input.ShareLines) -
     return reason
 
 
-def dropped_shares(report: varnhold.ShareReport, shares: _input.ShareLines) -> list[str]:
+def dropped_shares(
+    report: varnhold.ShareReport, shares: _input.ShareLines, command: str = ""
+) -> list[str]:
     """Each share that is not good, named with its reason; a repeat names what it repeats.
     Shares left out for the same reason are named together, the reason said once."""
     reasons: dict[str, list[int]] = {}
@@ -267,7 +276,7 @@ def dropped_shares(report: varnhold.ShareReport, shares: _input.ShareLines) -> l
         if status.state == "good":
             continue
         text = shares.texts[status.position]
-        reason = describe(status.reason or status.state, text)
+        reason = describe(status.reason or status.state, text, command)
         if status.state == "duplicate" and named < _input.NAMED_POSITIONS:
             if not first_seen:
                 for position, seen in enumerate(shares.texts):
@@ -443,13 +452,39 @@ def cmd_split(args: argparse.Namespace) -> int:
                 else share_numbers(shares, None)
             )
     except (ValueError, OverflowError) as error:
-        raise CliError(
-            f"cannot split with -k {args.k} -n {args.n}: {_scrub(str(error))} "
-            f"(2 <= k <= n <= {varnhold.MAX_SHARES})",
-            EXIT_USAGE,
-        ) from None
+        raise bad_size("split", args.k, args.n, _scrub(str(error))) from None
     write_shares(shares, numbers, args.output, args)
     return EXIT_OK
+
+
+def bad_size(command: str, k: int, n: int, reason: str) -> CliError:
+    return CliError(
+        f"cannot {command} with -k {k} -n {n}: {reason} (2 <= k <= n <= {varnhold.MAX_SHARES})",
+        EXIT_USAGE,
+    )
+
+
+def undetermined(error: varnhold.ShareError, shares: _input.ShareLines, command: str) -> Exception:
+    """What combine says when the shares do not determine the secret: each share left out with
+    its reason, then what is missing; any other share error as it is."""
+    if error.positions and error.report is not None:
+        left = dropped_shares(error.report, shares, command)[: _input.NAMED_POSITIONS]
+        # Without k (bare shares without -k) the reason of each share says it all.
+        rest = f"; {_scrub(error.reason)}" if error.report.k is not None else ""
+        return CliError(f"{'; '.join(left)}{rest}", EXIT_REJECTED)
+    return error
+
+
+def warn_left_out(
+    report: varnhold.ShareReport, shares: _input.ShareLines, made: str, command: str
+) -> None:
+    """A warning for each share left out, and what the good ones made, said before the output."""
+    lines = dropped_shares(report, shares, command)
+    for line in lines:
+        note(f"warning: left out {line}")
+    if lines:
+        good = sum(1 for status in report.shares if status.state == "good")
+        note(f"warning: {made} from the {good} good shares")
 
 
 def cmd_combine(args: argparse.Namespace) -> int:
@@ -468,17 +503,8 @@ def cmd_combine(args: argparse.Namespace) -> int:
     try:
         recovery = varnhold.recover(shares.texts, k=args.k, unchecked=args.unchecked)
     except varnhold.ShareError as error:
-        if error.positions and error.report is not None:
-            left = "; ".join(dropped_shares(error.report, shares)[: _input.NAMED_POSITIONS])
-            # Without k (bare shares without -k) the reason of each share says it all.
-            rest = f"; {_scrub(error.reason)}" if error.report.k is not None else ""
-            raise CliError(f"{left}{rest}", EXIT_REJECTED) from None
-        raise
-    for line in dropped_shares(recovery.report, shares):
-        note(f"warning: left out {line}")
-    if recovery.dropped:
-        good = recovery.report.count - len(recovery.dropped)
-        note(f"warning: the secret was rebuilt from the {good} good shares")
+        raise undetermined(error, shares, args.command) from None
+    warn_left_out(recovery.report, shares, "the secret was rebuilt", args.command)
     write_secret_output(render_secret(recovery.secret, args.raw), args.output, args)
     return EXIT_OK
 
@@ -530,9 +556,11 @@ def cmd_add_share(args: argparse.Namespace) -> int:
     new = varnhold.new_share(shares.texts, k=args.k, index=index, unchecked=args.unchecked)
     number = share_numbers([*shares.texts, new], args.k)[-1]
     if args.index is not None:
+        # A version 2 share's number decides its values in both schemes; a version 1 Blakley
+        # share gets a fresh hyperplane.
         note(
             f"remade share {args.index} on purpose (--index {args.index}): the same share as before"
-            if report.scheme == "shamir"
+            if report.scheme == "shamir" or not new.startswith("vh1-")
             else f"made a new share {args.index} on purpose (--index {args.index}); an old "
             f"share {args.index} still works beside it"
         )
@@ -547,6 +575,47 @@ def cmd_refresh(args: argparse.Namespace) -> int:
     numbers = share_numbers(fresh, args.k) if args.output else []
     write_shares(fresh, numbers, args.output, args)
     return EXIT_OK
+
+
+def cmd_reshare(args: argparse.Namespace) -> int:
+    k, n, limit = args.new_k, args.n, varnhold.MAX_SHARES
+    if not 2 <= k <= n <= limit:
+        # Refused before a share is read or typed; the native call checks them again.
+        raise CliError(
+            f"cannot reshare with -k {k} -n {n}: a set needs 2 <= k <= n <= {limit}", EXIT_USAGE
+        )
+    prepare_to(args)
+    shares = read_shares(args)
+    used, report = usable_shares(shares, args.command)
+    try:
+        fresh = varnhold.reshare(used, k, n, scheme=args.scheme)
+    except varnhold.ShareError as error:
+        # Blamed among the shares used: named by their place among the shares given.
+        kept = [status.position for status in report.shares if status.state == "good"]
+        error.positions = tuple(kept[position] for position in error.positions)
+        raise
+    except (ValueError, OverflowError) as error:
+        raise bad_size("reshare", k, n, _scrub(str(error))) from None
+    warn_left_out(report, shares, "the new set was made", args.command)
+    write_shares(fresh, share_numbers(fresh, None) if args.output else [], args.output, args)
+    return EXIT_OK
+
+
+def usable_shares(
+    shares: _input.ShareLines, command: str
+) -> tuple[list[str], varnhold.ShareReport]:
+    """The shares that rebuild the secret, chosen as combine chooses them (`varnhold.recover`):
+    the good ones, when they determine it; shares of two sets, or too few good ones, are refused
+    with combine's messages. Only the report is read here: the secret stays in the native call
+    that uses the shares."""
+    report = varnhold.check(shares.texts)
+    if any(status.state == "foreign" for status in report.shares):
+        raise varnhold._sets_error(shares.texts, report, None)
+    if report.problem is not None:
+        dropped = tuple(status.position for status in report.shares if status.state != "good")
+        raise undetermined(varnhold._undetermined_error(report, dropped), shares, command)
+    good = [shares.texts[status.position] for status in report.shares if status.state == "good"]
+    return good, report
 
 
 def cmd_print(args: argparse.Namespace) -> int:
@@ -723,8 +792,8 @@ def build_parser(only: str | None = None) -> _Parser:
         "--scheme",
         choices=("shamir", "blakley"),
         default="shamir",
-        help="shamir (default): short shares, refresh works; blakley: hyperplanes, shares "
-        "grow with k",
+        help="shamir (default): polynomials; blakley: hyperplanes (envelope shares are as long "
+        "in both, whatever k; bare Blakley shares grow with k)",
     )
     split.add_argument(
         "--bare", action="store_true", help="write bare shares without the checksummed envelope"
@@ -750,21 +819,27 @@ def build_parser(only: str | None = None) -> _Parser:
         *examples: str,
         metavar: str = "SHARE_FILE",
         files_help: str = "files of shares, one per line; standard input when none",
+        threshold: bool = True,
     ) -> argparse.ArgumentParser:
         details += (
             " Shares are read from the files given, one a line, or from standard input; at a "
             "terminal they are asked for one at a time, hidden, each checked as it is typed."
         )
         sub = command(name, summary, details, *examples)
-        sub.add_argument("-k", type=_count, default=None, help="threshold (needed for bare shares)")
+        if threshold:
+            sub.add_argument(
+                "-k", type=_count, default=None, help="threshold (needed for bare shares)"
+            )
+        else:
+            sub.set_defaults(k=None)  # envelope shares only: each names its set's k
         sub.add_argument("share_files", nargs="*", metavar=metavar, help=files_help)
         sub.add_argument(
             "--max-share-size",
             type=_size,
             default=_input.DEFAULT_MAX_SHARE_SIZE,
             metavar="BYTES",
-            help="longest share line accepted (default 1 MiB; Blakley shares of large k "
-            "are longer)",
+            help="longest share line accepted (default 1 MiB; version 1 and bare Blakley shares "
+            "of a large k are longer)",
         )
         sub.add_argument(
             "-i",
@@ -827,8 +902,8 @@ def build_parser(only: str | None = None) -> _Parser:
         type=_index,
         default=None,
         metavar="X",
-        help="remake share X, for instance to replace a lost share (Blakley: a new share "
-        "numbered X)",
+        help="remake share X, for instance to replace a lost share (version 1 Blakley: a new "
+        "share numbered X)",
     )
     add_share.add_argument(
         "-o", "--output", metavar="DIR", help="write share-<number>.txt into DIR"
@@ -839,7 +914,7 @@ def build_parser(only: str | None = None) -> _Parser:
 
     refresh = share_command(
         "refresh",
-        "replace Shamir shares by new ones for the same secret",
+        "replace shares by new ones for the same secret",
         "The new shares have the same numbers and a new set id; they no longer combine with "
         "the old ones, so lost or stolen old shares become useless.",
         "varnhold refresh -o renewed share-1.txt share-3.txt share-5.txt",
@@ -851,6 +926,36 @@ def build_parser(only: str | None = None) -> _Parser:
     unchecked_option(refresh)
     to_option(refresh)
     refresh.set_defaults(run=cmd_refresh)
+
+    reshare = share_command(
+        "reshare",
+        "make a new set of n shares, any k of which rebuild the same secret, from shares of "
+        "an existing set",
+        "The old shares are envelope shares, read and verified as combine reads them (at least k "
+        "of one set; a damaged share among more is left out with a warning). The secret is "
+        "rebuilt and split again inside one native call, then wiped: it is never written to a "
+        "file or a message, nor handed to Python. The new set is version 2, with a new set id "
+        "and the old set's scheme unless --scheme says otherwise; old and new shares never "
+        "combine together.",
+        "varnhold reshare -k 4 -n 7 -o board shares/share-*.txt   # 3 of 5 becomes 4 of 7",
+        "cat share-2.txt share-4.txt | varnhold reshare -k 2 -n 2 --scheme blakley",
+        threshold=False,
+    )
+    reshare.add_argument(
+        "-k", dest="new_k", metavar="K", type=_count, required=True, help="shares the new set needs"
+    )
+    reshare.add_argument("-n", type=_count, required=True, help="shares of the new set to make")
+    reshare.add_argument(
+        "--scheme",
+        choices=("shamir", "blakley"),
+        default=None,
+        help="the new set's scheme (default: the old set's)",
+    )
+    reshare.add_argument(
+        "-o", "--output", metavar="DIR", help="write share-<number>.txt files into DIR"
+    )
+    to_option(reshare)
+    reshare.set_defaults(run=cmd_reshare)
 
     recipient = share_command(
         "recipient",
@@ -1002,7 +1107,7 @@ def run(argv: Sequence[str] | None = None) -> int:
         status = EXIT_REJECTED
         if args.command == "add-share" and args.index is not None and not error.positions:
             status = EXIT_USAGE  # the index asked for cannot be given (taken, or Blakley)
-        return _fail(share_error_message(error, _last_input(args)), status)
+        return _fail(share_error_message(error, _last_input(args), args.command), status)
     except BrokenPipeError:
         # The reader went away: nothing more can be said on standard output, and the run did
         # not deliver what it should have.

@@ -125,10 +125,11 @@ def test_seal_unseal_round_trip(keys, tmp_path, size, way):
         (["seal", "-k", 2, "-n", 3, "PLAIN"], 3, ["plain.age", "recipient.txt"]),
         (["add-share", "--index", "6", "-i", "A1", "-i", "S3", "ENC1", "ENC3"], 1, []),
         (["refresh", "-i", "A1", "-i", "S3", "ENC1", "ENC3"], 2, []),
+        (["reshare", "-k", 2, "-n", 3, "-i", "A1", "-i", "S3", "ENC1", "ENC3"], 3, []),
         (["split", "-k", 2, "-n", 4], 3, None),
         (["keygen", "--age", "-k", 2, "-n", 2], 3, None),
     ],
-    ids=["keygen", "embed", "seal", "add-share", "refresh", "split-4", "keygen-2"],
+    ids=["keygen", "embed", "seal", "add-share", "refresh", "reshare", "split-4", "keygen-2"],
 )
 def test_shares_encrypted_to_each_custodian(keys, tmp_path, command, count, written):
     """With --to each share is for one custodian alone; a count of recipients that is not the

@@ -149,7 +149,7 @@ def test_mended_messages(args, stdin, status, fragment):
 
 
 @pytest.mark.parametrize(
-    "command", ["keygen", "split", "combine", "check", "add-share", "refresh", "print"]
+    "command", ["keygen", "split", "combine", "check", "add-share", "refresh", "reshare", "print"]
 )
 def test_help_has_a_description_and_two_examples(command):
     text = ok(command, "--help").decode()
@@ -167,6 +167,7 @@ def test_every_writer_says_what_it_wrote(tmp_path):
         ("combine -o again.txt", "wrote again.txt"),
         ("add-share -o more", "wrote 1 share into more"),
         ("refresh -o renewed", "wrote 2 shares into renewed"),
+        ("reshare -k 2 -n 4 -o moved", "wrote 4 shares into moved"),
         ("print -o sheets", "wrote 2 sheets into sheets"),
     ]
     for step, said in steps:
