@@ -202,12 +202,15 @@ def new_share(
     index: Optional[int] = None,
     unchecked: bool = False,
 ) -> str:
-    """A new share of the set the shares belong to, in their form (envelope or bare).
+    """A new share of the set the shares belong to, in their form (envelope or bare) and
+    envelope version.
 
-    Shamir: the share at ``index`` (default: one above the highest index given). Blakley: a fresh
-    random hyperplane through the set's points (``index`` is refused). Raises ShareError when the
-    shares do not form a sound set or the index is not at least 1 and below 2^127-1.
-    ``unchecked`` as for combine."""
+    Shamir: the share at ``index`` (default: one above the highest index given). Blakley: the
+    share numbered ``index`` (default: one above the highest number given); in version 2 its
+    hyperplane follows from its number, so remaking a number gives the same share, while version 1
+    and bare shares get a fresh random hyperplane (bare Blakley shares take no index). Raises
+    ShareError when the shares do not form a sound set or the index is out of range (Shamir:
+    1 to below 2^127-1; Blakley: 1 to below 2^64). ``unchecked`` as for combine."""
     from . import _native
 
     return _native.new_share(shares, k, index, unchecked)
