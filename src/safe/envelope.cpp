@@ -185,26 +185,38 @@ std::size_t write_envelope_values(
     return at + text_check_length;
 }
 
-std::string wrap_values(const EnvelopeHeader& header,
-                        std::span<const FieldElement, envelope_value_count> values) {
-    std::string text(envelope_prefix_max_length + envelope_values_rest_length, '\0');
-    const std::size_t prefix =
-        write_envelope_prefix(2, header.scheme, header.k, header.set_id, text.data());
-    char number[40];
-    const std::string_view number_text(number, write_decimal(header.number, number));
-    text.resize(write_envelope_values(text.data(), prefix, number_text, values));
-    return text;
-}
+namespace {
 
-std::string wrap_share(const EnvelopeHeader& header, std::string_view bare) {
-    std::string text(envelope_prefix_max_length + envelope_rest_overhead + bare.size(), '\0');
+// One envelope as a string: the prefix of `version`, then what `write_rest(out, prefix length,
+// number)` writes after it, at most `rest_room` bytes, which returns the envelope's length.
+template <class WriteRest>
+std::string written_envelope(const EnvelopeHeader& header, std::uint8_t version,
+                             std::size_t rest_room, WriteRest write_rest) {
+    std::string text(envelope_prefix_max_length + rest_room, '\0');
     const std::size_t prefix =
-        write_envelope_prefix(1, header.scheme, header.k, header.set_id, text.data());
+        write_envelope_prefix(version, header.scheme, header.k, header.set_id, text.data());
     char number[40];
     const std::string_view number_text(number, write_decimal(header.number, number));
     // Shrinking keeps the same memory: no unwiped copy is left behind.
-    text.resize(write_envelope_rest(text.data(), prefix, number_text, bare));
+    text.resize(write_rest(text.data(), prefix, number_text));
     return text;
+}
+
+}  // namespace
+
+std::string wrap_values(const EnvelopeHeader& header,
+                        std::span<const FieldElement, envelope_value_count> values) {
+    return written_envelope(header, 2, envelope_values_rest_length,
+                            [values](char* out, std::size_t prefix, std::string_view number) {
+                                return write_envelope_values(out, prefix, number, values);
+                            });
+}
+
+std::string wrap_share(const EnvelopeHeader& header, std::string_view bare) {
+    return written_envelope(header, 1, envelope_rest_overhead + bare.size(),
+                            [bare](char* out, std::size_t prefix, std::string_view number) {
+                                return write_envelope_rest(out, prefix, number, bare);
+                            });
 }
 
 std::string_view trim_share_text(std::string_view text) noexcept {
