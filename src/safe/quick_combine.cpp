@@ -15,16 +15,21 @@
 namespace varnhold {
 namespace {
 
-// The values read from the shares and the rebuilt chunks: wiped on every way out.
+// The values read from the shares and the rebuilt chunks: wiped on every way out. Nothing is
+// written past the first m shares' values, so only those are wiped.
 struct QuickValues {
+    explicit QuickValues(std::size_t shares) : m(shares) {}
+    QuickValues(const QuickValues&) = delete;
+    QuickValues& operator=(const QuickValues&) = delete;
+    ~QuickValues() {
+        secure_wipe(ys.data(), m * max_share_values * sizeof(FieldElement));
+        secure_wipe(tags.data(), m * sizeof(FieldElement));
+        secure_wipe_object(chunks);
+    }
+    std::size_t m;
     std::array<FieldElement, quick_combine_limit * max_share_values> ys{};
     std::array<FieldElement, quick_combine_limit> tags{};  // version 2
     std::array<FieldElement, max_share_values> chunks{};
-    ~QuickValues() {
-        secure_wipe_object(ys);
-        secure_wipe_object(tags);
-        secure_wipe_object(chunks);
-    }
 };
 
 // A genuine split shares 64-bit chunks: tested once over all four. In version 2 every share's tag
@@ -160,7 +165,7 @@ bool quick_combine(std::span<const std::string_view> texts, std::uint64_t k_give
     const std::size_t m = texts.size();
     if (m < 2 || m > quick_combine_limit) return false;
     std::array<OpenedEnvelope, quick_combine_limit> opened;
-    QuickValues values;
+    QuickValues values(m);
     if (!open_all(texts, {opened.data(), m}, values)) return false;
     const std::uint64_t k = opened[0].header.k;
     if (k != m || (k_given != 0 && k_given != k)) return false;
