@@ -42,7 +42,7 @@ std::uint32_t load_le32(const std::uint8_t* p) noexcept {
 // The mixing function G on four words of the working vector with two message words (the
 // word-by-word rounds, where the target has no SSE2).
 [[maybe_unused]] inline void mix(std::uint32_t* v, int a, int b, int c, int d, std::uint32_t x,
-                std::uint32_t y) noexcept {
+                                 std::uint32_t y) noexcept {
     v[a] = v[a] + v[b] + x;
     v[d] = std::rotr(v[d] ^ v[a], 16);
     v[c] = v[c] + v[d];
@@ -114,10 +114,11 @@ void Blake2s::compress(const std::uint8_t* block, bool last) noexcept {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data()));
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + 4));
     __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv.data()));
-    __m128i d = _mm_xor_si128(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv.data() + 4)),
-        _mm_set_epi32(0, last ? -1 : 0, static_cast<int>(static_cast<std::uint32_t>(counter_ >> 32)),
-                      static_cast<int>(static_cast<std::uint32_t>(counter_))));
+    __m128i d =
+        _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(iv.data() + 4)),
+                      _mm_set_epi32(0, last ? -1 : 0,
+                                    static_cast<int>(static_cast<std::uint32_t>(counter_ >> 32)),
+                                    static_cast<int>(static_cast<std::uint32_t>(counter_))));
     const __m128i first_a = a;
     const __m128i first_b = b;
 #pragma GCC unroll 10

@@ -47,9 +47,9 @@ struct TextBytes {
 
 constexpr std::uint64_t bit5 = ones * 0x20;
 
-// Below sixteen bytes, eight at a time: a byte below 0x21 borrows into its high bit when 0x21 is subtracted
-// (and had it clear), a byte above 0x7E carries into it when 1 is added, or had it set. The
-// borrow test is exact as a whole-word answer; a short last word is padded with printable
+// Below sixteen bytes, eight at a time: a byte below 0x21 borrows into its high bit when 0x21 is
+// subtracted (and had it clear), a byte above 0x7E carries into it when 1 is added, or had it set.
+// The borrow test is exact as a whole-word answer; a short last word is padded with printable
 // lower-case bytes. The bytes are secret: both answers are gathered over the whole text.
 TextBytes scan_text(std::string_view text) noexcept {
     std::uint64_t outside = 0;
@@ -70,15 +70,15 @@ TextBytes scan_text(std::string_view text) noexcept {
         __m128i every = _mm_set1_epi8(-1);  // the bits each lane had in every block
         auto block_test = [&](const char* at) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-            inside = _mm_and_si128(inside, _mm_and_si128(_mm_cmpgt_epi8(block, below),
-                                                         _mm_cmplt_epi8(block, above)));
+            inside = _mm_and_si128(
+                inside, _mm_and_si128(_mm_cmpgt_epi8(block, below), _mm_cmplt_epi8(block, above)));
             every = _mm_and_si128(every, block);
         };
         for (; left >= 16; left -= 16, data += 16) block_test(data);
         if (left > 0) block_test(data + left - 16);
         const __m128i bit5_lanes = _mm_set1_epi8(0x20);
-        const auto lacking = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(every, bit5_lanes), _mm_setzero_si128())));
+        const auto lacking = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_and_si128(every, bit5_lanes), _mm_setzero_si128())));
         return TextBytes{_mm_movemask_epi8(inside) == 0xFFFF, lacking != 0};
     }
 #endif

@@ -89,8 +89,8 @@ bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& valu
         // Packing in place moves each value down, never over one not yet moved.
         for (std::size_t c = 0; c < shared; ++c)
             values.ys[i * shared + c] = values.ys[i * envelope_value_count + c];
-        xs[i] = blakley ? blakley_node(h.set_id, static_cast<std::uint64_t>(h.number)).value
-                        : h.number;
+        xs[i] =
+            blakley ? blakley_node(h.set_id, static_cast<std::uint64_t>(h.number)).value : h.number;
         // Numbers are public; a repeated one goes to the full reading.
         for (std::size_t j = 0; j < i; ++j) {
             if (xs[j] == xs[i]) return false;
