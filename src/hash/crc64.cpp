@@ -5,6 +5,7 @@
 #include <cstring>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -184,11 +185,12 @@ __attribute__((target("pclmul"))) std::uint64_t crc64_clmul(std::string_view tex
 }
 
 bool crc64_clmul_available() noexcept {
-    // The processor model is filled in by a constructor that may not have run yet when this is
-    // first called from another constructor; initialising it again is harmless.
+    // Asked of the processor itself (leaf 1, ECX bit 1) rather than through
+    // __builtin_cpu_supports: the runtime the portable wheel links gives that builtin a processor
+    // model that is never filled in, so it answered "no" on every machine.
     static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("pclmul") != 0;
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0;
     }();
     return available;
 }

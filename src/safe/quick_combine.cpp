@@ -4,6 +4,7 @@
 #include <array>
 
 #include "blakley/blakley_share.hpp"
+#include "field/polynomial.hpp"
 #include "safe/blakley_decode.hpp"
 #include "safe/envelope.hpp"
 #include "safe/shamir_decode.hpp"
@@ -14,16 +15,21 @@
 namespace varnhold {
 namespace {
 
-// The values read from the shares and the rebuilt chunks: wiped on every way out.
+// The values read from the shares and the rebuilt chunks: wiped on every way out. Nothing is
+// written past the first m shares' values, so only those are wiped.
 struct QuickValues {
+    explicit QuickValues(std::size_t shares) : m(shares) {}
+    QuickValues(const QuickValues&) = delete;
+    QuickValues& operator=(const QuickValues&) = delete;
+    ~QuickValues() {
+        secure_wipe(ys.data(), m * max_share_values * sizeof(FieldElement));
+        secure_wipe(tags.data(), m * sizeof(FieldElement));
+        secure_wipe_object(chunks);
+    }
+    std::size_t m;
     std::array<FieldElement, quick_combine_limit * max_share_values> ys{};
     std::array<FieldElement, quick_combine_limit> tags{};  // version 2
     std::array<FieldElement, max_share_values> chunks{};
-    ~QuickValues() {
-        secure_wipe_object(ys);
-        secure_wipe_object(tags);
-        secure_wipe_object(chunks);
-    }
 };
 
 // A genuine split shares 64-bit chunks: tested once over all four. In version 2 every share's tag
@@ -75,6 +81,7 @@ bool open_all(std::span<const std::string_view> texts, std::span<OpenedEnvelope>
 bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& values) {
     const std::size_t m = opened.size();
     constexpr std::size_t shared = envelope_shared_values;
+    const bool blakley = opened[0].header.scheme == Scheme::blakley;
     std::array<uint128, quick_combine_limit> xs{};
     for (std::size_t i = 0; i < m; ++i) {
         const EnvelopeHeader& h = opened[i].header;
@@ -82,20 +89,24 @@ bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& valu
         // Packing in place moves each value down, never over one not yet moved.
         for (std::size_t c = 0; c < shared; ++c)
             values.ys[i * shared + c] = values.ys[i * envelope_value_count + c];
-        if (h.scheme == Scheme::shamir) {
-            xs[i] = h.number;
-        } else {
-            const FieldElement node = blakley_node(h.set_id, static_cast<std::uint64_t>(h.number));
-            const FieldElement inverse = field_inv_public(node);
-            for (std::size_t c = 0; c < shared; ++c) {
-                FieldElement& v = values.ys[i * shared + c];
-                v = field_mul(v, inverse);
-            }
-            xs[i] = node.value;
-        }
+        xs[i] =
+            blakley ? blakley_node(h.set_id, static_cast<std::uint64_t>(h.number)).value : h.number;
         // Numbers are public; a repeated one goes to the full reading.
         for (std::size_t j = 0; j < i; ++j) {
             if (xs[j] == xs[i]) return false;
+        }
+    }
+    if (blakley) {
+        // The nodes (public, never 0) inverted together: one inversion and three products each.
+        std::array<FieldElement, quick_combine_limit> inverses{};
+        std::array<FieldElement, quick_combine_limit> prefix{};
+        for (std::size_t i = 0; i < m; ++i) inverses[i] = FieldElement{xs[i]};
+        if (!invert_public_batch(inverses.data(), prefix.data(), m)) return false;
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t c = 0; c < shared; ++c) {
+                FieldElement& v = values.ys[i * shared + c];
+                v = field_mul(v, inverses[i]);
+            }
         }
     }
     return shamir_constant_terms({xs.data(), m}, {values.ys.data(), m * shared}, m,
@@ -154,7 +165,7 @@ bool quick_combine(std::span<const std::string_view> texts, std::uint64_t k_give
     const std::size_t m = texts.size();
     if (m < 2 || m > quick_combine_limit) return false;
     std::array<OpenedEnvelope, quick_combine_limit> opened;
-    QuickValues values;
+    QuickValues values(m);
     if (!open_all(texts, {opened.data(), m}, values)) return false;
     const std::uint64_t k = opened[0].header.k;
     if (k != m || (k_given != 0 && k_given != k)) return false;

@@ -38,17 +38,31 @@ FieldElement draw_values(const SecretBytes& secret, std::size_t k, ByteSource& r
     return secret_tag(key, secret.bytes);
 }
 
+// Horner's rule on the five polynomials in step, one multiply-add of each a turn: five
+// independent chains the processor overlaps, where one polynomial after another would wait on
+// every product. Each value gets exactly the operations evaluate_above_constant gives it.
+template <class Index>
+void evaluate_in_step(const FieldElement* coefficients, std::size_t k, Index x,
+                      std::array<FieldElement, value_count>& values) noexcept {
+    for (std::size_t c = 0; c < shared_count; ++c) values[c] = coefficients[c * k + k - 1];
+    for (std::size_t t = k - 1; t-- > 0;) {
+        for (std::size_t c = 0; c < shared_count; ++c)
+            values[c] = horner_step(values[c], x, coefficients[c * k + t]);
+    }
+}
+
 // The five shared values of the share at x: Shamir f_c(x); Blakley the constants h g_c(h) of the
 // row (h, h^2, .., h^k) at the node h = x. The sixth, the tag, is already in place.
 void share_values(const WipedVector<FieldElement>& coefficients, std::size_t k, Scheme scheme,
                   uint128 x, std::array<FieldElement, value_count>& values) noexcept {
     const FieldElement node{x};
-    for (std::size_t c = 0; c < shared_count; ++c) {
-        const FieldElement* poly = coefficients.data() + c * k;
-        values[c] = x >> 64 == 0 ? evaluate_above_constant(poly + 1, k - 1,
-                                                           static_cast<std::uint64_t>(x), poly[0])
-                                 : evaluate_above_constant(poly + 1, k - 1, node, poly[0]);
-        if (scheme == Scheme::blakley) values[c] = field_mul(values[c], node);
+    if (x >> 64 == 0) {
+        evaluate_in_step(coefficients.data(), k, static_cast<std::uint64_t>(x), values);
+    } else {
+        evaluate_in_step(coefficients.data(), k, node, values);
+    }
+    if (scheme == Scheme::blakley) {
+        for (std::size_t c = 0; c < shared_count; ++c) values[c] = field_mul(values[c], node);
     }
 }
 

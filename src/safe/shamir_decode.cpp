@@ -10,7 +10,7 @@
 #include "common/small_vector.hpp"
 #include "common/stop_check.hpp"
 #include "field/polynomial.hpp"
-#include "random/entropy_source.hpp"
+#include "random/vdso_source.hpp"
 #include "shamir/lagrange.hpp"
 
 namespace varnhold {
@@ -330,7 +330,7 @@ bool locate_wrong_shares(std::span<const uint128> xs, std::span<const FieldEleme
     // random weights make a chance of about 2^-125.
     std::array<FieldElement, max_share_values> r{};
     std::array<std::uint8_t, 16 * max_share_values> bytes{};
-    fill_random(bytes.data(), 16 * width);
+    process_vdso_source().fill(bytes.data(), 16 * width);
     for (std::size_t c = 0; c < width; ++c) {
         uint128 v = 0;
         for (std::size_t b = 0; b < 16; ++b) v = (v << 8) | bytes[16 * c + b];

@@ -101,6 +101,38 @@ TEST(EnvelopeVersion2, ReadingOrderAndMessages) {
     EXPECT_EQ(wrap_values(opened->header, read), text);
 }
 
+// The sixteen-byte passes see every offset: a byte outside the printable range anywhere in the
+// text, a seventh field begun anywhere in the values, and an upper-case digit anywhere in them.
+TEST(EnvelopeVersion2, EveryOffsetIsScanned) {
+    const std::string text = split(Scheme::shamir, 2, 3)[0];
+    const std::string body = body_of(text);
+    const std::size_t values_start = body.rfind('-') + 1;
+    const struct {
+        std::size_t from, to;  // the positions altered
+        char byte;
+        bool reseal;
+        std::string message;
+    } rows[] = {
+        {envelope_tag.size(), text.size(), '\x7f', false, "contains a character that no share has"},
+        {envelope_tag.size(), text.size(), ' ', false, "contains a character that no share has"},
+        {values_start, body.size(), '-', true, "envelope has too many fields"},
+        {values_start, body.size(), 'A', true,
+         "has upper-case hexadecimal digits, which no envelope is written with"},
+    };
+    for (const auto& row : rows) {
+        for (std::size_t at = row.from; at < row.to; ++at) {
+            // A ':' stays: an upper-case digit there would read as a missing separator.
+            if (row.byte == 'A' && text[at] == ':') continue;
+            std::string altered = text;
+            altered[at] = row.byte;
+            const Result<OpenedEnvelope> opened =
+                open_envelope(row.reseal ? resealed(altered) : altered);
+            ASSERT_FALSE(opened.ok()) << at;
+            EXPECT_EQ(opened.error().message, row.message) << row.byte << " at " << at;
+        }
+    }
+}
+
 // One value of one share shifted, its check written again: what a custodian can do alone.
 // Indices 1..3 have the Lagrange weights 3, -3 and 1 at 0, so a shift of share 3's last chunk by
 // 1 moves the secret's last byte by 1 and stays in range: only the tag can tell.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -37,6 +38,20 @@ std::vector<std::pair<const char*, CrcPath>> available_paths() {
 #endif
     return paths;
 }
+
+#if defined(__x86_64__)
+// The run-time choice follows the processor: the portable wheel's runtime once answered "no"
+// everywhere, so the carry-less path never ran where it was published.
+TEST(Crc64, CarrylessPathIsChosenWhereTheProcessorHasIt) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line) && line.rfind("flags", 0) != 0) {
+    }
+    if (line.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags";
+    const bool listed = (line + " ").find(" pclmulqdq ") != std::string::npos;
+    EXPECT_EQ(crc64_clmul_available(), listed);
+}
+#endif
 
 TEST(Crc64, EveryPathGivesThePublishedCheckValue) {
     for (const auto& [name, path] : available_paths()) {
