@@ -23,6 +23,12 @@ if TYPE_CHECKING:
     #: The most shares a split makes, and the largest k a set can have.
     MAX_SHARES: int
 
+    from . import _native
+else:
+    # The native module once _load_native has run: calls test this name (a global lookup)
+    # instead of running an import statement each time.
+    _native = None
+
 # The one place the version is written: the build reads it from here too (pyproject.toml).
 __version__ = "0.1.0"
 
@@ -50,14 +56,22 @@ __all__ = [
 # The native modules are loaded by the first call that needs them, not on import: the command
 # line's help and its argument errors need neither (loading them is a good part of its start-up).
 # The names below are made on first use for the same reason.
+
+
+def _load_native() -> None:
+    global _native
+    import varnhold._native as loaded
+
+    _native = loaded
+
+
 _LAZY = ("MAX_SHARES", "Scheme", "ShareState")
 
 if not TYPE_CHECKING:
 
     def __getattr__(name: str) -> object:
         if name == "MAX_SHARES":
-            from . import _native
-
+            _load_native()
             value = _native.max_shares
         elif name in _LAZY:
             from . import _report
@@ -86,8 +100,8 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
     for a negative k or n, for a scheme other than "shamir" and "blakley", for a secret that is
     not 32 bytes or for k, n outside 2 <= k <= n <= MAX_SHARES. All random bytes of the split
     come from one request to the operating system."""
-    from . import _native
-
+    if not _native:
+        _load_native()
     return _native.split(secret, k, n, scheme)
 
 
@@ -100,8 +114,8 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     Raises ShareError unless every share agrees, TypeError for shares that are not an iterable
     of str, a k that is neither None nor an int, or an ``unchecked`` that is not a bool. A share
     that repeats an earlier one is named when too few shares remain without it."""
-    from . import _native
-
+    if not _native:
+        _load_native()
     try:
         return _native.combine(shares, k, unchecked)
     except ShareError as error:
@@ -125,8 +139,8 @@ def recover(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     majority: ShareError with ``groups`` naming each set's shares. When the secret is not
     determined, ShareError says which shares were dropped and how many more are needed, or that
     the wrong ones cannot be told apart. ``unchecked`` and TypeError as for ``combine``."""
-    from . import _native
-
+    if not _native:
+        _load_native()
     texts: Sequence[str] = shares if isinstance(shares, (list, tuple)) else list(shares)
     report = _native.check(texts, k)
     if any(status.state == "foreign" for status in report.shares):
@@ -150,8 +164,8 @@ def _numbered(positions: Iterable[int]) -> str:
 def _sets_error(texts: Sequence[str], report: ShareReport, k: Optional[int]) -> ShareError:
     """The shares grouped by the set each one belongs to, read one by one (good and foreign
     shares are readable by definition)."""
-    from . import _native
-
+    if not _native:
+        _load_native()
     groups: dict[tuple[object, ...], list[int]] = {}
     for status in report.shares:
         if status.state in ("good", "foreign"):
@@ -190,8 +204,8 @@ def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
     """Verifies the shares as combine does and reports on each of them, without returning the
     secret. Fewer than k shares get each share's own verdict: ``partial`` is True when every
     one of them is good (intact, of one set, none repeated)."""
-    from . import _native
-
+    if not _native:
+        _load_native()
     return _native.check(shares, k)
 
 
@@ -211,8 +225,8 @@ def new_share(
     and bare shares get a fresh random hyperplane (bare Blakley shares take no index). Raises
     ShareError when the shares do not form a sound set or the index is out of range (Shamir:
     1 to below 2^127-1; Blakley: 1 to below 2^64). ``unchecked`` as for combine."""
-    from . import _native
-
+    if not _native:
+        _load_native()
     return _native.new_share(shares, k, index, unchecked)
 
 
@@ -224,8 +238,8 @@ def refresh(
     under a new set id (this is how stored version 1 shares are upgraded); bare shares must be
     Shamir and stay bare. Raises ShareError when the shares do not form a sound set.
     ``unchecked`` as for combine."""
-    from . import _native
-
+    if not _native:
+        _load_native()
     return _native.refresh(shares, k, unchecked)
 
 
@@ -236,6 +250,6 @@ def reshare(shares: Iterable[str], k: int, n: int, *, scheme: Optional[Scheme] =
     and is wiped. ``scheme`` defaults to the old set's. Old and new shares never combine
     together. Raises ShareError as combine does for the old shares, and split's errors for k, n
     and scheme."""
-    from . import _native
-
+    if not _native:
+        _load_native()
     return _native.reshare(shares, k, n, scheme)
