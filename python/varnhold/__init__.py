@@ -23,11 +23,12 @@ if TYPE_CHECKING:
     #: The most shares a split makes, and the largest k a set can have.
     MAX_SHARES: int
 
-    from . import _native
+    from . import _native as _native_module
 else:
     # The native module once _load_native has run: calls test this name (a global lookup)
-    # instead of running an import statement each time.
-    _native = None
+    # instead of running an import statement each time. (The package's own attribute `_native`
+    # is left to the import system, so that `from varnhold import _native` always imports it.)
+    _native_module = None
 
 # The one place the version is written: the build reads it from here too (pyproject.toml).
 __version__ = "0.1.0"
@@ -59,10 +60,10 @@ __all__ = [
 
 
 def _load_native() -> None:
-    global _native
-    import varnhold._native as loaded
+    global _native_module
+    from . import _native
 
-    _native = loaded
+    _native_module = _native
 
 
 _LAZY = ("MAX_SHARES", "Scheme", "ShareState")
@@ -72,7 +73,7 @@ if not TYPE_CHECKING:
     def __getattr__(name: str) -> object:
         if name == "MAX_SHARES":
             _load_native()
-            value = _native.max_shares
+            value = _native_module.max_shares
         elif name in _LAZY:
             from . import _report
 
@@ -100,9 +101,9 @@ def split(secret: bytes, k: int, n: int, *, scheme: Scheme = "shamir") -> List[s
     for a negative k or n, for a scheme other than "shamir" and "blakley", for a secret that is
     not 32 bytes or for k, n outside 2 <= k <= n <= MAX_SHARES. All random bytes of the split
     come from one request to the operating system."""
-    if not _native:
+    if not _native_module:
         _load_native()
-    return _native.split(secret, k, n, scheme)
+    return _native_module.split(secret, k, n, scheme)
 
 
 def combine(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool = False) -> bytes:
@@ -114,14 +115,14 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     Raises ShareError unless every share agrees, TypeError for shares that are not an iterable
     of str, a k that is neither None nor an int, or an ``unchecked`` that is not a bool. A share
     that repeats an earlier one is named when too few shares remain without it."""
-    if not _native:
+    if not _native_module:
         _load_native()
     try:
-        return _native.combine(shares, k, unchecked)
+        return _native_module.combine(shares, k, unchecked)
     except ShareError as error:
         if error.positions or not isinstance(shares, (list, tuple)):
             raise
-        report = _native.check(shares, k)
+        report = _native_module.check(shares, k)
         repeats = tuple(s.position for s in report.shares if s.state == "duplicate")
         if not repeats:
             raise
@@ -139,20 +140,20 @@ def recover(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     majority: ShareError with ``groups`` naming each set's shares. When the secret is not
     determined, ShareError says which shares were dropped and how many more are needed, or that
     the wrong ones cannot be told apart. ``unchecked`` and TypeError as for ``combine``."""
-    if not _native:
+    if not _native_module:
         _load_native()
     texts: Sequence[str] = shares if isinstance(shares, (list, tuple)) else list(shares)
-    report = _native.check(texts, k)
+    report = _native_module.check(texts, k)
     if any(status.state == "foreign" for status in report.shares):
         raise _sets_error(texts, report, k)
     dropped = tuple(s.position for s in report.shares if s.state != "good")
     if report.problem is not None:
         if unchecked and not dropped:
             # Exactly k bare shares, read on the caller's word: nothing can be dropped.
-            return Recovery(_native.combine(texts, k, True), report, ())
+            return Recovery(_native_module.combine(texts, k, True), report, ())
         raise _undetermined_error(report, dropped)
     good = [texts[s.position] for s in report.shares if s.state == "good"]
-    secret = _native.combine(good, k, unchecked)
+    secret = _native_module.combine(good, k, unchecked)
     return Recovery(secret, report, dropped)
 
 
@@ -164,12 +165,12 @@ def _numbered(positions: Iterable[int]) -> str:
 def _sets_error(texts: Sequence[str], report: ShareReport, k: Optional[int]) -> ShareError:
     """The shares grouped by the set each one belongs to, read one by one (good and foreign
     shares are readable by definition)."""
-    if not _native:
+    if not _native_module:
         _load_native()
     groups: dict[tuple[object, ...], list[int]] = {}
     for status in report.shares:
         if status.state in ("good", "foreign"):
-            alone = _native.check([texts[status.position]], k)
+            alone = _native_module.check([texts[status.position]], k)
             key = (alone.scheme, alone.k, alone.set_id)
             groups.setdefault(key, []).append(status.position)
     parts = "; ".join(
@@ -204,9 +205,9 @@ def check(shares: Iterable[str], *, k: Optional[int] = None) -> ShareReport:
     """Verifies the shares as combine does and reports on each of them, without returning the
     secret. Fewer than k shares get each share's own verdict: ``partial`` is True when every
     one of them is good (intact, of one set, none repeated)."""
-    if not _native:
+    if not _native_module:
         _load_native()
-    return _native.check(shares, k)
+    return _native_module.check(shares, k)
 
 
 def new_share(
@@ -225,9 +226,9 @@ def new_share(
     and bare shares get a fresh random hyperplane (bare Blakley shares take no index). Raises
     ShareError when the shares do not form a sound set or the index is out of range (Shamir:
     1 to below 2^127-1; Blakley: 1 to below 2^64). ``unchecked`` as for combine."""
-    if not _native:
+    if not _native_module:
         _load_native()
-    return _native.new_share(shares, k, index, unchecked)
+    return _native_module.new_share(shares, k, index, unchecked)
 
 
 def refresh(
@@ -238,9 +239,9 @@ def refresh(
     under a new set id (this is how stored version 1 shares are upgraded); bare shares must be
     Shamir and stay bare. Raises ShareError when the shares do not form a sound set.
     ``unchecked`` as for combine."""
-    if not _native:
+    if not _native_module:
         _load_native()
-    return _native.refresh(shares, k, unchecked)
+    return _native_module.refresh(shares, k, unchecked)
 
 
 def reshare(shares: Iterable[str], k: int, n: int, *, scheme: Optional[Scheme] = None) -> List[str]:
@@ -250,6 +251,6 @@ def reshare(shares: Iterable[str], k: int, n: int, *, scheme: Optional[Scheme] =
     and is wiped. ``scheme`` defaults to the old set's. Old and new shares never combine
     together. Raises ShareError as combine does for the old shares, and split's errors for k, n
     and scheme."""
-    if not _native:
+    if not _native_module:
         _load_native()
-    return _native.reshare(shares, k, n, scheme)
+    return _native_module.reshare(shares, k, n, scheme)
