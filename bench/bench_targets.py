@@ -26,6 +26,8 @@ import sys
 import tempfile
 import time
 
+from bench import repeat  # the caller's own loop, shared with bench.py
+
 SECRET = bytes(range(32))
 URANDOM = "os.urandom(136)"
 
@@ -109,22 +111,6 @@ TARGETS = {
     "varnhold.combine k=128": (None, 1.3),
     "varnhold.combine k=1024": (None, 1.3),
 }
-
-
-def repeat(function, args, calls):
-    """The call written out in a plain loop, its arguments locals, as a caller's loop would be."""
-    if len(args) == 1:
-        (a,) = args
-        for _ in range(calls):
-            function(a)
-    elif len(args) == 2:
-        a, b = args
-        for _ in range(calls):
-            function(a, b)
-    else:
-        a, b, c = args
-        for _ in range(calls):
-            function(a, b, c)
 
 
 def timing_child(rounds):
