@@ -4,7 +4,6 @@
 #include <array>
 
 #include "blakley/blakley_share.hpp"
-#include "field/polynomial.hpp"
 #include "safe/blakley_decode.hpp"
 #include "safe/envelope.hpp"
 #include "safe/shamir_decode.hpp"
@@ -77,7 +76,7 @@ bool open_all(std::span<const std::string_view> texts, std::span<OpenedEnvelope>
 
 // Version 2: the values were opened six a share; the five shared ones are packed five a share
 // and the tags set apart. Shamir shares sit at their numbers; Blakley shares at their nodes, their
-// values divided by the node (share_set.cpp says why).
+// values divided by the node (share_set.cpp says why) through the weights.
 bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& values) {
     const std::size_t m = opened.size();
     constexpr std::size_t shared = envelope_shared_values;
@@ -96,21 +95,9 @@ bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& valu
             if (xs[j] == xs[i]) return false;
         }
     }
-    if (blakley) {
-        // The nodes (public, never 0) inverted together: one inversion and three products each.
-        std::array<FieldElement, quick_combine_limit> inverses{};
-        std::array<FieldElement, quick_combine_limit> prefix{};
-        for (std::size_t i = 0; i < m; ++i) inverses[i] = FieldElement{xs[i]};
-        if (!invert_public_batch(inverses.data(), prefix.data(), m)) return false;
-        for (std::size_t i = 0; i < m; ++i) {
-            for (std::size_t c = 0; c < shared; ++c) {
-                FieldElement& v = values.ys[i * shared + c];
-                v = field_mul(v, inverses[i]);
-            }
-        }
-    }
+    // A Blakley value is the node times the value at the node: the weights take the division.
     return shamir_constant_terms({xs.data(), m}, {values.ys.data(), m * shared}, m,
-                                 values.chunks.data());
+                                 values.chunks.data(), blakley);
 }
 
 bool rebuild_shamir(std::span<const OpenedEnvelope> opened, QuickValues& values) {

@@ -86,12 +86,14 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
 }
 
 bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
-                           std::size_t k, FieldElement* out) {
+                           std::size_t k, FieldElement* out, bool times_index) {
     // The weights of the values at 0 come from the indices alone; small sets keep them on the
     // stack.
     ScratchBuffer<FieldElement, 3 * 8> room(3 * k);
     FieldElement* const weights = room.data();
-    if (!lagrange_weights_at_zero(xs.first(k), weights)) return false;
+    if (!(times_index ? lagrange_weights_over_index(xs.first(k), weights)
+                      : lagrange_weights_at_zero(xs.first(k), weights)))
+        return false;
     const std::size_t width = values_per_point(xs, ys);
     StopCheck stop;
     stop.work(width * k);

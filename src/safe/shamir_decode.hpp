@@ -23,8 +23,10 @@ void interpolate_shamir(std::span<const uint128> xs, std::span<const FieldElemen
 
 // Only the w constant terms (the rebuilt values) of the polynomials through the k points,
 // from the weights of the values at 0. False when two indices coincide modulo p.
+// `times_index`: each value given is the polynomial's value times its index, x_i P(x_i) (no index
+// may then be 0).
 bool shamir_constant_terms(std::span<const uint128> xs, std::span<const FieldElement> ys,
-                           std::size_t k, FieldElement* out);
+                           std::size_t k, FieldElement* out, bool times_index = false);
 
 // Locates the wrong values among the m = xs.size() points (xs distinct; ys as above): finds the
 // w polynomials of degree below k that, together, disagree with at most e = (m - k) / 2 of the

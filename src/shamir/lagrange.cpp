@@ -179,18 +179,17 @@ bool few_small_weights(std::span<const uint128> xs, FieldElement* weights) {
     return true;
 }
 
-}  // namespace
-
 // The Lagrange weights at zero, w_i = prod_{j != i} (0 - x_j) / prod_{j != i} (x_i - x_j). They
 // depend only on the indices, so they serve all four chunks, and a single inversion of the
-// product of all denominators yields every denominator's inverse.
-// `work` holds 3k elements: the weights come out in the first k, the rest is scratch.
-bool lagrange_weights_at_zero(std::span<const uint128> xs, FieldElement* work) {
+// product of all denominators yields every denominator's inverse. `over_index` multiplies each
+// denominator by its index before that inversion. `work` holds 3k elements: the weights come out
+// in the first k, the rest is scratch.
+bool weights_at_zero(std::span<const uint128> xs, FieldElement* work, bool over_index) {
     const std::size_t k = xs.size();
     FieldElement* const weights = work;
     FieldElement* const prefix = weights + k;
     FieldElement* const denominators = prefix + k;
-    if (few_small_weights(xs, weights)) return true;
+    if (!over_index && few_small_weights(xs, weights)) return true;
 
     bool words = true;
     for (const uint128 x : xs) words = words && (x >> 64) == 0;
@@ -210,9 +209,23 @@ bool lagrange_weights_at_zero(std::span<const uint128> xs, FieldElement* work) {
     // The denominators depend on the indices alone, which are public: a variable-time inverse is
     // safe. Differences of distinct indices below p are never 0; should a product of them still
     // be, the combine fails instead of returning some other secret.
+    if (over_index) {
+        for (std::size_t i = 0; i < k; ++i)
+            denominators[i] = field_mul(denominators[i], FieldElement{xs[i]});
+    }
     if (!invert_public_batch(denominators, prefix, k)) return false;
     for (std::size_t i = 0; i < k; ++i) weights[i] = field_mul(weights[i], denominators[i]);
     return true;
+}
+
+}  // namespace
+
+bool lagrange_weights_at_zero(std::span<const uint128> xs, FieldElement* work) {
+    return weights_at_zero(xs, work, false);
+}
+
+bool lagrange_weights_over_index(std::span<const uint128> xs, FieldElement* work) {
+    return weights_at_zero(xs, work, true);
 }
 
 }  // namespace varnhold
