@@ -89,12 +89,27 @@ TEST(TextCheck, RefusesEveryByteThatIsNotPrintable) {
     const std::string base = testing::share_like_text(130, random);
     char digits[text_check_length];
     for (int byte = 0; byte < 256; ++byte) {
-        for (const std::size_t at : {std::size_t{0}, std::size_t{77}, base.size() - 1}) {
+        // Every position: the bytes reach the range test through each way the CRC takes them.
+        for (std::size_t at = 0; at < base.size(); ++at) {
             std::string text = base;
             text[at] = static_cast<char>(byte);
             EXPECT_EQ(write_text_check(text, digits), byte >= 0x21 && byte <= 0x7E)
                 << "byte " << byte << " at " << at;
         }
+    }
+}
+
+// The sum comes from the same pass as the CRC: at every length both must be those of the text.
+TEST(TextCheck, GivesTheCrcAndTheByteSumAtEveryLength) {
+    std::mt19937_64 random(7);
+    const std::string text = testing::share_like_text(400, random);
+    for (std::size_t length = 0; length <= text.size(); ++length) {
+        const std::string_view part(text.data(), length);
+        unsigned sum = 0;
+        for (const char c : part) sum += static_cast<unsigned char>(c);
+        const TextCheck check = text_check(part);
+        ASSERT_EQ(check.crc, reference_crc64(part)) << "length " << length;
+        ASSERT_EQ(check.sum, sum % 251) << "length " << length;
     }
 }
 
