@@ -183,8 +183,7 @@ __attribute__((target("pclmul"))) std::uint64_t crc64_clmul(std::string_view tex
             }
             r = fold(fold(fold(r, constants, r1), constants, r2), constants, r3);
         }
-        for (; size >= 16; data += 16, size -= 16)
-            r = fold(r, constants, load128(data));
+        for (; size >= 16; data += 16, size -= 16) r = fold(r, constants, load128(data));
         // R x^64 = Rh x^128 + Rl x^64, congruent to Rh (x^128 mod P) + Rl x^64 = T: its high
         // word reduced by Barrett, its low word added.
         const __m128i t =
