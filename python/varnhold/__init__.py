@@ -67,7 +67,15 @@ def _load_native() -> None:
     _native_module = _native
 
 
-_LAZY = ("MAX_SHARES", "Scheme", "ShareState", "ShareError", "ShareStatus", "ShareReport", "Recovery")
+_LAZY = (
+    "MAX_SHARES",
+    "Scheme",
+    "ShareState",
+    "ShareError",
+    "ShareStatus",
+    "ShareReport",
+    "Recovery",
+)
 
 if not TYPE_CHECKING:
 
