@@ -1212,4 +1212,18 @@ def _silence_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> NoReturn:
-    sys.exit(run(argv))
+    """The command line as a process: runs it, then exits with its status."""
+    try:
+        status = run(argv)
+    finally:
+        # On its way out the interpreter collects cyclic garbage, and each collection walks every
+        # object still alive: argparse's, re's, the parser's, whatever the command loaded. That
+        # was a good part of a short run's time (about 1.5 ms of the help's 25). What is alive
+        # now is moved out of the collector's reach; it is freed, as it would be, when the
+        # process ends. Everything else of the exit is unchanged: the standard streams are
+        # flushed and closed, the modules are torn down, and nothing a command made was waiting
+        # for a collection (every file and output is closed before `run` returns).
+        import gc
+
+        gc.freeze()
+    sys.exit(status)
