@@ -10,15 +10,13 @@ envelopes; exactly k bare shares cannot be checked, and are read only with ``unc
 
 from __future__ import annotations
 
-from ._report import Recovery, ShareError, ShareReport, ShareStatus
-
 # typing is not imported at run time (it takes longer to import than the command line needs to
 # print its help); a type checker takes this block as always run.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Iterable, List, Optional, Sequence, Tuple
 
-    from ._report import Scheme, ShareState
+    from ._report import Recovery, Scheme, ShareError, ShareReport, ShareState, ShareStatus
 
     #: The most shares a split makes, and the largest k a set can have.
     MAX_SHARES: int
@@ -56,7 +54,10 @@ __all__ = [
 # before it reads them, so it is their one owner), raises the errors and builds the reports.
 # The native modules are loaded by the first call that needs them, not on import: the command
 # line's help and its argument errors need neither (loading them is a good part of its start-up).
-# The names below are made on first use for the same reason.
+# The names below are made on first use for the same reason, the classes of _report too (the
+# command line's help and a split that succeeds never use them; the functions below import
+# them where they use them, and the native module imports _report when it builds a report or
+# raises a ShareError).
 
 
 def _load_native() -> None:
@@ -66,7 +67,15 @@ def _load_native() -> None:
     _native_module = _native
 
 
-_LAZY = ("MAX_SHARES", "Scheme", "ShareState")
+_LAZY = (
+    "MAX_SHARES",
+    "Scheme",
+    "ShareState",
+    "ShareError",
+    "ShareStatus",
+    "ShareReport",
+    "Recovery",
+)
 
 if not TYPE_CHECKING:
 
@@ -115,6 +124,8 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     Raises ShareError unless every share agrees, TypeError for shares that are not an iterable
     of str, a k that is neither None nor an int, or an ``unchecked`` that is not a bool. A share
     that repeats an earlier one is named when too few shares remain without it."""
+    from ._report import ShareError
+
     if not _native_module:
         _load_native()
     try:
@@ -140,6 +151,8 @@ def recover(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     majority: ShareError with ``groups`` naming each set's shares. When the secret is not
     determined, ShareError says which shares were dropped and how many more are needed, or that
     the wrong ones cannot be told apart. ``unchecked`` and TypeError as for ``combine``."""
+    from ._report import Recovery
+
     if not _native_module:
         _load_native()
     texts: Sequence[str] = shares if isinstance(shares, (list, tuple)) else list(shares)
@@ -165,6 +178,8 @@ def _numbered(positions: Iterable[int]) -> str:
 def _sets_error(texts: Sequence[str], report: ShareReport, k: Optional[int]) -> ShareError:
     """The shares grouped by the set each one belongs to, read one by one (good and foreign
     shares are readable by definition)."""
+    from ._report import ShareError
+
     if not _native_module:
         _load_native()
     groups: dict[tuple[object, ...], list[int]] = {}
@@ -187,6 +202,8 @@ def _sets_error(texts: Sequence[str], report: ShareReport, k: Optional[int]) -> 
 
 
 def _undetermined_error(report: ShareReport, dropped: Tuple[int, ...]) -> ShareError:
+    from ._report import ShareError
+
     reason = report.problem or "the secret is not determined"
     good = sum(1 for s in report.shares if s.state == "good")
     if report.k is not None and good < report.k:

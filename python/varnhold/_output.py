@@ -331,22 +331,3 @@ def write_stdout(data: bytes) -> None:
         raise
     except OSError as error:
         raise _failure("standard output", "write", error) from None
-
-
-def reopen_closed_standard_streams() -> frozenset[int]:
-    """Puts /dev/null on standard input, output and error where they are closed, so that no
-    file this run opens takes their place, and returns which of them were closed."""
-    closed = []
-    for fd, mode in ((0, os.O_RDONLY), (1, os.O_WRONLY), (2, os.O_WRONLY)):
-        try:
-            os.fstat(fd)
-        except OSError:
-            closed.append(fd)
-            try:
-                null = os.open(os.devnull, mode)
-                if null != fd:
-                    os.dup2(null, fd)
-                    os.close(null)
-            except OSError:
-                pass
-    return frozenset(closed)

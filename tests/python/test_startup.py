@@ -34,6 +34,10 @@ with open(os.environ["REPORT"], "w") as report:
     }, report)
 """
 
+# Loaded only by the commands that read shares or files, write, or report on shares.
+REPORT = "varnhold._report"
+UNUSED = (REPORT, "varnhold._input", "varnhold._output")
+
 KEY = os.urandom(32).hex() + "\n"
 SHARES = "".join(share + "\n" for share in varnhold.split(bytes(32), 2, 3))
 
@@ -41,10 +45,10 @@ SHARES = "".join(share + "\n" for share in varnhold.split(bytes(32), 2, 3))
 @pytest.mark.parametrize(
     "argv, stdin, status, also_never",
     [
-        (["--help"], "", 0, ("varnhold._native", "varnhold_core", "signal", "array")),
-        (["split", "--bogus"], "", 2, ("varnhold._native", "varnhold_core", "textwrap")),
-        (["split", "-k", "3", "-n", "5"], KEY, 0, ("varnhold_core", "signal", "textwrap")),
-        (["split", "-k", "6", "-n", "5"], KEY, 2, ("varnhold_core", "signal", "textwrap")),
+        (["--help"], "", 0, ("varnhold._native", "varnhold_core", "signal", "array", *UNUSED)),
+        (["split", "--bogus"], "", 2, ("varnhold._native", "varnhold_core", "textwrap", *UNUSED)),
+        (["split", "-k", "3", "-n", "5"], KEY, 0, ("varnhold_core", "signal", "textwrap", REPORT)),
+        (["split", "-k", "6", "-n", "5"], KEY, 2, ("varnhold_core", "signal", "textwrap", REPORT)),
         (["split", "-k", "3", "-n", "5", "-o", "out"], KEY, 0, ("varnhold_core", "textwrap")),
         (["combine"], SHARES, 0, ("varnhold_core", "signal", "textwrap")),
         (["check"], SHARES, 0, ("varnhold_core", "signal", "textwrap")),
