@@ -124,21 +124,32 @@ def combine(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool =
     Raises ShareError unless every share agrees, TypeError for shares that are not an iterable
     of str, a k that is neither None nor an int, or an ``unchecked`` that is not a bool. A share
     that repeats an earlier one is named when too few shares remain without it."""
-    from ._report import ShareError
-
     if not _native_module:
         _load_native()
     try:
         return _native_module.combine(shares, k, unchecked)
-    except ShareError as error:
-        if error.positions or not isinstance(shares, (list, tuple)):
+    except ValueError as error:  # a ShareError is one; _report is imported only on this path
+        named = _repeats_named(shares, k, error)
+        if named is None:
             raise
-        report = _native_module.check(shares, k)
-        repeats = tuple(s.position for s in report.shares if s.state == "duplicate")
-        if not repeats:
-            raise
-        reason = f"repeats an earlier share; {error.reason}"
-        raise ShareError(f"{_numbered(repeats)}: {reason}", repeats, reason) from None
+        raise named from None
+
+
+def _repeats_named(shares: object, k: Optional[int], error: ValueError) -> Optional[ShareError]:
+    """The error of a combine that failed for too few shares, with the repeated shares that
+    caused it named; None to keep the error as it was."""
+    from ._report import ShareError
+
+    if not isinstance(error, ShareError) or error.positions:
+        return None
+    if not isinstance(shares, (list, tuple)):
+        return None
+    report = _native_module.check(shares, k)
+    repeats = tuple(s.position for s in report.shares if s.state == "duplicate")
+    if not repeats:
+        return None
+    reason = f"repeats an earlier share; {error.reason}"
+    return ShareError(f"{_numbered(repeats)}: {reason}", repeats, reason)
 
 
 def recover(shares: Iterable[str], *, k: Optional[int] = None, unchecked: bool = False) -> Recovery:
