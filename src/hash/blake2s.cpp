@@ -1,5 +1,6 @@
 #include "hash/blake2s.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -220,6 +221,101 @@ void blake2s(std::span<std::uint8_t> digest, std::span<const std::uint8_t> key,
     Blake2s hasher(digest.size(), key);
     hasher.update(message);
     hasher.finish(digest);
+}
+
+#if defined(__SSE2__)
+namespace {
+
+// G on whole vectors: lane l of each is word a, b, c or d of message l.
+inline void mix_words(__m128i* v, int a, int b, int c, int d, __m128i x, __m128i y) noexcept {
+    v[a] = _mm_add_epi32(_mm_add_epi32(v[a], x), v[b]);
+    v[d] = rotr32<16>(_mm_xor_si128(v[d], v[a]));
+    v[c] = _mm_add_epi32(v[c], v[d]);
+    v[b] = rotr32<12>(_mm_xor_si128(v[b], v[c]));
+    v[a] = _mm_add_epi32(_mm_add_epi32(v[a], y), v[b]);
+    v[d] = rotr32<8>(_mm_xor_si128(v[d], v[a]));
+    v[c] = _mm_add_epi32(v[c], v[d]);
+    v[b] = rotr32<7>(_mm_xor_si128(v[b], v[c]));
+}
+
+inline __m128i lanes_of(std::uint32_t w0, std::uint32_t w1, std::uint32_t w2,
+                        std::uint32_t w3) noexcept {
+    return _mm_set_epi32(static_cast<int>(w3), static_cast<int>(w2), static_cast<int>(w1),
+                         static_cast<int>(w0));
+}
+
+// Up to four one-block messages (`count` of them; the other lanes hash empty blocks).
+void four_one_block(const std::array<std::array<std::uint8_t, 64>, 4>& blocks,
+                    const std::array<std::uint32_t, 4>& sizes, std::size_t count,
+                    std::array<std::uint8_t, 32>* digests) noexcept {
+    __m128i m[16];
+    for (int w = 0; w < 16; ++w) {
+        m[w] = lanes_of(load_le32(blocks[0].data() + 4 * w), load_le32(blocks[1].data() + 4 * w),
+                        load_le32(blocks[2].data() + 4 * w), load_le32(blocks[3].data() + 4 * w));
+    }
+    __m128i h[8];
+    for (int i = 0; i < 8; ++i) h[i] = _mm_set1_epi32(static_cast<int>(iv[i]));
+    // The parameter block of an unkeyed 32-byte digest: length 32, fanout 1, depth 1.
+    h[0] = _mm_xor_si128(h[0], _mm_set1_epi32(0x01010020));
+    __m128i v[16];
+    for (int i = 0; i < 8; ++i) {
+        v[i] = h[i];
+        v[i + 8] = _mm_set1_epi32(static_cast<int>(iv[i]));
+    }
+    // The counter is each message's length (its only block); the block is the last.
+    v[12] = _mm_xor_si128(v[12], lanes_of(sizes[0], sizes[1], sizes[2], sizes[3]));
+    v[14] = _mm_xor_si128(v[14], _mm_set1_epi32(-1));
+#pragma GCC unroll 10
+    for (const auto& s : sigma) {
+        mix_words(v, 0, 4, 8, 12, m[s[0]], m[s[1]]);
+        mix_words(v, 1, 5, 9, 13, m[s[2]], m[s[3]]);
+        mix_words(v, 2, 6, 10, 14, m[s[4]], m[s[5]]);
+        mix_words(v, 3, 7, 11, 15, m[s[6]], m[s[7]]);
+        mix_words(v, 0, 5, 10, 15, m[s[8]], m[s[9]]);
+        mix_words(v, 1, 6, 11, 12, m[s[10]], m[s[11]]);
+        mix_words(v, 2, 7, 8, 13, m[s[12]], m[s[13]]);
+        mix_words(v, 3, 4, 9, 14, m[s[14]], m[s[15]]);
+    }
+    std::uint32_t words[8][4];
+    for (int i = 0; i < 8; ++i) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(words[i]),
+                         _mm_xor_si128(h[i], _mm_xor_si128(v[i], v[i + 8])));
+    }
+    for (std::size_t lane = 0; lane < count; ++lane) {
+        for (int i = 0; i < 8; ++i) {
+            std::uint32_t word = words[i][lane];
+            if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+            std::memcpy(digests[lane].data() + 4 * i, &word, sizeof word);
+        }
+    }
+}
+
+}  // namespace
+#endif
+
+void blake2s_one_block_each(std::span<const std::span<const std::uint8_t>> messages,
+                            std::span<std::array<std::uint8_t, 32>> digests) {
+    if (digests.size() < messages.size())
+        throw std::invalid_argument("BLAKE2s needs a digest for every message");
+    for (const auto& message : messages) {
+        if (message.size() > Blake2s::block_size)
+            throw std::invalid_argument("BLAKE2s one-block messages are at most 64 bytes");
+    }
+#if defined(__SSE2__)
+    for (std::size_t first = 0; first < messages.size(); first += 4) {
+        const std::size_t count = std::min<std::size_t>(4, messages.size() - first);
+        std::array<std::array<std::uint8_t, 64>, 4> blocks{};
+        std::array<std::uint32_t, 4> sizes{};
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            const auto message = messages[first + lane];
+            if (!message.empty()) std::memcpy(blocks[lane].data(), message.data(), message.size());
+            sizes[lane] = static_cast<std::uint32_t>(message.size());
+        }
+        four_one_block(blocks, sizes, count, digests.data() + first);
+    }
+#else
+    for (std::size_t i = 0; i < messages.size(); ++i) blake2s(digests[i], {}, messages[i]);
+#endif
 }
 
 }  // namespace varnhold

@@ -83,14 +83,23 @@ bool rebuild_version_2(std::span<const OpenedEnvelope> opened, QuickValues& valu
     const bool blakley = opened[0].header.scheme == Scheme::blakley;
     std::array<uint128, quick_combine_limit> xs{};
     for (std::size_t i = 0; i < m; ++i) {
-        const EnvelopeHeader& h = opened[i].header;
         values.tags[i] = values.ys[i * envelope_value_count + shared];
         // Packing in place moves each value down, never over one not yet moved.
         for (std::size_t c = 0; c < shared; ++c)
             values.ys[i * shared + c] = values.ys[i * envelope_value_count + c];
-        xs[i] =
-            blakley ? blakley_node(h.set_id, static_cast<std::uint64_t>(h.number)).value : h.number;
-        // Numbers are public; a repeated one goes to the full reading.
+        xs[i] = opened[i].header.number;
+    }
+    if (blakley) {
+        // Every share is of one set (open_all): their nodes are computed together.
+        std::array<std::uint64_t, quick_combine_limit> numbers{};
+        std::array<FieldElement, quick_combine_limit> nodes{};
+        for (std::size_t i = 0; i < m; ++i) numbers[i] = static_cast<std::uint64_t>(xs[i]);
+        blakley_nodes(opened[0].header.set_id, std::span(numbers).first(m),
+                      std::span(nodes).first(m));
+        for (std::size_t i = 0; i < m; ++i) xs[i] = nodes[i].value;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        // Numbers and nodes are public; a repeated one goes to the full reading.
         for (std::size_t j = 0; j < i; ++j) {
             if (xs[j] == xs[i]) return false;
         }

@@ -1,5 +1,6 @@
 #include "safe/set_writer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -95,6 +96,10 @@ void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t
     const std::size_t prefix = write_envelope_prefix(2, scheme, k, set_id, text);
     char number[40] = {'1'};
     std::size_t number_length = 1;
+    // Blakley nodes four shares ahead, their digests computed together.
+    constexpr std::uint64_t node_batch = 4;
+    std::array<std::uint64_t, node_batch> node_numbers{};
+    std::array<FieldElement, node_batch> nodes{};
     out.begin(static_cast<std::size_t>(count));
     for (std::uint64_t i = 0; i < count; ++i) {
         stop.work(shared_count * width + 64);
@@ -103,9 +108,17 @@ void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t
             j = numbers.listed[i];
             number_length = write_decimal(j, number);
         }
-        const uint128 x = scheme == Scheme::shamir
-                              ? j
-                              : blakley_node(set_id, static_cast<std::uint64_t>(j)).value;
+        if (scheme == Scheme::blakley && i % node_batch == 0) {
+            const std::uint64_t ahead = std::min(node_batch, count - i);
+            for (std::uint64_t a = 0; a < ahead; ++a) {
+                node_numbers[a] = numbers.listed.empty()
+                                      ? i + a + 1
+                                      : static_cast<std::uint64_t>(numbers.listed[i + a]);
+            }
+            blakley_nodes(set_id, std::span(node_numbers).first(ahead),
+                          std::span(nodes).first(ahead));
+        }
+        const uint128 x = scheme == Scheme::shamir ? j : nodes[i % node_batch].value;
         share_values(coefficients, width, scheme, x, values);
         out.add(std::string_view(
             text, write_envelope_values(text, prefix, {number, number_length}, values)));

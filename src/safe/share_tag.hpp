@@ -26,4 +26,9 @@ FieldElement secret_tag(FieldElement key, std::span<const std::uint8_t, 32> secr
 // number are public, and so is the node.
 FieldElement blakley_node(std::uint64_t set_id, std::uint64_t number) noexcept;
 
+// The nodes of several numbers of one set, nodes[i] for numbers[i]: the same values, their
+// digests computed four at a time.
+void blakley_nodes(std::uint64_t set_id, std::span<const std::uint64_t> numbers,
+                   std::span<FieldElement> nodes);
+
 }  // namespace varnhold

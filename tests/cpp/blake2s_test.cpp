@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -105,6 +106,33 @@ TEST_P(Blake2sHashlib, MatchesHashlibWholeAndInPieces) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Vectors, Blake2sHashlib, ::testing::ValuesIn(hashlib_vectors));
+
+// One-block messages hashed side by side give what each gives alone: every length 0 to 64, in
+// batches of 1 to 9 (part of a group of four, several groups), lengths mixed within a batch.
+TEST(Blake2s, OneBlockMessagesSideBySideMatchOneByOne) {
+    std::vector<Bytes> messages;
+    for (std::size_t length = 0; length <= Blake2s::block_size; ++length)
+        messages.push_back(pattern_bytes(length, 7 * length));
+    for (std::size_t batch = 1; batch <= 9; ++batch) {
+        for (std::size_t first = 0; first + batch <= messages.size(); first += batch) {
+            const std::vector<std::span<const std::uint8_t>> views(
+                messages.begin() + static_cast<std::ptrdiff_t>(first),
+                messages.begin() + static_cast<std::ptrdiff_t>(first + batch));
+            std::vector<std::array<std::uint8_t, 32>> digests(batch);
+            blake2s_one_block_each(views, digests);
+            for (std::size_t i = 0; i < batch; ++i) {
+                EXPECT_EQ(to_hex(Bytes(digests[i].begin(), digests[i].end())),
+                          to_hex(digest_of(32, {}, messages[first + i])))
+                    << "batch " << batch << " length " << first + i;
+            }
+        }
+    }
+    const Bytes long_message(Blake2s::block_size + 1, 1);
+    std::vector<std::array<std::uint8_t, 32>> one(1);
+    EXPECT_THROW(blake2s_one_block_each({{std::span<const std::uint8_t>(long_message)}}, one),
+                 std::invalid_argument);
+    EXPECT_THROW(blake2s_one_block_each({{messages[1], messages[2]}}, one), std::invalid_argument);
+}
 
 TEST(Blake2s, RefusesSizesOutsideItsRange) {
     for (const auto& [digest_size, key_size] :
