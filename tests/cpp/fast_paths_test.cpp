@@ -17,6 +17,8 @@
 #include "field/field.hpp"
 #include "field/field_hex.hpp"
 #include "field/row_update.hpp"
+#include "safe/share_tag.hpp"
+#include "shamir/lagrange.hpp"
 #include "shamir/shamir.hpp"
 #include "shamir/shamir_share.hpp"
 #include "test_support.hpp"
@@ -525,6 +527,40 @@ TEST(SmallVector, KeepsOrderAcrossTheMoveToTheHeap) {
         SmallVector<std::string, 4> moved = std::move(items);
         ASSERT_EQ(moved.size(), 21u);
         ASSERT_EQ(*(moved.end() - 1), "20");
+    }
+}
+
+// Weights over the index are the weights at zero divided by the index, on each way weights are
+// made: a few small indices, indices that fit in a word (more than eight of them too), and wide
+// ones. An index of 0 has no such weight.
+TEST(LagrangeWeights, OverTheIndexAreTheWeightsDividedByIt) {
+    const uint128 wide = uint128{1} << 100;
+    const std::vector<std::vector<uint128>> index_sets = {
+        {1, 2, 3},
+        {5, uint128{1} << 40, (uint128{1} << 63) + 7, 9},
+        {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+        {wide + 1, 3, (uint128{1} << 126) + 5},
+    };
+    for (const auto& xs : index_sets) {
+        std::vector<FieldElement> plain(3 * xs.size()), over(3 * xs.size());
+        ASSERT_TRUE(lagrange_weights_at_zero(xs, plain.data()));
+        ASSERT_TRUE(lagrange_weights_over_index(xs, over.data()));
+        for (std::size_t i = 0; i < xs.size(); ++i)
+            EXPECT_EQ(field_mul(over[i], FieldElement{xs[i]}), plain[i]) << "index " << i;
+    }
+    std::vector<FieldElement> work(9);
+    EXPECT_FALSE(lagrange_weights_over_index(std::vector<uint128>{0, 1, 2}, work.data()));
+}
+
+// Nodes hashed four at a time are the nodes hashed one by one, for every count up to nine.
+TEST(BlakleyNodes, TogetherAreTheNodesOneByOne) {
+    const std::vector<std::uint64_t> numbers = {1, 2, 3, 1000, 1ULL << 32, 1ULL << 63, ~0ULL, 7, 8};
+    for (std::size_t count = 1; count <= numbers.size(); ++count) {
+        std::vector<FieldElement> nodes(count);
+        blakley_nodes(0x0123456789abcdefULL, std::span(numbers).first(count), nodes);
+        for (std::size_t i = 0; i < count; ++i)
+            EXPECT_EQ(nodes[i], blakley_node(0x0123456789abcdefULL, numbers[i]))
+                << count << " " << i;
     }
 }
 
