@@ -4,6 +4,7 @@
 
 #include "blakley/blakley_share.hpp"
 #include "common/decimal.hpp"
+#include "field/polynomial.hpp"
 #include "safe/set_choice.hpp"
 #include "safe/share_refusals.hpp"
 #include "safe/share_tag.hpp"
@@ -73,6 +74,17 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
         texts, report_.shares, {opened_values_.data(), opened_values_.size()}, stop);
     if (!choose_set(candidates, k_given, report_)) return;
     if (report_.version == 2) width_ = envelope_shared_values;
+    // The nodes of version 2 Blakley shares, computed together (they are public).
+    std::vector<FieldElement> nodes;
+    if (report_.version == 2 && *report_.scheme == Scheme::blakley) {
+        std::vector<std::uint64_t> numbers(texts.size());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (candidates[i] && candidates[i]->envelope)
+                numbers[i] = static_cast<std::uint64_t>(candidates[i]->envelope->header.number);
+        }
+        nodes.resize(texts.size());
+        blakley_nodes(report_.set_id.value_or(0), numbers, nodes);
+    }
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (!candidates[i]) continue;
         // Reading the share, and comparing it with the earlier ones.
@@ -84,7 +96,7 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
         bool read = false;
         if (report_.version == 2) {
             read = read_version_2(*candidates[i], opened_values_.data() + i * envelope_value_count,
-                                  status, parsed);
+                                  nodes.empty() ? FieldElement{} : nodes[i], status, parsed);
         } else if (*report_.scheme == Scheme::shamir) {
             read = read_shamir(*candidates[i], status, parsed);
         } else {
@@ -92,6 +104,22 @@ void ShareSet::read_texts(std::span<const std::string_view> texts, std::uint64_t
         }
         if (!read) continue;
         parsed_.push_back(parsed);
+    }
+    if (!nodes.empty()) divide_by_nodes();
+}
+
+void ShareSet::divide_by_nodes() {
+    // One inversion for all the nodes (public, never 0), then a product per value.
+    std::vector<FieldElement> inverses(parsed_.size());
+    std::vector<FieldElement> prefix(parsed_.size());
+    for (std::size_t i = 0; i < parsed_.size(); ++i) inverses[i] = FieldElement{parsed_[i].x};
+    if (!invert_public_batch(inverses.data(), prefix.data(), inverses.size())) {
+        report_.problem = "a share's node is 0";  // no node is: this only keeps values unread
+        return;
+    }
+    for (std::size_t i = 0; i < parsed_.size(); ++i) {
+        FieldElement* const values = values_.data() + i * width_;
+        for (std::size_t c = 0; c < width_; ++c) values[c] = field_mul(values[c], inverses[i]);
     }
 }
 
@@ -139,7 +167,7 @@ bool ShareSet::judge_same_index(Parsed& parsed, ShareStatus& status) {
 }
 
 bool ShareSet::read_version_2(const ShareCandidate& candidate, const FieldElement* opened,
-                              ShareStatus& status, Parsed& parsed) {
+                              FieldElement node, ShareStatus& status, Parsed& parsed) {
     const EnvelopeHeader& header = candidate.envelope->header;
     FieldElement* const values = values_.data() + parsed_.size() * width_;
     std::copy_n(opened, envelope_shared_values, values);
@@ -149,12 +177,8 @@ bool ShareSet::read_version_2(const ShareCandidate& candidate, const FieldElemen
         parsed.x = header.number;
     } else {
         // The constants of the row (h, .., h^k) are h times the values at h of the polynomials
-        // whose coefficients are the points' coordinates. The node is public.
-        const FieldElement node =
-            blakley_node(header.set_id, static_cast<std::uint64_t>(header.number));
-        const FieldElement inverse = field_inv_public(node);
-        for (std::size_t c = 0; c < envelope_shared_values; ++c)
-            values[c] = field_mul(values[c], inverse);
+        // whose coefficients are the points' coordinates. The node is public. Shares at one node
+        // are compared before the division, which does not change whether they are equal.
         parsed.x = node.value;
     }
     return judge_same_index(parsed, status);

@@ -68,10 +68,12 @@ private:
     // or repeats an earlier share, which its status then says.
     bool read_shamir(const ShareCandidate& candidate, ShareStatus& status, Parsed& parsed);
     bool read_blakley(const ShareCandidate& candidate, ShareStatus& status, Parsed& parsed);
-    // A version 2 envelope: its values, opened already, and its index (Shamir) or node (Blakley,
-    // whose values are divided by it, so that both schemes decode as points of polynomials).
+    // A version 2 envelope: its values, opened already, and its index (Shamir) or its node
+    // (Blakley, from `node`). Blakley values are divided by their nodes once all are read
+    // (divide_by_nodes), so that both schemes decode as points of polynomials.
     bool read_version_2(const ShareCandidate& candidate, const FieldElement* opened,
-                        ShareStatus& status, Parsed& parsed);
+                        FieldElement node, ShareStatus& status, Parsed& parsed);
+    void divide_by_nodes();
     // Whether the values at `parsed_.size()` repeat an earlier share: the same index and values
     // is a duplicate (false, status set); the same index with other values is held back.
     bool judge_same_index(Parsed& parsed, ShareStatus& status);
