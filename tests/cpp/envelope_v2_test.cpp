@@ -227,9 +227,12 @@ TEST(EnvelopeVersion2, BlakleySharesWithOneNumberAreJudged) {
     const std::string impostor =
         resealed(with_field(shares[3], 4, "1") + "-" + std::string(18, '0'));
     shares.push_back(impostor);
+    shares.push_back(shares[1]);  // an exact copy: judged before the values are divided
     const ShareSet set(views(shares), 0);
     EXPECT_TRUE(set.report().problem.empty()) << set.report().problem;
     EXPECT_EQ(set.report().shares[4].state, ShareState::wrong);
+    EXPECT_EQ(set.report().shares[5].state, ShareState::duplicate);
+    EXPECT_EQ(set.report().shares[1].state, ShareState::good);
 }
 
 }  // namespace
