@@ -210,11 +210,10 @@ def child_command(name, calls):
 CHILD_ENV = dict(os.environ, PYTHONHASHSEED="0")
 
 
-def callgrind_total(name, calls, folder):
-    out = os.path.join(folder, "cg.%s.%d" % (abs(hash(name)), calls))
+def callgrind_instructions(command, out):
+    """The instructions a command runs, counted by callgrind into files named from `out`."""
     subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out]
-        + child_command(name, calls),
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + command,
         check=True,
         capture_output=True,
         env=CHILD_ENV,
@@ -223,15 +222,16 @@ def callgrind_total(name, calls, folder):
     for path in glob.glob(out + "*"):
         with open(path) as counts:
             for line in counts:
-                if line.startswith("summary:") or line.startswith("totals:"):
+                if line.startswith(("summary:", "totals:")):
                     total = max(total, int(line.split()[1]))
+        os.remove(path)
     return total
 
 
-def strace_counts(name, calls, folder):
-    out = os.path.join(folder, "st.%s.%d" % (abs(hash(name)), calls))
+def strace_calls(command, out):
+    """The system calls a command makes, by name, as strace -c counts them into `out`."""
     subprocess.run(
-        ["strace", "-f", "-c", "-U", "name,calls", "-o", out] + child_command(name, calls),
+        ["strace", "-f", "-c", "-U", "name,calls", "-o", out] + command,
         check=True,
         capture_output=True,
         env=CHILD_ENV,
@@ -243,6 +243,16 @@ def strace_counts(name, calls, folder):
             if len(parts) == 2 and parts[1].isdigit() and parts[0] != "total":
                 counts[parts[0]] = int(parts[1])
     return counts
+
+
+def callgrind_total(name, calls, folder):
+    out = os.path.join(folder, "cg.%s.%d" % (abs(hash(name)), calls))
+    return callgrind_instructions(child_command(name, calls), out)
+
+
+def strace_counts(name, calls, folder):
+    out = os.path.join(folder, "st.%s.%d" % (abs(hash(name)), calls))
+    return strace_calls(child_command(name, calls), out)
 
 
 def per_call_instructions(name, pair, folder):

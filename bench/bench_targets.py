@@ -16,7 +16,6 @@ program no vDSO, so a split's instructions are those of its getrandom fallback.
 """
 
 import argparse
-import glob
 import json
 import os
 import shutil
@@ -26,7 +25,7 @@ import sys
 import tempfile
 import time
 
-from bench import repeat  # the caller's own loop, shared with bench.py
+from bench import callgrind_instructions, repeat, strace_calls  # shared with bench.py
 
 SECRET = bytes(range(32))
 URANDOM = "os.urandom(136)"
@@ -144,9 +143,6 @@ def counted_child(name, calls):
     repeat(function, args, calls)
 
 
-CHILD_ENV = dict(os.environ, PYTHONHASHSEED="0")
-
-
 def child_command(python, *arguments):
     return [python, os.path.abspath(__file__), *arguments]
 
@@ -159,45 +155,20 @@ def timed_rounds(python):
 
 
 def instructions(python, name, pair, folder):
-    totals = []
-    for calls in pair:
-        out = os.path.join(folder, "cg.%d" % calls)
-        subprocess.run(
-            ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out]
-            + child_command(python, "--calls", name, str(calls)),
-            check=True,
-            capture_output=True,
-            env=CHILD_ENV,
+    totals = [
+        callgrind_instructions(
+            child_command(python, "--calls", name, str(calls)), os.path.join(folder, "cg")
         )
-        total = 0
-        for path in glob.glob(out + "*"):
-            with open(path) as counts:
-                for line in counts:
-                    if line.startswith(("summary:", "totals:")):
-                        total = max(total, int(line.split()[1]))
-            os.remove(path)
-        totals.append(total)
+        for calls in pair
+    ]
     return (totals[1] - totals[0]) / (pair[1] - pair[0])
 
 
 def system_calls(python, name, pair, folder):
-    runs = []
-    for calls in pair:
-        out = os.path.join(folder, "st.%d" % calls)
-        subprocess.run(
-            ["strace", "-f", "-c", "-U", "name,calls", "-o", out]
-            + child_command(python, "--calls", name, str(calls)),
-            check=True,
-            capture_output=True,
-            env=CHILD_ENV,
-        )
-        counts = {}
-        with open(out) as summary:
-            for line in summary:
-                parts = line.split()
-                if len(parts) == 2 and parts[1].isdigit() and parts[0] != "total":
-                    counts[parts[0]] = int(parts[1])
-        runs.append(counts)
+    runs = [
+        strace_calls(child_command(python, "--calls", name, str(calls)), os.path.join(folder, "st"))
+        for calls in pair
+    ]
     extra = {}
     for syscall in set(runs[0]) | set(runs[1]):
         difference = (runs[1].get(syscall, 0) - runs[0].get(syscall, 0)) / (pair[1] - pair[0])
