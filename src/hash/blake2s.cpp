@@ -54,6 +54,24 @@ std::uint32_t load_le32(const std::uint8_t* p) noexcept {
     v[b] = std::rotr(v[b] ^ v[c], 7);
 }
 
+// The ten rounds on the sixteen words v: G on the four columns, then on the four diagonals, with
+// the message words m in each round's order. `Mix` is G on single words (the word-by-word rounds)
+// or on vectors whose lanes hold the same word of several messages.
+template <auto Mix, class Word>
+inline void ten_rounds(Word* v, const Word* m) noexcept {
+#pragma GCC unroll 10
+    for (const auto& s : sigma) {
+        Mix(v, 0, 4, 8, 12, m[s[0]], m[s[1]]);
+        Mix(v, 1, 5, 9, 13, m[s[2]], m[s[3]]);
+        Mix(v, 2, 6, 10, 14, m[s[4]], m[s[5]]);
+        Mix(v, 3, 7, 11, 15, m[s[6]], m[s[7]]);
+        Mix(v, 0, 5, 10, 15, m[s[8]], m[s[9]]);
+        Mix(v, 1, 6, 11, 12, m[s[10]], m[s[11]]);
+        Mix(v, 2, 7, 8, 13, m[s[12]], m[s[13]]);
+        Mix(v, 3, 4, 9, 14, m[s[14]], m[s[15]]);
+    }
+}
+
 }  // namespace
 
 Blake2s::Blake2s(std::size_t digest_size, std::span<const std::uint8_t> key)
@@ -152,17 +170,7 @@ void Blake2s::compress(const std::uint8_t* block, bool last) noexcept {
     v[12] ^= static_cast<std::uint32_t>(counter_);
     v[13] ^= static_cast<std::uint32_t>(counter_ >> 32);
     if (last) v[14] = ~v[14];
-#pragma GCC unroll 10
-    for (const auto& s : sigma) {
-        mix(v, 0, 4, 8, 12, m[s[0]], m[s[1]]);
-        mix(v, 1, 5, 9, 13, m[s[2]], m[s[3]]);
-        mix(v, 2, 6, 10, 14, m[s[4]], m[s[5]]);
-        mix(v, 3, 7, 11, 15, m[s[6]], m[s[7]]);
-        mix(v, 0, 5, 10, 15, m[s[8]], m[s[9]]);
-        mix(v, 1, 6, 11, 12, m[s[10]], m[s[11]]);
-        mix(v, 2, 7, 8, 13, m[s[12]], m[s[13]]);
-        mix(v, 3, 4, 9, 14, m[s[14]], m[s[15]]);
-    }
+    ten_rounds<mix>(v, m);
     for (int i = 0; i < 8; ++i) h_[i] ^= v[i] ^ v[i + 8];
     secure_wipe_object(m);
     secure_wipe_object(v);
@@ -265,17 +273,7 @@ void four_one_block(const std::array<std::array<std::uint8_t, 64>, 4>& blocks,
     // The counter is each message's length (its only block); the block is the last.
     v[12] = _mm_xor_si128(v[12], lanes_of(sizes[0], sizes[1], sizes[2], sizes[3]));
     v[14] = _mm_xor_si128(v[14], _mm_set1_epi32(-1));
-#pragma GCC unroll 10
-    for (const auto& s : sigma) {
-        mix_words(v, 0, 4, 8, 12, m[s[0]], m[s[1]]);
-        mix_words(v, 1, 5, 9, 13, m[s[2]], m[s[3]]);
-        mix_words(v, 2, 6, 10, 14, m[s[4]], m[s[5]]);
-        mix_words(v, 3, 7, 11, 15, m[s[6]], m[s[7]]);
-        mix_words(v, 0, 5, 10, 15, m[s[8]], m[s[9]]);
-        mix_words(v, 1, 6, 11, 12, m[s[10]], m[s[11]]);
-        mix_words(v, 2, 7, 8, 13, m[s[12]], m[s[13]]);
-        mix_words(v, 3, 4, 9, 14, m[s[14]], m[s[15]]);
-    }
+    ten_rounds<mix_words>(v, m);
     std::uint32_t words[8][4];
     for (int i = 0; i < 8; ++i) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(words[i]),
