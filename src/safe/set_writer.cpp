@@ -100,21 +100,19 @@ void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t
     constexpr std::uint64_t node_batch = 4;
     std::array<std::uint64_t, node_batch> node_numbers{};
     std::array<FieldElement, node_batch> nodes{};
+    // Share i's number: 1..count, or the listed ones.
+    auto number_of = [&numbers](std::uint64_t i) -> uint128 {
+        return numbers.listed.empty() ? uint128{i} + 1 : numbers.listed[i];
+    };
     out.begin(static_cast<std::size_t>(count));
     for (std::uint64_t i = 0; i < count; ++i) {
         stop.work(shared_count * width + 64);
-        uint128 j = i + 1;
-        if (!numbers.listed.empty()) {
-            j = numbers.listed[i];
-            number_length = write_decimal(j, number);
-        }
+        const uint128 j = number_of(i);
+        if (!numbers.listed.empty()) number_length = write_decimal(j, number);
         if (scheme == Scheme::blakley && i % node_batch == 0) {
             const std::uint64_t ahead = std::min(node_batch, count - i);
-            for (std::uint64_t a = 0; a < ahead; ++a) {
-                node_numbers[a] = numbers.listed.empty()
-                                      ? i + a + 1
-                                      : static_cast<std::uint64_t>(numbers.listed[i + a]);
-            }
+            for (std::uint64_t a = 0; a < ahead; ++a)
+                node_numbers[a] = static_cast<std::uint64_t>(number_of(i + a));
             blakley_nodes(set_id, std::span(node_numbers).first(ahead),
                           std::span(nodes).first(ahead));
         }
