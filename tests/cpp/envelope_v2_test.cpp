@@ -220,6 +220,23 @@ TEST(EnvelopeVersion2, SetOperationsWriteVersion2) {
     }
 }
 
+// A split's shares past the k-th are stepped to from the ones before: each must be the share that
+// the first k give at its number.
+TEST(EnvelopeVersion2, SharesPastKAreThoseTheFirstKGive) {
+    GeneratorSource random(9);
+    // Both sides of the choice between stepping and Horner's rule.
+    const std::pair<std::uint64_t, std::uint64_t> rows[] = {{2, 3},   {2, 70},  {3, 5},   {9, 14},
+                                                            {10, 20}, {17, 40}, {64, 70}, {64, 96}};
+    for (const auto& [k, n] : rows) {
+        const std::vector<std::string> shares = split(Scheme::shamir, k, n);
+        const std::vector<std::string_view> texts = views(shares);
+        const ShareSet first(std::span<const std::string_view>(texts).first(k), 0);
+        ASSERT_TRUE(first.report().usable());
+        for (std::uint64_t x = k + 1; x <= n; ++x)
+            EXPECT_EQ(*first.new_share(uint128{x}, random), shares[x - 1]) << k << "-of-" << n;
+    }
+}
+
 // Two Blakley shares with one number and different values: the extra shares decide which is
 // wrong, as for two Shamir shares at one index.
 TEST(EnvelopeVersion2, BlakleySharesWithOneNumberAreJudged) {
