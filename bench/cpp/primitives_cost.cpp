@@ -1,5 +1,8 @@
-// The cost of the primitives of envelope version 2: BLAKE2s keyed with 32 bytes over 32 bytes,
-// and the text check of a 245-character share on the portable and the carry-less CRC paths.
+// The cost of the primitives of envelope version 2: BLAKE2s keyed with 32 bytes over 32 bytes, the
+// tag, the text check of a 245-character share on the portable and the carry-less CRC paths; and of
+// the steps no small split or combine can avoid: the one draw of a 3-of-5 split (184 bytes) from
+// the vDSO and from the system call, and the one inversion of a Blakley combine, whose nodes are
+// as wide as the field (beside the constant-time inversion).
 // Prints, in nanoseconds per call, the fastest and the median of 21 rounds (each round the mean of
 // 20000 calls): on a machine shared with other work the fastest round is the closer estimate of
 // the cost itself, the median shows the spread.
@@ -17,6 +20,9 @@
 #include "hash/blake2s.hpp"
 #include "hash/crc64.hpp"
 #include "hash/text_check.hpp"
+#include "random/entropy_source.hpp"
+#include "random/vdso_source.hpp"
+#include "safe/share_tag.hpp"
 
 using namespace varnhold;
 
@@ -82,5 +88,45 @@ int main() {
         report("CRC-64 alone, 245 characters, carry-less path", clmul);
     }
 #endif
+
+    const Timing tag = time_ns([&] {
+        message[0] = static_cast<std::uint8_t>(message[0] + 1);
+        return static_cast<std::uint64_t>(secret_tag(FieldElement{sink + 12345}, message).low());
+    });
+    report("the tag (BLAKE2s keyed with 16 bytes)", tag);
+
+    std::array<std::uint8_t, 184> drawn{};
+    VdsoEntropySource& vdso = process_vdso_source();
+    const Timing from_vdso = time_ns([&] {
+        vdso.fill(drawn.data(), drawn.size());
+        return std::uint64_t{drawn[0]};
+    });
+    report(vdso.uses_vdso() ? "184 random bytes from the vDSO"
+                            : "184 random bytes (no vDSO here: the system call)",
+           from_vdso);
+    const Timing from_kernel = time_ns([&] {
+        process_entropy_source().fill(drawn.data(), drawn.size());
+        return std::uint64_t{drawn[0]};
+    });
+    report("184 random bytes from the getrandom system call", from_kernel);
+
+    // Pseudo-random wide values: public data, as the Blakley nodes are.
+    std::vector<FieldElement> wide;
+    uint128 state = 0x9E3779B97F4A7C15u;
+    for (int i = 0; i < 1024; ++i) {
+        state = state * 0x5851F42D4C957F2Du + 0x14057B7EF767814Fu;
+        wide.push_back(FieldElement{(state ^ (state << 64)) & field_modulus});
+    }
+    std::size_t next = 0;
+    const auto inverse_of_next = [&](auto inverse) {
+        next = (next + 1) % wide.size();
+        return static_cast<std::uint64_t>(inverse(wide[next]).low());
+    };
+    report("inverse of a wide public value", time_ns([&] {
+               return inverse_of_next([](FieldElement x) { return field_inv_public(x); });
+           }));
+    report("inverse, constant time (wide value)", time_ns([&] {
+               return inverse_of_next([](FieldElement x) { return field_inv(x); });
+           }));
     return 0;
 }
