@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <string_view>
 
 #include "common/decimal.hpp"
@@ -68,68 +67,48 @@ void share_values(const WipedVector<FieldElement>& coefficients, std::size_t k, 
     }
 }
 
-// Shamir shares numbered 1, 2, 3, ..: once the first k values of a polynomial of degree k - 1 are
-// known, each next one is k - 1 additions away, where Horner's rule takes k - 1 multiply-adds.
-// Turning the first k values into differences costs about k^2 / 2 additions, so stepping pays
-// only for sets with enough shares past the k-th (worth_stepping). The table holds each value's
-// backward differences at the last number written, difference d of value c at d * 5 + c (the five
-// values side by side, so that each step's five additions are independent); the (k - 1)-th
-// difference never changes. Like the coefficients, the table and one share rebuild the secret: it
-// is wiped.
-class ConsecutiveValues {
-public:
-    explicit ConsecutiveValues(std::size_t k) : k_(k), table_(k * shared_count) {}
-
-    // Value c of the share at x (1 to k, in turn) from Horner's rule; after the k-th, the table
-    // is turned into the differences at k.
-    void keep(std::size_t x, const std::array<FieldElement, value_count>& values, StopCheck& stop) {
-        for (std::size_t c = 0; c < shared_count; ++c) at(k_ - x, c) = values[c];
-        if (x != k_) return;
-        // Entry i held the value at k - i; each level replaces entries i >= level, from the top
-        // down, by the difference of the entry below and itself.
-        for (std::size_t level = 1; level < k_; ++level) {
-            stop.work(2 * (k_ - level));  // five additions, each a third of a unit
-            for (std::size_t i = k_ - 1; i >= level; --i) {
-                for (std::size_t c = 0; c < shared_count; ++c)
-                    at(i, c) = field_sub(at(i - 1, c), at(i, c));
-            }
+// Shamir shares numbered 1, 2, 3, ..: each polynomial's coefficients are turned, in place, into
+// its forward differences at 0 (f(0), the first difference f(1) - f(0), .., the (k - 1)-th, which
+// is constant), after which each share's value is k - 1 additions from the one before, where
+// Horner's rule takes k - 1 multiply-adds. The differences come from Horner's rule itself, run on
+// the polynomial written in falling factorials x (x - 1) .. (x - j + 1): with e_j the j-th
+// difference at 0 (j! times the j-th falling-factorial coefficient), a step f -> x f + a makes
+// e_j = j (e_(j-1) + e_j) and e_0 = a. That is k (k - 1) / 2 products by small words a polynomial,
+// half of what Horner's rule spends on k shares. The differences, like the coefficients, rebuild
+// the secret with one share: they stay in the wiped coefficients.
+void differences_at_zero(WipedVector<FieldElement>& coefficients, std::size_t k, StopCheck& stop) {
+    const auto times = [](FieldElement v, std::size_t j) {
+        return j == 1 ? v : field_mul_word(v, static_cast<std::uint64_t>(j));
+    };
+    // Coefficients t.. hold the differences of a_t + a_(t+1) x + ..: e_j at t + j.
+    for (std::size_t t = k - 1; t-- > 0;) {
+        const std::size_t top = k - 1 - t;
+        stop.work(shared_count * top);
+        for (std::size_t c = 0; c < shared_count; ++c) {
+            FieldElement* e = coefficients.data() + c * k + t;
+            for (std::size_t j = 1; j < top; ++j) e[j] = times(field_add(e[j], e[j + 1]), j);
+            e[top] = times(e[top], top);
         }
     }
-
-    // The five shared values of the share after the last one, from the top difference down.
-    void next(std::array<FieldElement, value_count>& values) noexcept {
-        for (std::size_t d = k_ - 1; d-- > 0;) {
-            for (std::size_t c = 0; c < shared_count; ++c)
-                at(d, c) = field_add(at(d, c), at(d + 1, c));
-        }
-        for (std::size_t c = 0; c < shared_count; ++c) values[c] = at(0, c);
-    }
-
-private:
-    FieldElement& at(std::size_t d, std::size_t c) noexcept { return table_[d * shared_count + c]; }
-
-    std::size_t k_;
-    WipedVector<FieldElement> table_;
-};
-
-// Whether stepping saves work. A step's addition takes about a third of the time of a multiply-add
-// by a word (1.3 ns against 4 ns), so the (count - k)(k - 1) multiply-adds it saves are worth
-// twice the table's k (k - 1) / 2 additions once count - k >= k / 2; and a small set, whose table
-// costs an allocation, must save at least 64 multiply-adds a value.
-bool worth_stepping(std::uint64_t k, std::uint64_t count) noexcept {
-    if (count <= k) return false;
-    const std::uint64_t past = count - k;
-    return past >= k / 2 && past * (k - 1) >= 64;
 }
 
-// `tables`: the coefficients, and the differences when the shares are stepped to (2).
-void require_set_fits_in_memory(std::uint64_t k, std::uint64_t count, std::uint64_t tables,
-                                const ShareWriter& out) {
+// The differences at x to those at x + 1, and the shared values there, f(x + 1).
+void step_differences(WipedVector<FieldElement>& differences, std::size_t k,
+                      std::array<FieldElement, value_count>& values) noexcept {
+    FieldElement* d = differences.data();
+    for (std::size_t j = 0; j + 1 < k; ++j) {
+        for (std::size_t c = 0; c < shared_count; ++c)
+            d[c * k + j] = field_add(d[c * k + j], d[c * k + j + 1]);
+    }
+    for (std::size_t c = 0; c < shared_count; ++c) values[c] = d[c * k];
+}
+
+void require_set_fits_in_memory(std::uint64_t k, std::uint64_t count, const ShareWriter& out) {
     const std::uint64_t share_length = envelope_prefix_max_length + envelope_values_rest_length;
-    const std::uint64_t table_bytes = saturating_mul(
-        saturating_mul(saturating_mul(shared_count, k), sizeof(FieldElement)), tables);
-    require_fits_in_memory(
-        saturating_add(saturating_mul(count, out.bytes_per_share(share_length)), table_bytes));
+    const std::uint64_t coefficient_bytes =
+        saturating_mul(saturating_mul(shared_count, k), sizeof(FieldElement));
+    require_fits_in_memory(saturating_add(saturating_mul(count, out.bytes_per_share(share_length)),
+                                          coefficient_bytes));
 }
 
 }  // namespace
@@ -137,10 +116,7 @@ void require_set_fits_in_memory(std::uint64_t k, std::uint64_t count, std::uint6
 void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t k,
                          ShareNumbers numbers, ByteSource& random, ShareWriter& out) {
     const std::uint64_t count = numbers.listed.empty() ? numbers.count : numbers.listed.size();
-    // Shares numbered 1, 2, .. after the k-th are stepped to from the ones before.
-    const bool stepped =
-        scheme == Scheme::shamir && numbers.listed.empty() && worth_stepping(k, count);
-    require_set_fits_in_memory(k, count, stepped ? 2 : 1, out);
+    require_set_fits_in_memory(k, count, out);
     const std::size_t width = static_cast<std::size_t>(k);
     BatchedByteSource batch(random, 16 * (1 + shared_count * (width - 1)), set_id_bytes);
     StopCheck stop;
@@ -152,8 +128,9 @@ void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t
     const WipeAtExit wipe_values(values);
     values[shared_count] = draw_values(secret, width, batch, coefficients, stop);
     const std::uint64_t set_id = batch.prefix_u64();
-    std::optional<ConsecutiveValues> consecutive;
-    if (stepped) consecutive.emplace(width);
+    // Shamir shares numbered 1, 2, .. are stepped to, each from the one before.
+    const bool stepped = scheme == Scheme::shamir && numbers.listed.empty();
+    if (stepped) differences_at_zero(coefficients, width, stop);
 
     const std::size_t prefix = write_envelope_prefix(2, scheme, k, set_id, text);
     char number[40] = {'1'};
@@ -178,12 +155,11 @@ void write_version_2_set(Scheme scheme, const SecretBytes& secret, std::uint64_t
             blakley_nodes(set_id, std::span(node_numbers).first(ahead),
                           std::span(nodes).first(ahead));
         }
-        if (stepped && i >= k) {
-            consecutive->next(values);
+        if (stepped) {
+            step_differences(coefficients, width, values);
         } else {
             const uint128 x = scheme == Scheme::shamir ? j : nodes[i % node_batch].value;
             share_values(coefficients, width, scheme, x, values);
-            if (stepped) consecutive->keep(static_cast<std::size_t>(i) + 1, values, stop);
         }
         out.add(std::string_view(
             text, write_envelope_values(text, prefix, {number, number_length}, values)));

@@ -220,20 +220,22 @@ TEST(EnvelopeVersion2, SetOperationsWriteVersion2) {
     }
 }
 
-// A split's shares past the k-th are stepped to from the ones before: each must be the share that
-// the first k give at its number.
-TEST(EnvelopeVersion2, SharesPastKAreThoseTheFirstKGive) {
+// A split's Shamir shares are stepped to, each from the one before: every share must be the one
+// that k others give at its number (the first k for the later shares, the last k for the earlier).
+TEST(EnvelopeVersion2, EverySplitShareIsTheOneOtherSharesGive) {
     GeneratorSource random(9);
-    // Both sides of the choice between stepping and Horner's rule.
-    const std::pair<std::uint64_t, std::uint64_t> rows[] = {{2, 3},   {2, 70},  {3, 5},   {9, 14},
-                                                            {10, 20}, {17, 40}, {64, 70}, {64, 96}};
+    const std::pair<std::uint64_t, std::uint64_t> rows[] = {{2, 4},  {2, 70},  {3, 6},
+                                                            {5, 12}, {17, 40}, {64, 128}};
     for (const auto& [k, n] : rows) {
         const std::vector<std::string> shares = split(Scheme::shamir, k, n);
         const std::vector<std::string_view> texts = views(shares);
         const ShareSet first(std::span<const std::string_view>(texts).first(k), 0);
-        ASSERT_TRUE(first.report().usable());
-        for (std::uint64_t x = k + 1; x <= n; ++x)
-            EXPECT_EQ(*first.new_share(uint128{x}, random), shares[x - 1]) << k << "-of-" << n;
+        const ShareSet last(std::span<const std::string_view>(texts).last(k), 0);
+        ASSERT_TRUE(first.report().usable() && last.report().usable());
+        for (std::uint64_t x = 1; x <= n; ++x) {
+            const ShareSet& others = x > k ? first : last;
+            EXPECT_EQ(*others.new_share(uint128{x}, random), shares[x - 1]) << k << "-of-" << n;
+        }
     }
 }
 
