@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -380,6 +381,14 @@ TEST(ShamirWeights, WordAndGeneralDenominatorsRebuildTheSameSecret) {
     std::vector<uint128> many_small;
     for (uint128 x = 60; x > 0; x -= 3) many_small.push_back(x);  // descending: every sign
     many_small.push_back(0);
+    // Indices filling a range but for `gaps` of its values, shuffled.
+    const auto range_with_gaps = [](uint128 lo, std::size_t k, std::vector<uint128> gaps) {
+        std::vector<uint128> xs;
+        for (uint128 x = lo; xs.size() < k; ++x)
+            if (std::find(gaps.begin(), gaps.end(), x) == gaps.end()) xs.push_back(x);
+        for (std::size_t i = 0; i + 1 < xs.size(); i += 3) std::swap(xs[i], xs[xs.size() - 1 - i]);
+        return xs;
+    };
     const Case cases[] = {
         {"small, in order", {1, 2, 3}},
         {"small, shuffled, with zero", {5, 0, 2, 9, 7}},
@@ -394,6 +403,14 @@ TEST(ShamirWeights, WordAndGeneralDenominatorsRebuildTheSameSecret) {
          {1, 0xffffffffffffffffULL, 1ULL << 63, 2}},
         {"largest word index beside the smallest",
          {0xfffffffffffffffeULL, 0, 0xffffffffffffffffULL}},
+        {"a whole range from 1: factorials", range_with_gaps(1, 20, {})},
+        {"a whole range from 0", range_with_gaps(0, 12, {})},
+        {"a range missing a quarter of k: factorials",
+         range_with_gaps(1000, 16, {1001, 1005, 1006, 1014})},
+        {"a range missing more: the word products",
+         range_with_gaps(1000, 16, {1001, 1005, 1006, 1014, 1015})},
+        {"a range near the top of a word",
+         range_with_gaps(~std::uint64_t{0} - 11, 11, {~std::uint64_t{0} - 3})},
         {"one index past a word takes the general path", {1, one << 64, 3, 4}},
         {"indices near p", {p - 1, p - 2, 5, one << 100}},
     };
@@ -531,14 +548,15 @@ TEST(SmallVector, KeepsOrderAcrossTheMoveToTheHeap) {
 }
 
 // Weights over the index are the weights at zero divided by the index, on each way weights are
-// made: a few small indices, indices that fit in a word (more than eight of them too), and wide
-// ones. An index of 0 has no such weight.
+// made: a few small indices, indices that fit in a word (more than eight of them too, filling a
+// range or spread), and wide ones. An index of 0 has no such weight.
 TEST(LagrangeWeights, OverTheIndexAreTheWeightsDividedByIt) {
     const uint128 wide = uint128{1} << 100;
     const std::vector<std::vector<uint128>> index_sets = {
         {1, 2, 3},
         {5, uint128{1} << 40, (uint128{1} << 63) + 7, 9},
         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+        {1, 3, 5, 7, 9, 11, 13, 15, 17, 19},
         {wide + 1, 3, (uint128{1} << 126) + 5},
     };
     for (const auto& xs : index_sets) {
