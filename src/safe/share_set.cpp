@@ -151,6 +151,12 @@ bool ShareSet::judge_same_index(Parsed& parsed, ShareStatus& status) {
     const std::size_t at = parsed_.size();
     const FieldElement* const values = values_.data() + at * width_;
     parsed.decoded = true;
+    // Shares given in order of their indices, as they usually are, meet no earlier one at theirs:
+    // only a share whose index is not above every earlier one is compared with them.
+    if (parsed_.empty() || parsed.x > largest_x_) {
+        largest_x_ = parsed.x;
+        return true;
+    }
     for (const Parsed& earlier : parsed_) {
         if (earlier.x != parsed.x) continue;
         const std::size_t e = static_cast<std::size_t>(&earlier - parsed_.data());

@@ -98,6 +98,7 @@ private:
 
     SetReport report_;
     std::vector<Parsed> parsed_;
+    uint128 largest_x_ = 0;                    // the largest index (Blakley v2: node) among parsed_
     std::vector<FieldElement> coefficients_;   // Blakley rows, k per parsed share (public)
     std::size_t width_ = chunk_count;          // shared values per share: 4, or 5 in version 2
     WipedVector<FieldElement> opened_values_;  // six per text, for version 2 envelopes (secret)

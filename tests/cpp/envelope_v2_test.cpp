@@ -239,6 +239,30 @@ TEST(EnvelopeVersion2, EverySplitShareIsTheOneOtherSharesGive) {
     }
 }
 
+// A repeated share is found wherever it stands: right after the first copy, later, or in a list
+// whose indices fall; a share with another's number and other values is held back and found wrong.
+TEST(EnvelopeVersion2, RepeatsAreFoundInAnyOrder) {
+    const std::vector<std::string> shares = split(Scheme::shamir, 3, 5);
+    const std::string impostor =
+        resealed(with_field(shares[1], 4, "1") + "-" + std::string(18, '0'));
+    const struct {
+        std::vector<std::string> texts;
+        std::size_t position;
+        ShareState state;
+    } rows[] = {
+        {{shares[0], shares[0], shares[1], shares[2]}, 1, ShareState::duplicate},
+        {{shares[0], shares[1], shares[2], shares[2]}, 3, ShareState::duplicate},
+        {{shares[2], shares[1], shares[0], shares[0]}, 3, ShareState::duplicate},
+        {{shares[0], shares[2], shares[1], shares[2]}, 3, ShareState::duplicate},
+        {{shares[0], impostor, shares[1], shares[2], shares[3]}, 1, ShareState::wrong},
+    };
+    for (const auto& row : rows) {
+        const ShareSet set(views(row.texts), 0);
+        ASSERT_EQ(set.report().problem, "") << row.position;
+        EXPECT_EQ(set.report().shares[row.position].state, row.state) << row.position;
+    }
+}
+
 // Two Blakley shares with one number and different values: the extra shares decide which is
 // wrong, as for two Shamir shares at one index.
 TEST(EnvelopeVersion2, BlakleySharesWithOneNumberAreJudged) {
