@@ -54,10 +54,10 @@ __all__ = [
 # before it reads them, so it is their one owner), raises the errors and builds the reports.
 # The native modules are loaded by the first call that needs them, not on import: the command
 # line's help and its argument errors need neither (loading them is a good part of its start-up).
-# The names below are made on first use for the same reason, the classes of _report too (the
-# command line's help and a split that succeeds never use them; the functions below import
-# them where they use them, and the native module imports _report when it builds a report or
-# raises a ShareError).
+# The names of __all__ that are not defined here (MAX_SHARES and the classes of _report) are made
+# on first use by __getattr__ for the same reason (the command line's help and a split that
+# succeeds never use them; the functions below import them where they use them, and the native
+# module imports _report when it builds a report or raises a ShareError).
 
 
 def _load_native() -> None:
@@ -67,23 +67,13 @@ def _load_native() -> None:
     _native_module = _native
 
 
-_LAZY = (
-    "MAX_SHARES",
-    "Scheme",
-    "ShareState",
-    "ShareError",
-    "ShareStatus",
-    "ShareReport",
-    "Recovery",
-)
-
 if not TYPE_CHECKING:
 
     def __getattr__(name: str) -> object:
         if name == "MAX_SHARES":
             _load_native()
             value = _native_module.max_shares
-        elif name in _LAZY:
+        elif name in __all__:  # the others of __all__ are defined, so never asked for here
             from . import _report
 
             value = getattr(_report, name)
@@ -93,7 +83,7 @@ if not TYPE_CHECKING:
         return value
 
     def __dir__() -> list[str]:
-        return sorted({*globals(), *_LAZY})
+        return sorted({*globals(), *__all__})
 
 
 def generate_key() -> bytes:
